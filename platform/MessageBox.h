@@ -1,0 +1,27 @@
+#pragma once
+
+// The application's modal message box, shaped like the Windows one: flags
+// choose the buttons and the icon, the result names the button pressed. With
+// a display it is a GTK message dialog; without one the text goes to standard
+// error and the default button's answer is returned, so start-up failures
+// stay observable on headless machines.
+
+#include "archive/Classes.h"
+
+namespace Folivant::Platform {
+
+enum : unsigned {
+    MB_OK = 0x0,
+    MB_OKCANCEL = 0x1,
+    MB_YESNO = 0x4,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONWARNING = 0x30,
+    MB_ICONINFORMATION = 0x40,
+};
+
+enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
+int MessageBox(const String& text, const String& caption, unsigned flags);
+
+} // namespace Folivant::Platform
