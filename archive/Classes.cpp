@@ -2,14 +2,20 @@
 
 #include "archive/Text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace Folivant {
 
-Exception::Exception(String message) : FMessage(std::move(message)), FUtf8(StringToUtf8(FMessage)) {}
+Exception::Exception(String message)
+    : FMessage(std::move(message)), FUtf8(StringToUtf8(FMessage)) {}
 
 std::int64_t TStream::Size() {
     const std::int64_t position = Seek(0, TSeekOrigin::soCurrent);
@@ -40,9 +46,15 @@ std::int64_t TCustomMemoryStream::Read(void* buffer, std::int64_t count) {
 std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
     std::int64_t base = 0;
     switch (origin) {
-    case TSeekOrigin::soBeginning: base = 0; break;
-    case TSeekOrigin::soCurrent: base = FPosition; break;
-    case TSeekOrigin::soEnd: base = FSize; break;
+    case TSeekOrigin::soBeginning:
+        base = 0;
+        break;
+    case TSeekOrigin::soCurrent:
+        base = FPosition;
+        break;
+    case TSeekOrigin::soEnd:
+        base = FSize;
+        break;
     }
     const std::int64_t target = base + offset;
     FPosition = target < 0 ? 0 : target;
@@ -62,7 +74,9 @@ std::int64_t TReadOnlyMemoryStream::Write(const void*, std::int64_t) {
     throw EStreamError(u"Can't write to a read-only memory stream");
 }
 
-TMemoryStream::~TMemoryStream() { std::free(FData); }
+TMemoryStream::~TMemoryStream() {
+    std::free(FData);
+}
 
 void TMemoryStream::Reserve(std::int64_t capacity) {
     if (capacity <= FCapacity)
@@ -113,6 +127,92 @@ void TMemoryStream::Clear() {
     FCapacity = 0;
     FSize = 0;
     FPosition = 0;
+}
+
+TFileStream::TFileStream(const std::filesystem::path& path, TFileMode mode) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case TFileMode::fmCreate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    case TFileMode::fmOpenRead:
+        flags |= O_RDONLY;
+        break;
+    case TFileMode::fmOpenWrite:
+        flags |= O_WRONLY;
+        break;
+    case TFileMode::fmOpenReadWrite:
+        flags |= O_RDWR;
+        break;
+    }
+    FHandle = ::open(path.c_str(), flags, 0666);
+    if (FHandle < 0) {
+        const String name = Utf8ToString(path.string());
+        if (mode == TFileMode::fmCreate)
+            throw EFOpenError(u"Cannot create file \"" + name + u"\". " +
+                              Utf8ToString(std::strerror(errno)));
+        throw EFOpenError(u"Cannot open file \"" + name + u"\". " +
+                          Utf8ToString(std::strerror(errno)));
+    }
+}
+
+TFileStream::~TFileStream() {
+    if (FHandle >= 0)
+        ::close(FHandle);
+}
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    std::int64_t done = 0;
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    while (done < count) {
+        const ssize_t n = ::read(FHandle, p + done, static_cast<std::size_t>(count - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
+    std::int64_t done = 0;
+    const auto* p = static_cast<const std::uint8_t*>(buffer);
+    while (done < count) {
+        const ssize_t n = ::write(FHandle, p + done, static_cast<std::size_t>(count - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+    int whence = SEEK_SET;
+    switch (origin) {
+    case TSeekOrigin::soBeginning:
+        whence = SEEK_SET;
+        break;
+    case TSeekOrigin::soCurrent:
+        whence = SEEK_CUR;
+        break;
+    case TSeekOrigin::soEnd:
+        whence = SEEK_END;
+        break;
+    }
+    const off_t r = ::lseek(FHandle, static_cast<off_t>(offset), whence);
+    if (r < 0)
+        return ::lseek(FHandle, 0, SEEK_CUR);
+    return r;
+}
+
+std::int64_t TFileStream::Size() {
+    struct stat st {};
+    if (::fstat(FHandle, &st) != 0)
+        return TStream::Size();
+    return st.st_size;
 }
 
 } // namespace Folivant

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -98,11 +99,45 @@ public:
     void Reserve(std::int64_t capacity);
     void Clear();
     std::uint8_t* Data() { return FData; }
-    std::string ToString() const { return std::string(reinterpret_cast<const char*>(FMemory), static_cast<std::size_t>(FSize)); }
+    std::string ToString() const {
+        return std::string(reinterpret_cast<const char*>(FMemory), static_cast<std::size_t>(FSize));
+    }
 
 private:
     std::uint8_t* FData = nullptr;
     std::int64_t FCapacity = 0;
+};
+
+// A stream over a file, like the framework's TFileStream. Opening failures
+// raise EFOpenError; read and write failures surface as short counts (and so
+// as EStreamError from ReadBuffer/WriteBuffer).
+class EFOpenError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+enum class TFileMode {
+    fmCreate,    // create or truncate, read and write
+    fmOpenRead,  // existing file, read only
+    fmOpenWrite, // existing file, write only
+    fmOpenReadWrite,
+};
+
+class TFileStream : public TStream {
+public:
+    TFileStream(const std::filesystem::path& path, TFileMode mode);
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    std::int64_t Size() override;
+    int Handle() const { return FHandle; }
+
+private:
+    int FHandle = -1;
 };
 
 } // namespace Folivant
