@@ -1,0 +1,254 @@
+#include "shared/StrUtils.h"
+
+#include "archive/Text.h"
+
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/random.h>
+#include <time.h>
+
+#include <cstdio>
+#include <random>
+
+namespace Folivant::Shared {
+
+namespace {
+
+int HexDigitValue(char16_t c) {
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    return -1;
+}
+
+void AppendHex(String& out, unsigned value, int minDigits) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%0*X", minDigits, value);
+    for (const char* p = buffer; *p != 0; ++p)
+        out.push_back(static_cast<char16_t>(*p));
+}
+
+// The process-wide pseudo-random generator: a 32-bit linear congruential
+// generator whose draws scale the state into the requested range, so that
+// a draw from 0 to n-1 is (state * n) >> 32.
+std::uint32_t RandSeed = 0;
+
+std::uint32_t Random(std::uint32_t range) {
+    RandSeed = RandSeed * 0x08088405u + 1u;
+    return static_cast<std::uint32_t>((static_cast<std::uint64_t>(RandSeed) * range) >> 32);
+}
+
+// The seed comes from the high-resolution counter (nanoseconds of the
+// monotonic clock); without one, from the millisecond tick count.
+std::uint32_t PerformanceCounterSeed() {
+    timespec ts{};
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
+        const auto ticks = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+                           static_cast<std::uint64_t>(ts.tv_nsec);
+        return static_cast<std::uint32_t>(ticks);
+    }
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+// The decimal separator of the system's default locale (the environment's
+// LC_NUMERIC); when that locale is not installed, the calling thread's
+// current one; "." when the locale gives none.
+String DecimalSeparator() {
+    std::string radix;
+    if (locale_t system = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr))) {
+        radix = nl_langinfo_l(RADIXCHAR, system);
+        freelocale(system);
+    } else {
+        radix = nl_langinfo(RADIXCHAR);
+    }
+    if (radix.empty())
+        return u".";
+    return Utf8ToString(radix);
+}
+
+String DecimalString(unsigned __int128 value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    return String(digits.begin(), digits.end());
+}
+
+} // namespace
+
+String TStrUtils::GetGUID() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got < sizeof bytes) {
+        std::random_device device;
+        for (auto& b : bytes)
+            b = static_cast<unsigned char>(device());
+    }
+    // A random (version 4, RFC 4122 variant) GUID, as the platform makes them.
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    String out;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out.push_back(u'-');
+        AppendHex(out, bytes[i], 2);
+    }
+    return out;
+}
+
+String TStrUtils::UrlEncode(const String& str) {
+    String out;
+    out.reserve(str.size());
+    for (const char16_t c : str) {
+        const bool plain = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') ||
+                           (c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == u'_';
+        if (plain) {
+            out.push_back(c);
+        } else {
+            out.push_back(u'%');
+            AppendHex(out, c, 2);
+        }
+    }
+    return out;
+}
+
+String TStrUtils::UrlDecode(const String& str) {
+    String out;
+    out.reserve(str.size());
+    const std::size_t n = str.size();
+    for (std::size_t i = 0; i < n;) {
+        const char16_t c = str[i] == u'+' ? u' ' : str[i];
+        if (c != u'%') {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        // One digit is enough when the text ends right after it.
+        const std::size_t digits = n - i - 1 >= 2 ? 2 : n - i - 1;
+        if (digits == 0)
+            return String();
+        int value = 0;
+        for (std::size_t k = 1; k <= digits; ++k) {
+            const int d = HexDigitValue(str[i + k]);
+            if (d < 0)
+                return String();
+            value = value * 16 + d;
+        }
+        out.push_back(static_cast<char16_t>(value));
+        i += 1 + digits;
+    }
+    return out;
+}
+
+String TStrUtils::FormatByteSize(std::int64_t bytes) {
+    // The value is bytes divided by a power of two, so hundredths computed in
+    // 128-bit integers are exact; they are rounded half away from zero.
+    int shift = 0;
+    const char16_t* unit = u" bytes";
+    if (bytes > 1073741824) {
+        shift = 30;
+        unit = u" GB";
+    } else if (bytes > 1048576) {
+        shift = 20;
+        unit = u" MB";
+    } else if (bytes > 1024) {
+        shift = 10;
+        unit = u" KB";
+    }
+    const bool negative = bytes < 0;
+    const unsigned __int128 magnitude =
+        negative ? static_cast<unsigned __int128>(-static_cast<__int128>(bytes))
+                 : static_cast<unsigned __int128>(bytes);
+    const unsigned __int128 scaled = magnitude * 100;
+    unsigned __int128 hundredths = scaled >> shift;
+    if (shift > 0 && ((scaled >> (shift - 1)) & 1) != 0)
+        ++hundredths;
+
+    String out;
+    if (hundredths != 0) {
+        if (negative)
+            out.push_back(u'-');
+        const unsigned __int128 whole = hundredths / 100;
+        unsigned fraction = static_cast<unsigned>(hundredths % 100);
+        if (whole != 0)
+            out += DecimalString(whole);
+        if (fraction != 0) {
+            out += DecimalSeparator();
+            out.push_back(static_cast<char16_t>(u'0' + fraction / 10));
+            if (fraction % 10 != 0)
+                out.push_back(static_cast<char16_t>(u'0' + fraction % 10));
+        }
+    }
+    out += unit;
+    return out;
+}
+
+String TStrUtils::RandomString(std::int32_t strLen) {
+    static constexpr char16_t Alphabet[] = u"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    RandSeed = PerformanceCounterSeed();
+    String out;
+    if (strLen > 0)
+        out.reserve(static_cast<std::size_t>(strLen));
+    while (static_cast<std::int64_t>(out.size()) < strLen)
+        out.push_back(Alphabet[Random(52)]);
+    return out;
+}
+
+String TStrUtils::RemoveSideSlashes(const String& str) {
+    const std::size_t first = str.find_first_not_of(u'/');
+    if (first == String::npos)
+        return String();
+    const std::size_t last = str.find_last_not_of(u'/');
+    return str.substr(first, last - first + 1);
+}
+
+String TStrUtils::RemoveQueryFromUri(const String& uri) {
+    String out = uri.substr(0, uri.find(u'?'));
+    return out.substr(0, out.find(u'#'));
+}
+
+String TStrUtils::RepeatString(const String& str, std::uint32_t count) {
+    String out;
+    out.reserve(str.size() * count);
+    for (std::uint32_t i = 0; i < count; ++i)
+        out += str;
+    return out;
+}
+
+TArrayStrings TStrUtils::ExplodeStrings(const String& separator, const String& str) {
+    TArrayStrings out;
+    std::size_t start = 0;
+    if (!separator.empty()) {
+        for (std::size_t at = str.find(separator); at != String::npos;
+             at = str.find(separator, start)) {
+            out.push_back(str.substr(start, at - start));
+            start = at + separator.size();
+        }
+    }
+    out.push_back(str.substr(start));
+    return out;
+}
+
+String TStrUtils::ImplodeStrings(const String& separator, const TArrayStrings& aArray) {
+    String out;
+    for (std::size_t i = 0; i < aArray.size(); ++i) {
+        if (i > 0)
+            out += separator;
+        out += aArray[i];
+    }
+    return out;
+}
+
+} // namespace Folivant::Shared
