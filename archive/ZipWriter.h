@@ -169,7 +169,6 @@ private:
 
     TStream& FOut;
     std::string FPassword;
-    std::int64_t FBase = 0;
     std::uint64_t FWritten = 0;
     std::uint64_t FBytesDone = 0;
     bool FFinished = false;
