@@ -1,0 +1,194 @@
+#include "shared/LinkActions.h"
+
+#include "shared/StrUtils.h"
+#include "shared/TemporalFiles.h"
+
+#include "archive/Text.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace Folivant::Shared {
+
+namespace {
+
+constexpr std::u16string_view FvpPrefix = u"fvp://";
+
+char16_t LowerAscii(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
+}
+
+String UpperAscii(String text) {
+    for (char16_t& c : text)
+        if (c >= u'a' && c <= u'z')
+            c -= u'a' - u'A';
+    return text;
+}
+
+bool SameAsciiText(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    return true;
+}
+
+// Every occurrence of what, ignoring ASCII case, removed in one pass from
+// the left; text that a removal joins together is not searched again.
+String RemoveAllText(const String& text, std::u16string_view what) {
+    String out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.size() - i >= what.size() &&
+            SameAsciiText(std::u16string_view(text).substr(i, what.size()), what)) {
+            i += what.size();
+            continue;
+        }
+        out.push_back(text[i++]);
+    }
+    return out;
+}
+
+// A configured extension list: an empty setting is no list at all; otherwise
+// every piece between single spaces counts, empty ones too.
+TArrayStrings ExtensionList(const String& setting) {
+    if (setting.empty())
+        return {};
+    return TStrUtils::ExplodeStrings(u" ", setting);
+}
+
+String WithoutDots(String text) {
+    std::erase(text, u'.');
+    return text;
+}
+
+std::filesystem::path FileSystemPath(const String& path) {
+    return std::filesystem::path(StringToUtf8(path));
+}
+
+// Writes all bytes of source (from its start) to target.
+void CopyAll(TCustomMemoryStream& source, TStream& target) {
+    source.SetPosition(0);
+    target.WriteBuffer(source.Memory(), source.Size());
+}
+
+} // namespace
+
+String TLinkActions::ExtensionOf(const String& name) {
+    const std::size_t dot = name.find_last_of(u".\\:");
+    if (dot == String::npos || name[dot] != u'.')
+        return String();
+    return name.substr(dot);
+}
+
+TLinkActions::TLinkActions(Archive::TZipReader& zip, TLinkActionsSettings settings,
+                           TLinkServices services)
+    : DrawTemporalName([] { return TStrUtils::RandomString(10); }), FZip(zip),
+      FSettings(std::move(settings)), FServices(services) {}
+
+void TLinkActions::ExtractTo(const String& name, TStream& target) {
+    TMemoryStream memory;
+    FZip.ExtractToStream(name, memory);
+    CopyAll(memory, target);
+}
+
+bool TLinkActions::ExtractAndOpen(const String& name, const String& suffix, unsigned mode) {
+    // The file is created before the entry is decoded, so that a name the
+    // temporary folder cannot hold fails before any work is done; both the
+    // file and the decoded bytes are released whatever happens.
+    TExclusiveFileStream file = TExclusiveFileStream::CreateNew(
+        FServices.Shell.GetTemporalDir(), suffix, DrawTemporalName, static_cast<mode_t>(mode));
+    ExtractTo(name, file);
+    file.Close();
+    // Only the file written here is registered and opened: if someone put
+    // another in its place meanwhile, it is neither run nor deleted.
+    if (!file.StillAtPath())
+        return false;
+    FServices.TemporalFiles.Add(file.FileName());
+    FServices.Shell.ShellOpen(file.FileName(), String());
+    return true;
+}
+
+bool TLinkActions::OpenFile(const String& filePath) {
+    const String path = TStrUtils::RemoveSideSlashes(filePath);
+
+    // Pages may write local paths with "\"; the file system separates with "/".
+    String localPath = path;
+    std::replace(localPath.begin(), localPath.end(), u'\\', u'/');
+    const String local = FSettings.ExeDir + TStrUtils::RemoveSideSlashes(localPath);
+    std::error_code error;
+    if (std::filesystem::exists(FileSystemPath(local), error)) {
+        FServices.Shell.ShellOpen(local, String());
+        return true;
+    }
+
+    const String name = FSettings.RootDirName + u"/" + path;
+    if (FZip.FindFile(name) >= 0 && ExtractAndOpen(name, ExtensionOf(name), OpenFileMode))
+        return true;
+
+    FServices.Messages.ShowMessage(u"File \"" + filePath + u"\" do not exists.");
+    return false;
+}
+
+bool TLinkActions::PlayWavSound(const String& wavPath, bool loop) {
+    const String name = FSettings.RootDirName + u"/" + TStrUtils::RemoveSideSlashes(wavPath);
+    if (FZip.FindFile(name) < 0)
+        return false;
+    String failure;
+    try {
+        TMemoryStream memory;
+        FZip.ExtractToStream(name, memory);
+        memory.SetPosition(0);
+        return FServices.Sound.PlaySoundFromStream(memory, loop);
+    } catch (const Exception& e) {
+        failure = e.Message();
+    } catch (const std::exception& e) {
+        failure = Utf8ToString(e.what());
+    }
+    FServices.Messages.ShowMessage(u"File \"" + wavPath + u"\" can't be read. Error message: " +
+                                   failure + u".");
+    return false;
+}
+
+bool TLinkActions::HandleDownloableFiles(const String& url) {
+    if (url.size() < FvpPrefix.size() ||
+        !SameAsciiText(std::u16string_view(url).substr(0, FvpPrefix.size()), FvpPrefix))
+        return false;
+
+    const TArrayStrings extractList = ExtensionList(FSettings.ExtractFileExts);
+    const TArrayStrings executeList = ExtensionList(FSettings.ExecuteFileExts);
+    if (extractList.empty() && executeList.empty())
+        return false;
+
+    const String ext = WithoutDots(ExtensionOf(url));
+    const String name = TStrUtils::RemoveSideSlashes(RemoveAllText(url, FvpPrefix));
+
+    bool result = false;
+    for (const String& kind : extractList) {
+        if (kind != ext)
+            continue;
+        result = true;
+        FServices.SaveDialog.SetDefaultExt(ext);
+        FServices.SaveDialog.SetFilter(UpperAscii(ext) + u"|*." + ext);
+        if (FZip.FindFile(name) >= 0 && FServices.SaveDialog.Execute()) {
+            const String chosen = FServices.SaveDialog.FileName();
+            {
+                TFileStream file(FileSystemPath(chosen), TFileMode::fmCreate);
+                ExtractTo(name, file);
+            }
+            FServices.Shell.ShellOpen(chosen, String());
+        }
+    }
+    for (const String& kind : executeList) {
+        if (kind != ext)
+            continue;
+        result = true;
+        if (FZip.FindFile(name) >= 0)
+            ExtractAndOpen(name, u"." + ext, ExecuteFileMode);
+    }
+    return result;
+}
+
+} // namespace Folivant::Shared
