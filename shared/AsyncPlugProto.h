@@ -1,0 +1,176 @@
+#pragma once
+
+// The pluggable protocol component: answers every URL of one scheme from the
+// application's own data. A TInternetProtocol owns a scheme name and raises
+// OnRequestStream for each request of it; the protocol registry maps schemes
+// to components and holds the internet session and the class factory handed
+// to the URL-moniker layer; TInternetProtocolHandlerFactory creates one
+// TInternetProtocolHandler per request, which the moniker layer drives.
+//
+// Requests may start on any thread. Each component has a hidden window, a
+// dispatcher bound to the thread that created it: the request event always
+// runs there while Start waits (directly inside Start when Start runs on
+// that thread).
+
+#include "archive/Classes.h"
+#include "shared/Component.h"
+#include "shared/UrlMonApi.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace Folivant::Shared {
+
+class EInternetException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The hidden window of a component: runs a call on the thread it belongs to
+// and waits until the call has finished; runs it directly when the caller is
+// already on that thread. An exception thrown by the call reaches the caller.
+class TDispatcher {
+public:
+    virtual ~TDispatcher() = default;
+    virtual void Send(const std::function<void()>& call) = 0;
+};
+
+// Creates the hidden window of a new component, bound to the calling thread.
+using TDispatcherFactory = std::function<std::unique_ptr<TDispatcher>()>;
+// Installs the platform's dispatcher (or a test's); an empty factory restores
+// the default one, which runs every call on the caller's thread and so suits
+// only programs without a GUI thread. Returns the previous factory.
+TDispatcherFactory SetDispatcherFactory(TDispatcherFactory factory);
+
+class TInternetProtocol;
+
+// The request event: Request is the URL without its scheme and first ":",
+// still percent-encoded. Stream is empty on entry; a stream placed there
+// belongs to the protocol handler from that moment on.
+using TProtocolRequest = std::function<void(TInternetProtocol* Sender, const String& Request,
+                                            std::unique_ptr<TStream>& Stream)>;
+
+// The window message that carries a request to the component's thread.
+inline constexpr unsigned WM_USER = 1024;
+
+class TInternetProtocol : public TComponent {
+public:
+    explicit TInternetProtocol(TComponent* AOwner);
+    // Unregisters an active scheme.
+    ~TInternetProtocol() override;
+
+    void Loaded() override;
+
+    bool Active() const { return FActive; }
+    // True registers the scheme (postponed to Loaded while loading), false
+    // unregisters it. A registration failure leaves Active as it was.
+    void SetActive(bool value);
+
+    const String& Protocol() const { return FProtocol; }
+    // Raises EInternetException for a name that is not an identifier; an
+    // active component moves its registration to the new name.
+    void SetProtocol(const String& value);
+
+    TProtocolRequest OnRequestStream;
+    // Stored for the event's users; the handler releases streams itself.
+    TProtocolRequest OnReleaseStream;
+
+    // A valid scheme name: non-empty, a letter (any script) or "_" first,
+    // then letters, decimal digits or "_".
+    static bool IsValidIdent(const String& name);
+
+    // The hidden window's procedure. For WM_USER, wParam points at the
+    // zero-terminated request text and lParam at the request's stream slot.
+    std::intptr_t WndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    TDispatcher& Handle() const { return *FHandle; }
+
+private:
+    void RegisterProtocol();
+    void UnregisterProtocol();
+
+    std::unique_ptr<TDispatcher> FHandle;
+    bool FActive = false;
+    String FProtocol = u"private";
+};
+
+// The registry's entry points. All of them take the registry lock, which is
+// re-entrant: deactivating the previous owner of a scheme re-enters it, and
+// so does a request started by a modal loop inside a request event.
+void AddProtocolScheme(const String& scheme, TInternetProtocol* component);
+void RemoveProtocolScheme(const String& scheme);
+
+// Creates the registry (empty scheme list) and deactivates every component
+// still registered before releasing it. Start declines every request while
+// no registry exists.
+void InitializeProtocolRegistry();
+void FinalizeProtocolRegistry();
+
+// What the registry holds, for diagnostics and tests: the schemes in
+// registration order and whether a session and a factory are held.
+struct TProtocolRegistryState {
+    std::vector<String> Schemes;
+    IInternetSession* Session = nullptr;
+    IClassFactory* Factory = nullptr;
+};
+TProtocolRegistryState ProtocolRegistryState();
+
+// The class factory registered for every scheme.
+class TInternetProtocolHandlerFactory : public IClassFactory {
+public:
+    TInternetProtocolHandlerFactory() = default;
+
+    HRESULT QueryInterface(const TGUID& iid, void** obj) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    HRESULT CreateInstance(IUnknown* unkOuter, const TGUID& iid, void** obj) override;
+    HRESULT LockServer(BOOL fLock) override;
+
+private:
+    std::atomic<ULONG> FRefCount{0};
+};
+
+// One request. Start asks the scheme's component for the data, announces
+// all of it at once and serves it through Read; the stream and the sink are
+// released when the last hold on the data is given back.
+class TInternetProtocolHandler : public IInternetProtocol {
+public:
+    TInternetProtocolHandler() = default;
+
+    HRESULT QueryInterface(const TGUID& iid, void** obj) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+    HRESULT Start(const char16_t* szUrl, IInternetProtocolSink* OIProtSink,
+                  IInternetBindInfo* OIBindInfo, DWORD grfPI, std::uintptr_t dwReserved) override;
+    HRESULT Continue(TProtocolData* ProtocolData) override;
+    HRESULT Abort(HRESULT hrReason, DWORD dwOptions) override;
+    HRESULT Terminate(DWORD dwOptions) override;
+    HRESULT Suspend() override;
+    HRESULT Resume() override;
+    HRESULT Read(void* pv, ULONG cb, ULONG* cbRead) override;
+    HRESULT Seek(std::int64_t dlibMove, DWORD dwOrigin, std::uint64_t* libNewPosition) override;
+    HRESULT LockRequest(DWORD dwOptions) override;
+    HRESULT UnlockRequest() override;
+
+    // Outstanding holds on the data; for diagnostics and tests.
+    std::int32_t LockCount() const { return FLockCount; }
+    bool HoldsStream() const { return Stream != nullptr; }
+
+private:
+    // A stream still held when the moniker layer lets go of the handler is
+    // freed with it.
+    ~TInternetProtocolHandler() override = default;
+    void ReleaseData();
+
+    TComPtr<IInternetProtocolSink> ProtSink;
+    std::unique_ptr<TStream> Stream;
+    std::int32_t StreamPosition = 0;
+    std::int32_t StreamSize = 0;
+    std::int32_t FLockCount = 0;
+    std::atomic<ULONG> FRefCount{0};
+};
+
+} // namespace Folivant::Shared
