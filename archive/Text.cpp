@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Folivant {
 
@@ -67,23 +68,69 @@ unsigned CodePageFromEnv(const char* name, unsigned fallback) {
         return fallback;
     char* end = nullptr;
     const unsigned long cp = std::strtoul(v, &end, 10);
-    return (end != nullptr && *end == 0 && cp > 0 && cp < 65536) ? static_cast<unsigned>(cp) : fallback;
+    return (end != nullptr && *end == 0 && cp > 0 && cp < 65536) ? static_cast<unsigned>(cp)
+                                                                 : fallback;
 }
 
 std::string IconvName(unsigned codePage) {
     switch (codePage) {
-    case 65001: return "UTF-8";
-    case 1200: return "UTF-16LE";
-    case 1201: return "UTF-16BE";
-    case 20127: return "ASCII";
-    case 28591: return "ISO-8859-1";
-    case 932: return "CP932";
-    case 936: return "CP936";
-    case 949: return "CP949";
-    case 950: return "CP950";
-    default: return "CP" + std::to_string(codePage);
+    case 65001:
+        return "UTF-8";
+    case 1200:
+        return "UTF-16LE";
+    case 1201:
+        return "UTF-16BE";
+    case 20127:
+        return "ASCII";
+    case 28591:
+        return "ISO-8859-1";
+    case 932:
+        return "CP932";
+    case 936:
+        return "CP936";
+    case 949:
+        return "CP949";
+    case 950:
+        return "CP950";
+    default:
+        return "CP" + std::to_string(codePage);
     }
 }
+
+locale_t Utf8Locale() {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    return utf8;
+}
+
+// Conversion descriptors are opened once per code page and thread: opening
+// one costs far more than converting a short name, and an archive may hold
+// a hundred thousand of them.
+class TIconvCache {
+public:
+    ~TIconvCache() {
+        for (auto& entry : FEntries)
+            if (entry.Descriptor != reinterpret_cast<iconv_t>(-1))
+                iconv_close(entry.Descriptor);
+    }
+    iconv_t Get(unsigned codePage) {
+        for (auto& entry : FEntries)
+            if (entry.CodePage == codePage) {
+                if (entry.Descriptor != reinterpret_cast<iconv_t>(-1))
+                    iconv(entry.Descriptor, nullptr, nullptr, nullptr, nullptr);
+                return entry.Descriptor;
+            }
+        const iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage).c_str());
+        FEntries.push_back({codePage, cd});
+        return cd;
+    }
+
+private:
+    struct TEntry {
+        unsigned CodePage;
+        iconv_t Descriptor;
+    };
+    std::vector<TEntry> FEntries;
+};
 
 } // namespace
 
@@ -120,7 +167,8 @@ std::string StringToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -183,12 +231,14 @@ String DecodeCodePage(std::string_view bytes, unsigned codePage) {
     if (ascii)
         return String(bytes.begin(), bytes.end());
 
-    iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage).c_str());
+    thread_local TIconvCache cache;
+    iconv_t cd = cache.Get(codePage);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         // Unknown code page: keep ASCII, replace the rest.
         String out;
         for (const char c : bytes)
-            out.push_back(static_cast<unsigned char>(c) < 0x80 ? static_cast<char16_t>(c) : kReplacement);
+            out.push_back(static_cast<unsigned char>(c) < 0x80 ? static_cast<char16_t>(c)
+                                                               : kReplacement);
         return out;
     }
     String out;
@@ -211,7 +261,6 @@ String DecodeCodePage(std::string_view bytes, unsigned codePage) {
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    iconv_close(cd);
     return out;
 }
 
@@ -220,11 +269,21 @@ char16_t UpperCaseUnit(char16_t unit) {
         return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 32) : unit;
     if (unit >= 0xD800 && unit <= 0xDFFF)
         return unit;
-    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    const locale_t utf8 = Utf8Locale();
     if (utf8 == nullptr)
         return unit;
     const wint_t up = towupper_l(static_cast<wint_t>(unit), utf8);
     return up < 0x10000 ? static_cast<char16_t>(up) : unit;
+}
+
+bool IsLetterOrDigit(char16_t unit) {
+    if (unit < 0x80)
+        return (unit >= u'0' && unit <= u'9') || (unit >= u'A' && unit <= u'Z') ||
+               (unit >= u'a' && unit <= u'z');
+    if (unit >= 0xD800 && unit <= 0xDFFF)
+        return false;
+    const locale_t utf8 = Utf8Locale();
+    return utf8 != nullptr && iswalnum_l(static_cast<wint_t>(unit), utf8) != 0;
 }
 
 String UpperCaseUnicode(std::u16string_view text) {

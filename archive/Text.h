@@ -29,15 +29,23 @@ unsigned OemCodePage();
 // Decodes bytes in a Windows code page (1252, 437, 850, 65001, ...) through
 // iconv. Bytes the code page does not define become U+FFFD.
 String DecodeCodePage(std::string_view bytes, unsigned codePage);
-inline String AnsiToString(std::string_view bytes) { return DecodeCodePage(bytes, AnsiCodePage()); }
-inline String OemToString(std::string_view bytes) { return DecodeCodePage(bytes, OemCodePage()); }
+inline String AnsiToString(std::string_view bytes) {
+    return DecodeCodePage(bytes, AnsiCodePage());
+}
+inline String OemToString(std::string_view bytes) {
+    return DecodeCodePage(bytes, OemCodePage());
+}
 
 // Upper-cases each UTF-16 code unit by the Unicode simple mapping, leaving
 // units whose upper case lies outside the BMP or that are surrogates alone.
 String UpperCaseUnicode(std::u16string_view text);
 char16_t UpperCaseUnit(char16_t unit);
+// True for a letter or a digit by the Unicode character classes (BMP).
+bool IsLetterOrDigit(char16_t unit);
 
 // Converts a UTF-8 literal or value for concise code: u"" is preferred.
-inline String S(std::string_view utf8) { return Utf8ToString(utf8); }
+inline String S(std::string_view utf8) {
+    return Utf8ToString(utf8);
+}
 
 } // namespace Folivant

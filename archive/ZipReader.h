@@ -22,6 +22,23 @@ public:
 
 enum class TArchiveType { atZip };
 
+// What the last ExtractToStream did. The caller of the system never sees it
+// (failures inside an entry are absorbed); it tells tests and tools why an
+// entry gave no or partial bytes.
+enum class TExtractStatus {
+    esOk,
+    esNotFound,    // no entry of that name
+    esVersion,     // version needed to extract is 6.4 or later
+    esLocalHeader, // the local header is missing or damaged
+    esPassword,    // the encryption check byte does not match
+    esMethod,      // no decoder for the compression method
+    esCorrupt,     // the compressed data is damaged or longer than declared
+    esTruncated,   // the entry's data runs past the end of the archive
+    esCrc,         // decoded completely, but the CRC-32 differs (bytes kept)
+    esOutOfMemory,
+    esFailed, // the output stream or something else failed
+};
+
 struct TZipEntry {
     String Name;
     std::uint16_t VersionMadeBy = 0;
@@ -60,11 +77,16 @@ public:
     // for failures inside the entry; see the implementation for the rules.
     void ExtractToStream(const String& name, TStream& stream);
 
+    TExtractStatus LastStatus() const { return FLastStatus; }
+
     int Count() const { return static_cast<int>(FEntries.size()); }
     const TZipEntry& Entry(int index) const { return FEntries.at(static_cast<std::size_t>(index)); }
 
 private:
+    TExtractStatus Extract(const TZipEntry& entry, TStream& stream);
+
     TStream* FStream = nullptr;
+    TExtractStatus FLastStatus = TExtractStatus::esNotFound;
     std::vector<TZipEntry> FEntries;
     // Implementation state (lookup table, mapped data) lives behind this.
     struct TImpl;
