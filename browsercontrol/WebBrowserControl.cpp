@@ -1,0 +1,903 @@
+#include "browsercontrol/WebBrowserControl.h"
+
+#include "archive/Text.h"
+#include "platform/Application.h"
+
+#include <gdk/gdkkeysyms.h>
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace Folivant::BrowserControl {
+
+using namespace Folivant::Shared;
+
+namespace {
+
+// Set while a control raises its new-window events: a control created then
+// is related to the opener's view.
+WebKitWebView* PendingOpener = nullptr;
+
+const char* const TextSelectionCss =
+    "*, *::before, *::after { -webkit-user-select: none !important;"
+    " user-select: none !important; }"
+    " input, textarea, [contenteditable], [contenteditable] * {"
+    " -webkit-user-select: text !important; user-select: text !important; }";
+
+String FromUtf8(const char* text) {
+    return text == nullptr ? String() : Utf8ToString(text);
+}
+
+// The web context of every browser control. The web processes run in their
+// sandbox; it has to be switched on before the first one starts.
+WebKitWebContext* EngineContext() {
+    static WebKitWebContext* context = [] {
+        WebKitWebContext* c = webkit_web_context_get_default();
+        if (std::getenv("FOLIVANT_NO_SANDBOX") == nullptr)
+            webkit_web_context_set_sandbox_enabled(c, TRUE);
+        return c;
+    }();
+    return context;
+}
+
+struct TFieldReader {
+    const String& Text;
+    std::size_t Pos;
+
+    bool AtEnd() const { return Pos >= Text.size(); }
+    // Reads one "<type><length>:<text>" field.
+    bool Next(char16_t& type, String& body) {
+        if (Pos >= Text.size())
+            return false;
+        type = Text[Pos++];
+        std::size_t length = 0;
+        bool digits = false;
+        while (Pos < Text.size() && Text[Pos] >= u'0' && Text[Pos] <= u'9') {
+            length = length * 10 + static_cast<std::size_t>(Text[Pos] - u'0');
+            if (length > Text.size())
+                return false;
+            digits = true;
+            ++Pos;
+        }
+        if (!digits || Pos >= Text.size() || Text[Pos] != u':')
+            return false;
+        ++Pos;
+        if (Text.size() - Pos < length)
+            return false;
+        body = Text.substr(Pos, length);
+        Pos += length;
+        return true;
+    }
+};
+
+String Field(char16_t type, const String& body) {
+    std::string n = std::to_string(body.size());
+    return String(1, type) + String(n.begin(), n.end()) + u":" + body;
+}
+
+bool ParseInt32(const String& text, std::int32_t& out) {
+    std::string s = StringToUtf8(text);
+    if (s.empty())
+        return false;
+    char* end = nullptr;
+    long long v = std::strtoll(s.c_str(), &end, 10);
+    if (*end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+TVariant DecodeArgument(char16_t type, const String& body) {
+    switch (type) {
+    case u's':
+        return TVariant::FromString(body);
+    case u'i': {
+        std::int32_t v = 0;
+        if (ParseInt32(body, v))
+            return TVariant::FromInt(v);
+        return TVariant::FromString(body);
+    }
+    case u'd': {
+        std::string s = StringToUtf8(body);
+        char* end = nullptr;
+        double d = std::strtod(s.c_str(), &end);
+        if (end != nullptr && *end == '\0' && !s.empty())
+            return TVariant::FromDouble(d);
+        if (s == "Infinity")
+            return TVariant::FromDouble(HUGE_VAL);
+        if (s == "-Infinity")
+            return TVariant::FromDouble(-HUGE_VAL);
+        return TVariant::FromDouble(std::nan(""));
+    }
+    case u'b':
+        return TVariant::FromBool(body == u"1");
+    case u'n':
+        return TVariant::Null();
+    case u'o': {
+        TVariant v;
+        v.vt = VT_DISPATCH;
+        return v;
+    }
+    default:
+        return TVariant::Empty();
+    }
+}
+
+String EncodeResult(const TVariant& v) {
+    switch (v.vt) {
+    case VT_BSTR:
+        return Field(u's', v.bstrVal);
+    case VT_I2:
+    case VT_I4: {
+        std::string n = std::to_string(v.intVal);
+        return Field(u'i', String(n.begin(), n.end()));
+    }
+    case VT_BOOL:
+        return Field(u'b', v.intVal != 0 ? u"1" : u"0");
+    case VT_R8:
+        return Field(u'd', VariantToText(v));
+    case VT_NULL:
+        return Field(u'n', String());
+    default:
+        return Field(u'u', String());
+    }
+}
+
+TShiftState ShiftOf(unsigned state) {
+    TShiftState shift = 0;
+    if (state & GDK_SHIFT_MASK)
+        shift |= ssShift;
+    if (state & GDK_CONTROL_MASK)
+        shift |= ssCtrl;
+    if (state & GDK_MOD1_MASK)
+        shift |= ssAlt;
+    return shift;
+}
+
+} // namespace
+
+std::uint32_t HostFlagsOf(TUserInterfaceOptions options) {
+    std::uint32_t flags = 0;
+    for (unsigned k = 0; k <= ForceUserActivationOnActiveXJava; ++k)
+        if (options & (1u << k))
+            flags |= k <= 14 ? (1u << k) : (1u << (k + 1));
+    return flags;
+}
+
+std::uint16_t VirtualKeyOf(unsigned keyval) {
+    unsigned upper = gdk_keyval_to_upper(keyval);
+    if (upper >= GDK_KEY_A && upper <= GDK_KEY_Z)
+        return static_cast<std::uint16_t>(u'A' + (upper - GDK_KEY_A));
+    if (keyval >= GDK_KEY_0 && keyval <= GDK_KEY_9)
+        return static_cast<std::uint16_t>(u'0' + (keyval - GDK_KEY_0));
+    if (keyval >= GDK_KEY_F1 && keyval <= GDK_KEY_F24)
+        return static_cast<std::uint16_t>(112 + (keyval - GDK_KEY_F1));
+    if (keyval >= GDK_KEY_KP_0 && keyval <= GDK_KEY_KP_9)
+        return static_cast<std::uint16_t>(96 + (keyval - GDK_KEY_KP_0));
+    switch (keyval) {
+    case GDK_KEY_BackSpace:
+        return 8;
+    case GDK_KEY_Tab:
+    case GDK_KEY_ISO_Left_Tab:
+        return 9;
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+        return VK_RETURN;
+    case GDK_KEY_Shift_L:
+    case GDK_KEY_Shift_R:
+        return 16;
+    case GDK_KEY_Control_L:
+    case GDK_KEY_Control_R:
+        return 17;
+    case GDK_KEY_Alt_L:
+    case GDK_KEY_Alt_R:
+        return 18;
+    case GDK_KEY_Pause:
+        return 19;
+    case GDK_KEY_Caps_Lock:
+        return 20;
+    case GDK_KEY_Escape:
+        return VK_ESCAPE;
+    case GDK_KEY_space:
+        return 32;
+    case GDK_KEY_Page_Up:
+        return 33;
+    case GDK_KEY_Page_Down:
+        return 34;
+    case GDK_KEY_End:
+        return 35;
+    case GDK_KEY_Home:
+        return 36;
+    case GDK_KEY_Left:
+        return 37;
+    case GDK_KEY_Up:
+        return 38;
+    case GDK_KEY_Right:
+        return 39;
+    case GDK_KEY_Down:
+        return 40;
+    case GDK_KEY_Insert:
+        return 45;
+    case GDK_KEY_Delete:
+        return 46;
+    default:
+        return 0;
+    }
+}
+
+const String& HostCallMarker() {
+    static const String marker = [] {
+        std::random_device device;
+        std::string m = "\x01"
+                        "folivant-host:";
+        static const char hex[] = "0123456789abcdef";
+        for (int i = 0; i < 32; ++i)
+            m += hex[device() & 15];
+        m += ':';
+        return Utf8ToString(m);
+    }();
+    return marker;
+}
+
+std::string BridgeScriptSource() {
+    std::string source =
+#include "browsercontrol/BridgeScript.js.inc"
+        ;
+    std::string marker = StringToUtf8(HostCallMarker());
+    // The marker's control character is written as an escape in the script.
+    std::string escaped = "\\u0001" + marker.substr(1);
+    auto at = source.find("@MARKER@");
+    source.replace(at, 8, escaped);
+    return source;
+}
+
+// The find dialog: the text to find, next and previous, match case. It is
+// not modal, so the page that asked for it goes on at once.
+struct TWebBrowserControl::TFindDialog {
+    GtkWidget* Window = nullptr;
+    GtkWidget* Entry = nullptr;
+    GtkWidget* MatchCase = nullptr;
+    GtkWidget* Status = nullptr;
+    String LastText;
+    bool LastMatchCase = false;
+    bool LastBackwards = false;
+    bool Searched = false;
+
+    ~TFindDialog() {
+        if (Window != nullptr)
+            gtk_widget_destroy(Window);
+    }
+};
+
+struct TWebBrowserControl::TSignals {
+    static TWebBrowserControl* Self(gpointer data) {
+        return static_cast<TWebBrowserControl*>(data);
+    }
+
+    static gboolean DecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data) {
+        try {
+            if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+                return FALSE;
+            TWebBrowserControl* self = Self(data);
+            if (!self->OnBeforeNavigate2)
+                return FALSE;
+            auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+            WebKitNavigationAction* action =
+                webkit_navigation_policy_decision_get_navigation_action(navigation);
+            WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+            TVariant url = TVariant::FromString(FromUtf8(webkit_uri_request_get_uri(request)));
+            TVariant flags = TVariant::FromInt(0);
+            TVariant target = TVariant::FromString(String());
+            TVariant postData;
+            TVariant headers = TVariant::FromString(String());
+            VARIANT_BOOL cancel = VARIANT_FALSE;
+            auto alive = self->FAlive;
+            // The handler may run a modal dialog; the decision stays ours
+            // until it returns.
+            g_object_ref(decision);
+            self->OnBeforeNavigate2(self, self, url, flags, target, postData, headers, cancel);
+            if (*alive && cancel != VARIANT_FALSE)
+                webkit_policy_decision_ignore(decision);
+            else
+                webkit_policy_decision_use(decision);
+            g_object_unref(decision);
+            return TRUE;
+        } catch (...) {
+            Platform::HandleCallbackException();
+            return FALSE;
+        }
+    }
+
+    static GtkWidget* Create(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            TWebBrowserControl* ppDisp = nullptr;
+            VARIANT_BOOL cancel = VARIANT_FALSE;
+            WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+            String url = FromUtf8(webkit_uri_request_get_uri(request));
+            WebKitWebView* previous = PendingOpener;
+            PendingOpener = view;
+            try {
+                if (self->OnNewWindow3)
+                    self->OnNewWindow3(self, ppDisp, cancel, 0, self->LocationURL(), url);
+                if (ppDisp == nullptr && cancel == VARIANT_FALSE && self->OnNewWindow2)
+                    self->OnNewWindow2(self, ppDisp, cancel);
+            } catch (...) {
+                PendingOpener = previous;
+                throw;
+            }
+            PendingOpener = previous;
+            if (cancel != VARIANT_FALSE || ppDisp == nullptr)
+                return nullptr;
+            return GTK_WIDGET(ppDisp->FWebView);
+        } catch (...) {
+            Platform::HandleCallbackException();
+            return nullptr;
+        }
+    }
+
+    static void Close(WebKitWebView*, gpointer data) {
+        try {
+            Self(data)->HandleHostCall(u"C");
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+
+    static gboolean ScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
+        try {
+            if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_PROMPT)
+                return FALSE;
+            const char* message = webkit_script_dialog_get_message(dialog);
+            std::string marker = StringToUtf8(HostCallMarker());
+            if (message == nullptr || std::strncmp(message, marker.c_str(), marker.size()) != 0)
+                return FALSE;
+            String answer = Self(data)->HandleHostCall(FromUtf8(message + marker.size()));
+            webkit_script_dialog_prompt_set_text(dialog, StringToUtf8(answer).c_str());
+            return TRUE;
+        } catch (...) {
+            Platform::HandleCallbackException();
+            return FALSE;
+        }
+    }
+
+    static gboolean KeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            if (self->FHaveLastKey && self->FLastKeyTime == event->time &&
+                self->FLastKeyval == event->keyval && self->FLastKeycode == event->hardware_keycode)
+                return FALSE;
+            self->FHaveLastKey = true;
+            self->FLastKeyTime = event->time;
+            self->FLastKeyval = event->keyval;
+            self->FLastKeycode = event->hardware_keycode;
+            return self->KeyDown(event->keyval, event->hardware_keycode, event->state) ? TRUE
+                                                                                       : FALSE;
+        } catch (...) {
+            Platform::HandleCallbackException();
+            return FALSE;
+        }
+    }
+
+    static gboolean ContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+                                WebKitHitTestResult* hit, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            TIEPopupMenus disabled = self->DisabledPopupMenus;
+            if (disabled & PopupMenuBit(rcmAll))
+                return TRUE;
+            TIEPopupMenu context = rcmDefault;
+            if (webkit_hit_test_result_context_is_link(hit))
+                context = rcmAnchor;
+            else if (webkit_hit_test_result_context_is_image(hit))
+                context = rcmImage;
+            else if (webkit_hit_test_result_context_is_editable(hit))
+                context = rcmControl;
+            else if (webkit_hit_test_result_context_is_selection(hit))
+                context = rcmSelText;
+            return (disabled & PopupMenuBit(context)) ? TRUE : FALSE;
+        } catch (...) {
+            Platform::HandleCallbackException();
+            return TRUE;
+        }
+    }
+
+    static void LoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            if (event == WEBKIT_LOAD_COMMITTED && self->FScriptsStopped) {
+                // Scripts stopped after an error stay stopped only for the
+                // page on which the user chose so.
+                self->FScriptsStopped = false;
+                WebKitSettings* settings = webkit_web_view_get_settings(view);
+                webkit_settings_set_enable_javascript(settings, TRUE);
+            }
+            if (event == WEBKIT_LOAD_FINISHED && self->OnDocumentComplete)
+                self->OnDocumentComplete(self);
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+
+    static void FindNext(TWebBrowserControl* self, bool backwards) {
+        TFindDialog& d = *self->FFindDialog;
+        WebKitFindController* finder = webkit_web_view_get_find_controller(self->FWebView);
+        String text = FromUtf8(gtk_entry_get_text(GTK_ENTRY(d.Entry)));
+        bool matchCase = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(d.MatchCase));
+        gtk_label_set_text(GTK_LABEL(d.Status), "");
+        if (text.empty()) {
+            webkit_find_controller_search_finish(finder);
+            d.Searched = false;
+            return;
+        }
+        if (d.Searched && text == d.LastText && matchCase == d.LastMatchCase &&
+            backwards == d.LastBackwards) {
+            if (backwards)
+                webkit_find_controller_search_previous(finder);
+            else
+                webkit_find_controller_search_next(finder);
+            return;
+        }
+        guint32 options = WEBKIT_FIND_OPTIONS_WRAP_AROUND;
+        if (!matchCase)
+            options |= WEBKIT_FIND_OPTIONS_CASE_INSENSITIVE;
+        if (backwards)
+            options |= WEBKIT_FIND_OPTIONS_BACKWARDS;
+        webkit_find_controller_search(finder, StringToUtf8(text).c_str(), options, G_MAXUINT);
+        d.LastText = text;
+        d.LastMatchCase = matchCase;
+        d.LastBackwards = backwards;
+        d.Searched = true;
+    }
+
+    static void FindNextClicked(GtkButton*, gpointer data) {
+        try {
+            FindNext(Self(data), false);
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+    static void FindPreviousClicked(GtkButton*, gpointer data) {
+        try {
+            FindNext(Self(data), true);
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+    static void FindCloseClicked(GtkButton*, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            webkit_find_controller_search_finish(
+                webkit_web_view_get_find_controller(self->FWebView));
+            self->FFindDialog->Searched = false;
+            gtk_widget_hide(self->FFindDialog->Window);
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+    static gboolean FindDelete(GtkWidget* widget, GdkEvent*, gpointer data) {
+        FindCloseClicked(nullptr, data);
+        return TRUE;
+    }
+    static void FindFailed(WebKitFindController*, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            if (self->FFindDialog)
+                gtk_label_set_text(GTK_LABEL(self->FFindDialog->Status), "Not found");
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+    static void FindFound(WebKitFindController*, guint, gpointer data) {
+        try {
+            TWebBrowserControl* self = Self(data);
+            if (self->FFindDialog)
+                gtk_label_set_text(GTK_LABEL(self->FFindDialog->Status), "");
+        } catch (...) {
+            Platform::HandleCallbackException();
+        }
+    }
+};
+
+TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) {
+    EngineContext();
+    FHostFlags = HostFlagsOf(FUserInterfaceOptions);
+    if (PendingOpener != nullptr) {
+        // Related views share the opener's process, settings and injected
+        // scripts.
+        FWebView = WEBKIT_WEB_VIEW(webkit_web_view_new_with_related_view(PendingOpener));
+    } else {
+        WebKitUserContentManager* content = webkit_user_content_manager_new();
+        std::string source = BridgeScriptSource();
+        WebKitUserScript* script =
+            webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+        webkit_user_content_manager_add_script(content, script);
+        webkit_user_script_unref(script);
+        WebKitSettings* settings = webkit_settings_new();
+        webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+        FWebView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",
+                                                EngineContext(), "user-content-manager", content,
+                                                "settings", settings, nullptr));
+        g_object_unref(settings);
+        g_object_unref(content);
+    }
+    g_object_ref_sink(FWebView);
+    ConnectSignals();
+}
+
+TWebBrowserControl::~TWebBrowserControl() {
+    *FAlive = false;
+    FFindDialog.reset();
+    g_signal_handlers_disconnect_by_data(FWebView, this);
+    g_signal_handlers_disconnect_by_data(webkit_web_view_get_find_controller(FWebView), this);
+    gtk_widget_destroy(GTK_WIDGET(FWebView));
+    g_object_unref(FWebView);
+}
+
+void TWebBrowserControl::ConnectSignals() {
+    g_signal_connect(FWebView, "decide-policy", G_CALLBACK(TSignals::DecidePolicy), this);
+    g_signal_connect(FWebView, "create", G_CALLBACK(TSignals::Create), this);
+    g_signal_connect(FWebView, "close", G_CALLBACK(TSignals::Close), this);
+    g_signal_connect(FWebView, "script-dialog", G_CALLBACK(TSignals::ScriptDialog), this);
+    g_signal_connect(FWebView, "key-press-event", G_CALLBACK(TSignals::KeyPress), this);
+    g_signal_connect(FWebView, "context-menu", G_CALLBACK(TSignals::ContextMenu), this);
+    g_signal_connect(FWebView, "load-changed", G_CALLBACK(TSignals::LoadChanged), this);
+    WebKitFindController* finder = webkit_web_view_get_find_controller(FWebView);
+    g_signal_connect(finder, "failed-to-find-text", G_CALLBACK(TSignals::FindFailed), this);
+    g_signal_connect(finder, "found-text", G_CALLBACK(TSignals::FindFound), this);
+}
+
+GtkWidget* TWebBrowserControl::Widget() const {
+    return GTK_WIDGET(FWebView);
+}
+
+void TWebBrowserControl::SetRegisterAsDropTarget(bool value) {
+    FRegisterAsDropTarget = value;
+    if (value && FDropHandlingType != ddtNo) {
+        // WebKit's own drop handling is what the view had from the start.
+        return;
+    }
+    if (!value)
+        gtk_drag_dest_unset(GTK_WIDGET(FWebView));
+}
+
+void TWebBrowserControl::SetDropHandlingType(TDragDropHandlingType value) {
+    FDropHandlingType = value;
+    if (value == ddtNo) {
+        // Without a drop destination a dropped file or link neither
+        // navigates nor reaches the page.
+        gtk_drag_dest_unset(GTK_WIDGET(FWebView));
+        FRegisterAsDropTarget = false;
+    }
+}
+
+void TWebBrowserControl::SetUserInterfaceOptions(TUserInterfaceOptions value) {
+    FUserInterfaceOptions = value;
+    FHostFlags = HostFlagsOf(value);
+    ApplyTextSelectionStyle();
+}
+
+void TWebBrowserControl::ApplyTextSelectionStyle() {
+    // A dialog-style document has no text selection. The style sheet lives
+    // in the content manager that related views share, so it is added once.
+    WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(FWebView);
+    auto* sheet = static_cast<WebKitUserStyleSheet*>(
+        g_object_get_data(G_OBJECT(content), "folivant-no-select"));
+    bool want = (FHostFlags & 0x1) != 0;
+    if (want && sheet == nullptr) {
+        sheet = webkit_user_style_sheet_new(TextSelectionCss, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                            WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
+        webkit_user_content_manager_add_style_sheet(content, sheet);
+        g_object_set_data_full(G_OBJECT(content), "folivant-no-select", sheet,
+                               reinterpret_cast<GDestroyNotify>(webkit_user_style_sheet_unref));
+    } else if (!want && sheet != nullptr) {
+        webkit_user_content_manager_remove_all_style_sheets(content);
+        g_object_set_data(G_OBJECT(content), "folivant-no-select", nullptr);
+    }
+}
+
+void TWebBrowserControl::Navigate(const String& url) {
+    webkit_web_view_load_uri(FWebView, StringToUtf8(url).c_str());
+}
+
+String TWebBrowserControl::LocationURL() const {
+    return FromUtf8(webkit_web_view_get_uri(FWebView));
+}
+
+bool TWebBrowserControl::HasHtmlDocument() const {
+    WebKitWebResource* resource = webkit_web_view_get_main_resource(FWebView);
+    if (resource == nullptr)
+        return false;
+    WebKitURIResponse* response = webkit_web_resource_get_response(resource);
+    if (response == nullptr)
+        return false;
+    const char* mime = webkit_uri_response_get_mime_type(response);
+    if (mime == nullptr)
+        return false;
+    std::string m(mime);
+    return m == "text/html" || m == "application/xhtml+xml";
+}
+
+void TWebBrowserControl::ShowFindDialog() {
+    if (!HasHtmlDocument())
+        return;
+    if (!FFindDialog) {
+        FFindDialog = std::make_unique<TFindDialog>();
+        TFindDialog& d = *FFindDialog;
+        d.Window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_window_set_title(GTK_WINDOW(d.Window), "Find");
+        gtk_window_set_type_hint(GTK_WINDOW(d.Window), GDK_WINDOW_TYPE_HINT_DIALOG);
+        gtk_window_set_resizable(GTK_WINDOW(d.Window), FALSE);
+        gtk_window_set_destroy_with_parent(GTK_WINDOW(d.Window), TRUE);
+        GtkWidget* grid = gtk_grid_new();
+        gtk_container_set_border_width(GTK_CONTAINER(grid), 8);
+        gtk_grid_set_row_spacing(GTK_GRID(grid), 6);
+        gtk_grid_set_column_spacing(GTK_GRID(grid), 6);
+        gtk_grid_attach(GTK_GRID(grid), gtk_label_new_with_mnemonic("Fi_nd what:"), 0, 0, 1, 1);
+        d.Entry = gtk_entry_new();
+        gtk_entry_set_activates_default(GTK_ENTRY(d.Entry), TRUE);
+        gtk_widget_set_hexpand(d.Entry, TRUE);
+        gtk_grid_attach(GTK_GRID(grid), d.Entry, 1, 0, 2, 1);
+        d.MatchCase = gtk_check_button_new_with_mnemonic("Match _case");
+        gtk_grid_attach(GTK_GRID(grid), d.MatchCase, 0, 1, 2, 1);
+        d.Status = gtk_label_new("");
+        gtk_grid_attach(GTK_GRID(grid), d.Status, 2, 1, 1, 1);
+        GtkWidget* previous = gtk_button_new_with_mnemonic("_Previous");
+        GtkWidget* next = gtk_button_new_with_mnemonic("Find _Next");
+        GtkWidget* close = gtk_button_new_with_mnemonic("_Close");
+        gtk_widget_set_can_default(next, TRUE);
+        gtk_grid_attach(GTK_GRID(grid), previous, 0, 2, 1, 1);
+        gtk_grid_attach(GTK_GRID(grid), next, 1, 2, 1, 1);
+        gtk_grid_attach(GTK_GRID(grid), close, 2, 2, 1, 1);
+        gtk_container_add(GTK_CONTAINER(d.Window), grid);
+        gtk_window_set_default(GTK_WINDOW(d.Window), next);
+        g_signal_connect(next, "clicked", G_CALLBACK(TSignals::FindNextClicked), this);
+        g_signal_connect(previous, "clicked", G_CALLBACK(TSignals::FindPreviousClicked), this);
+        g_signal_connect(close, "clicked", G_CALLBACK(TSignals::FindCloseClicked), this);
+        g_signal_connect(d.Window, "delete-event", G_CALLBACK(TSignals::FindDelete), this);
+    }
+    GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(FWebView));
+    if (GTK_IS_WINDOW(top))
+        gtk_window_set_transient_for(GTK_WINDOW(FFindDialog->Window), GTK_WINDOW(top));
+    gtk_widget_show_all(FFindDialog->Window);
+    gtk_window_present(GTK_WINDOW(FFindDialog->Window));
+    gtk_widget_grab_focus(FFindDialog->Entry);
+}
+
+namespace {
+
+struct TPrintRequest {
+    std::weak_ptr<bool> Alive;
+    WebKitWebView* View;
+};
+
+gboolean RunPrintDialog(gpointer data) {
+    auto* request = static_cast<TPrintRequest*>(data);
+    try {
+        auto alive = request->Alive.lock();
+        if (alive && *alive) {
+            WebKitPrintOperation* operation = webkit_print_operation_new(request->View);
+            GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(request->View));
+            webkit_print_operation_run_dialog(operation,
+                                              GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr);
+            g_object_unref(operation);
+        }
+    } catch (...) {
+        Platform::HandleCallbackException();
+    }
+    g_object_unref(request->View);
+    delete request;
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
+
+void TWebBrowserControl::PrintPreview() {
+    if (!HasHtmlDocument())
+        return;
+    // The page that asked waits for its answer while this runs, and the
+    // preview needs the page's process to draw: the dialog opens right after
+    // the call has returned.
+    auto* request = new TPrintRequest{FAlive, FWebView};
+    g_object_ref(FWebView);
+    g_idle_add(RunPrintDialog, request);
+}
+
+HRESULT TWebBrowserControl::GetIDsOfNames(const std::vector<String>& names,
+                                          std::vector<DISPID>& dispIDs) {
+    HRESULT rezult = E_NOTIMPL;
+    if (dispIDs.size() < names.size())
+        dispIDs.resize(names.size(), DISPID_UNKNOWN);
+    if (OnGetIDsOfNames)
+        OnGetIDsOfNames(this, names, dispIDs, rezult);
+    return rezult;
+}
+
+HRESULT TWebBrowserControl::Invoke(DISPID dispID, std::uint16_t flags, TDispParams& params,
+                                   TVariant* varResult, TExcepInfo* excepInfo) {
+    try {
+        HRESULT rezult = DISP_E_MEMBERNOTFOUND;
+        if ((flags & DISPATCH_PROPERTYGET) && varResult != nullptr) {
+            // The ambient properties the engine asks its host for.
+            if (dispID == -5512) {
+                *varResult = TVariant::FromInt(0x70);
+                return S_OK;
+            }
+            if (dispID == -709) {
+                *varResult = TVariant::FromBool(true);
+                return S_OK;
+            }
+        }
+        if (OnInvoke)
+            OnInvoke(this, dispID, flags, params, varResult, rezult);
+        return rezult;
+    } catch (const Folivant::Exception& e) {
+        if (excepInfo != nullptr) {
+            excepInfo->wCode = 9999;
+            excepInfo->bstrSource = u"Exception";
+            excepInfo->bstrDescription = e.Message();
+        }
+        return DISP_E_EXCEPTION;
+    } catch (const std::exception& e) {
+        if (excepInfo != nullptr) {
+            excepInfo->wCode = 9999;
+            excepInfo->bstrSource = u"Exception";
+            excepInfo->bstrDescription = Utf8ToString(e.what());
+        }
+        return DISP_E_EXCEPTION;
+    }
+}
+
+bool TWebBrowserControl::KeyDown(unsigned keyval, unsigned hardwareKeycode,
+                                 unsigned modifierState) {
+    std::uint16_t key = VirtualKeyOf(keyval);
+    const std::uint16_t original = key;
+    bool handled = false;
+    if (OnKeyDown && key != 0) {
+        auto alive = FAlive;
+        OnKeyDown(this, key, static_cast<std::uint16_t>((hardwareKeycode - 8) & 0xFF),
+                  ShiftOf(modifierState));
+        if (!*alive)
+            return false;
+        if (key == 0)
+            handled = true;
+    }
+    if (!handled && !DisableCtrlShortcuts.empty() && original != 0 &&
+        (modifierState & (GDK_SHIFT_MASK | GDK_CONTROL_MASK)) == GDK_CONTROL_MASK &&
+        DisableCtrlShortcuts.find(static_cast<char16_t>(original)) != String::npos)
+        handled = true;
+    // Enter always reaches the page.
+    if (original == VK_RETURN)
+        return false;
+    return handled;
+}
+
+void TWebBrowserControl::ShowScriptError(const String& message, const String& source, int line) {
+    switch (ScriptErrorAction) {
+    case eaContinue:
+        return;
+    case eaCancel:
+        break;
+    case eaAskUser: {
+        std::string text =
+            "An error has occurred in the script on this page.\n\nLine: " + std::to_string(line) +
+            "\nError: " + StringToUtf8(message) + "\nURL: " + StringToUtf8(source) +
+            "\n\nDo you want to continue running scripts on this page?";
+        GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(FWebView));
+        GtkWidget* dialog =
+            gtk_message_dialog_new(GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr, GTK_DIALOG_MODAL,
+                                   GTK_MESSAGE_WARNING, GTK_BUTTONS_YES_NO, "%s", text.c_str());
+        std::string caption = StringToUtf8(DialogBoxes.NewCaption);
+        gtk_window_set_title(GTK_WINDOW(dialog),
+                             caption.empty() ? "Script error" : caption.c_str());
+        auto alive = FAlive;
+        int response = gtk_dialog_run(GTK_DIALOG(dialog));
+        gtk_widget_destroy(dialog);
+        if (!*alive || response == GTK_RESPONSE_YES)
+            return;
+        break;
+    }
+    }
+    // Stop running scripts on this page; the next page runs them again.
+    FScriptsStopped = true;
+    webkit_settings_set_enable_javascript(webkit_web_view_get_settings(FWebView), FALSE);
+}
+
+String TWebBrowserControl::HandleHostCall(const String& request) {
+    try {
+        if (request.empty())
+            return u"XBad host call";
+        TFieldReader reader{request, 1};
+        switch (request[0]) {
+        case u'N': {
+            char16_t type = 0;
+            String name;
+            if (!reader.Next(type, name) || type != u's')
+                return u"XBad host call";
+            TWebBrowserControl* external = nullptr;
+            if (OnGetExternal)
+                OnGetExternal(this, external);
+            std::vector<DISPID> ids(1, DISPID_UNKNOWN);
+            HRESULT hr = external != nullptr ? external->GetIDsOfNames({name}, ids) : E_NOTIMPL;
+            if (hr != S_OK)
+                return u"TObject doesn't support property or method '" + name + u"'";
+            std::string n = std::to_string(ids[0]);
+            return u"R" + Field(u'i', String(n.begin(), n.end()));
+        }
+        case u'I': {
+            char16_t type = 0;
+            String body;
+            std::int32_t id = 0;
+            if (!reader.Next(type, body) || type != u'i' || !ParseInt32(body, id))
+                return u"XBad host call";
+            TDispParams params;
+            while (!reader.AtEnd()) {
+                if (!reader.Next(type, body))
+                    return u"XBad host call";
+                params.rgvarg.push_back(DecodeArgument(type, body));
+            }
+            // The engine hands arguments over last first.
+            std::reverse(params.rgvarg.begin(), params.rgvarg.end());
+            TWebBrowserControl* external = nullptr;
+            if (OnGetExternal)
+                OnGetExternal(this, external);
+            if (external == nullptr)
+                return u"XThe host function is not available here";
+            TVariant result;
+            TExcepInfo excep;
+            HRESULT hr = external->Invoke(id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, params,
+                                          &result, &excep);
+            if (hr == DISP_E_EXCEPTION)
+                return u"X" + excep.bstrDescription;
+            if (Failed(hr)) {
+                char code[16];
+                std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
+                return u"XThe host call failed with error 0x" + Utf8ToString(code);
+            }
+            return u"R" + EncodeResult(result);
+        }
+        case u'C': {
+            VARIANT_BOOL cancel = VARIANT_FALSE;
+            auto alive = FAlive;
+            if (OnWindowClosing)
+                OnWindowClosing(this, VARIANT_FALSE, cancel);
+            if (*alive && cancel == VARIANT_FALSE) {
+                GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(FWebView));
+                if (GTK_IS_WINDOW(top))
+                    gtk_window_close(GTK_WINDOW(top));
+            }
+            return u"R" + Field(u'u', String());
+        }
+        case u'E': {
+            char16_t type = 0;
+            String message, source, lineText;
+            reader.Next(type, message);
+            reader.Next(type, source);
+            reader.Next(type, lineText);
+            std::int32_t line = 0;
+            ParseInt32(lineText, line);
+            ShowScriptError(message, source, line);
+            return u"R" + Field(u'u', String());
+        }
+        default:
+            return u"XBad host call";
+        }
+    } catch (const Folivant::Exception& e) {
+        return u"X" + e.Message();
+    } catch (const std::exception& e) {
+        return u"X" + Utf8ToString(e.what());
+    } catch (...) {
+        return u"XThe host call failed";
+    }
+}
+
+} // namespace Folivant::BrowserControl

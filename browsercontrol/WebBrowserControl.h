@@ -1,0 +1,242 @@
+#pragma once
+
+// The browser control: one WebKit web view that hosts the publication's
+// pages, and the host answers the pages get from it, as properties and
+// events of the control. The control decides which navigations go ahead,
+// which new windows open, whether a script may close its window, which keys
+// reach the page, whether context menus, text selection and drops happen,
+// what a script error does, and it carries window.external: the page's
+// calls on it come back to the control as name lookups and invocations.
+
+#include "archive/Classes.h"
+#include "shared/BrowserJs.h"
+#include "shared/ComTypes.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _WebKitWebView WebKitWebView;
+
+namespace Folivant::BrowserControl {
+
+using Shared::DISPID;
+using Shared::HRESULT;
+using Shared::TDispParams;
+using Shared::TExcepInfo;
+using Shared::TVariant;
+using Shared::VARIANT_BOOL;
+
+enum TDragDropHandlingType { ddtMS, ddtMy, ddtCustom, ddtNo };
+
+enum TIEPopupMenu {
+    rcmDefault,
+    rcmImage,
+    rcmControl,
+    rcmTable,
+    rcmSelText,
+    rcmAnchor,
+    rcmUnKnown,
+    rcmImageArt,
+    rcmImgDynSrc,
+    rcmDebug,
+    rcmAll,
+};
+// A set of TIEPopupMenu: bit k for member k.
+using TIEPopupMenus = std::uint32_t;
+constexpr TIEPopupMenus PopupMenuBit(TIEPopupMenu m) {
+    return 1u << m;
+}
+
+enum TScriptErrorAction { eaContinue, eaCancel, eaAskUser };
+
+enum TUserInterfaceOption {
+    DisableTextSelect,
+    DisableHelpMenu,
+    DontUse3DBorders,
+    DontUseScrollBars,
+    PostponeScriptUntilActive,
+    ForceOpenNewWindow,
+    Reserved_OFFSCREEN,
+    ForceFlatScrollBars,
+    InsertDivTagOnEditMode,
+    ActivateUIOnlyOnDocClick,
+    ConsultBeforeRetrievingBehavior,
+    CheckFontSupportsCodePage,
+    DisableSubmitUrlInUTF8,
+    EnableSubmitUrlInUTF8,
+    EnablesFormsAutoComplete,
+    ForceSameWindowNavigation,
+    EmableImeLocalLanguages,
+    EnableThemes,
+    DisableThemes,
+    DisablePicsRatings,
+    DisableFrameSetBorder,
+    DisablesAutoNameSpaceCorrection,
+    DisableLocalFileAccess,
+    DisableUntrustedProtocol,
+    CheckNavigationDelegatedToHost,
+    EnableRedirectNotification,
+    EnableDomWindlessControls,
+    EnableWindowedControls,
+    ForceUserActivationOnActiveXJava,
+};
+// A set of TUserInterfaceOption: bit k for member k.
+using TUserInterfaceOptions = std::uint32_t;
+constexpr TUserInterfaceOptions UiOptionBit(TUserInterfaceOption o) {
+    return 1u << o;
+}
+// The host-flag sum the engine receives for a set of options: member k is
+// 2^k up to k = 14 and 2^(k+1) above.
+std::uint32_t HostFlagsOf(TUserInterfaceOptions options);
+
+enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4 };
+using TShiftState = unsigned;
+
+struct TDialogBoxes {
+    String NewCaption;
+    bool ReplaceCaption = true;
+    bool ReplaceIcon = true;
+};
+
+struct TDisableErrors {
+    bool ScriptErrorsSuppressed = true;
+};
+
+// Virtual-key codes of the keys the system looks at.
+inline constexpr std::uint16_t VK_RETURN = 13;
+inline constexpr std::uint16_t VK_ESCAPE = 27;
+
+// The virtual-key code of a GDK key value (letters as their capital letter),
+// 0 for keys without one.
+std::uint16_t VirtualKeyOf(unsigned keyval);
+
+class TWebBrowserControl;
+
+using TBeforeNavigate2Event = std::function<void(
+    TWebBrowserControl* ASender, TWebBrowserControl* pDisp, TVariant& URL, TVariant& Flags,
+    TVariant& TargetFrameName, TVariant& PostData, TVariant& Headers, VARIANT_BOOL& Cancel)>;
+using TNewWindow2Event = std::function<void(TWebBrowserControl* ASender,
+                                            TWebBrowserControl*& ppDisp, VARIANT_BOOL& Cancel)>;
+using TNewWindow3Event = std::function<void(
+    TWebBrowserControl* ASender, TWebBrowserControl*& ppDisp, VARIANT_BOOL& Cancel,
+    std::uint32_t dwFlags, const String& bstrUrlContext, const String& bstrUrl)>;
+using TWindowClosingEvent = std::function<void(TWebBrowserControl* ASender,
+                                               VARIANT_BOOL IsChildWindow, VARIANT_BOOL& Cancel)>;
+using TGetExternalEvent =
+    std::function<void(TWebBrowserControl* ASender, TWebBrowserControl*& ppDispatch)>;
+using TGetIDsOfNamesEvent =
+    std::function<void(TWebBrowserControl* ASender, const std::vector<String>& Names,
+                       std::vector<DISPID>& DispIDs, HRESULT& Rezult)>;
+using TInvokeEvent =
+    std::function<void(TWebBrowserControl* ASender, DISPID DispID, std::uint16_t Flags,
+                       TDispParams& Params, TVariant* VarResult, HRESULT& Rezult)>;
+using TKeyEventEx = std::function<void(TWebBrowserControl* ASender, std::uint16_t& Key,
+                                       std::uint16_t ScanCode, TShiftState Shift)>;
+using TNotifyEvent = std::function<void(TWebBrowserControl* ASender)>;
+
+inline constexpr std::uint16_t DISPATCH_METHOD = 1;
+inline constexpr std::uint16_t DISPATCH_PROPERTYGET = 2;
+
+class TWebBrowserControl : public Shared::TJsBrowser {
+public:
+    // A control opened for a page's new-window request shares the opener's
+    // engine process and injected scripts; WebKit requires it. Create the
+    // control while the new-window event of the opener is being raised and
+    // it is related to the opener automatically.
+    TWebBrowserControl();
+    ~TWebBrowserControl() override;
+    TWebBrowserControl(const TWebBrowserControl&) = delete;
+    TWebBrowserControl& operator=(const TWebBrowserControl&) = delete;
+
+    // The widget to place in a window.
+    GtkWidget* Widget() const;
+    WebKitWebView* WebView() const { return FWebView; }
+
+    // Properties.
+    bool Silent = false;
+    void SetRegisterAsBrowser(bool value) { FRegisterAsBrowser = value; }
+    bool RegisterAsBrowser() const { return FRegisterAsBrowser; }
+    void SetRegisterAsDropTarget(bool value);
+    bool RegisterAsDropTarget() const { return FRegisterAsDropTarget; }
+    void SetDropHandlingType(TDragDropHandlingType value);
+    TDragDropHandlingType DropHandlingType() const { return FDropHandlingType; }
+    TIEPopupMenus DisabledPopupMenus = 0;
+    String DisableCtrlShortcuts = u"N";
+    void SetUserInterfaceOptions(TUserInterfaceOptions value);
+    TUserInterfaceOptions UserInterfaceOptions() const { return FUserInterfaceOptions; }
+    std::uint32_t HostFlags() const { return FHostFlags; }
+    TScriptErrorAction ScriptErrorAction = eaContinue;
+    TDialogBoxes DialogBoxes;
+    TDisableErrors DisableErrors;
+
+    // Events.
+    TBeforeNavigate2Event OnBeforeNavigate2;
+    TNewWindow2Event OnNewWindow2;
+    TNewWindow3Event OnNewWindow3;
+    TWindowClosingEvent OnWindowClosing;
+    TGetExternalEvent OnGetExternal;
+    TGetIDsOfNamesEvent OnGetIDsOfNames;
+    TInvokeEvent OnInvoke;
+    TKeyEventEx OnKeyDown;
+    // Raised when the main document of the view has finished loading.
+    TNotifyEvent OnDocumentComplete;
+
+    // Operations.
+    void Navigate(const String& url);
+    // The find dialog of this control on the current HTML document.
+    void ShowFindDialog() override;
+    // The print dialog with its preview of the current HTML document.
+    void PrintPreview() override;
+    // The automation object handed to the engine for a new window: the
+    // control itself, whose view is the one the engine loads into.
+    TWebBrowserControl* Application() { return this; }
+    String LocationURL() const;
+
+    // The window.external object's dispatch, as the engine calls it.
+    HRESULT GetIDsOfNames(const std::vector<String>& names, std::vector<DISPID>& dispIDs);
+    HRESULT Invoke(DISPID dispID, std::uint16_t flags, TDispParams& params, TVariant* varResult,
+                   TExcepInfo* excepInfo);
+
+    // Decides how one key press reaches the page: true when it is consumed.
+    // Exposed for the window's own key routing and for tests.
+    bool KeyDown(unsigned keyval, unsigned hardwareKeycode, unsigned modifierState);
+
+    // Answers one host call of the injected script (the text after the
+    // private marker). Never raises.
+    String HandleHostCall(const String& request);
+
+private:
+    struct TSignals;
+    void ConnectSignals();
+    bool HasHtmlDocument() const;
+    void ShowScriptError(const String& message, const String& source, int line);
+    void ApplyTextSelectionStyle();
+
+    WebKitWebView* FWebView = nullptr;
+    bool FRegisterAsBrowser = false;
+    bool FRegisterAsDropTarget = true;
+    TDragDropHandlingType FDropHandlingType = ddtMS;
+    TUserInterfaceOptions FUserInterfaceOptions =
+        UiOptionBit(EnablesFormsAutoComplete) | UiOptionBit(EnableThemes);
+    std::uint32_t FHostFlags = 0;
+    bool FScriptsStopped = false;
+    // The key press handled last: unconsumed keys come back a second time
+    // with the same event time, and are not routed again.
+    std::uint32_t FLastKeyTime = 0;
+    unsigned FLastKeyval = 0;
+    unsigned FLastKeycode = 0;
+    bool FHaveLastKey = false;
+    struct TFindDialog;
+    std::unique_ptr<TFindDialog> FFindDialog;
+    std::shared_ptr<bool> FAlive;
+};
+
+// The private marker that begins every host call of the injected script.
+const String& HostCallMarker();
+// The injected script itself.
+std::string BridgeScriptSource();
+
+} // namespace Folivant::BrowserControl
