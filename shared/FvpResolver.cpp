@@ -57,7 +57,10 @@ String Utf8Reading(const String& name) {
 } // namespace
 
 TFvpResolver::TFvpResolver(Archive::TZipReader& zipFile, TFvpMessage onMessage)
-    : FZipFile(zipFile), FOnMessage(std::move(onMessage)) {}
+    : TFvpResolver(std::make_unique<TZipFvpArchive>(zipFile), std::move(onMessage)) {}
+
+TFvpResolver::TFvpResolver(std::unique_ptr<TFvpArchive> archive, TFvpMessage onMessage)
+    : FArchive(std::move(archive)), FOnMessage(std::move(onMessage)) {}
 
 String TFvpResolver::EntryName(const String& request) {
     String name = TStrUtils::UrlDecode(request);
@@ -70,11 +73,11 @@ String TFvpResolver::FindEntry(const String& request) const {
     if (name.empty()) {
         return {};
     }
-    if (FZipFile.FindFile(name) >= 0) {
+    if (FArchive->FindFile(name) >= 0) {
         return name;
     }
     const String utf8 = Utf8Reading(name);
-    if (!utf8.empty() && FZipFile.FindFile(utf8) >= 0) {
+    if (!utf8.empty() && FArchive->FindFile(utf8) >= 0) {
         return utf8;
     }
     return {};
@@ -99,7 +102,7 @@ void TFvpResolver::FvpProtocolRequestStream(TInternetProtocol* Sender, const Str
         return;
     }
     try {
-        FZipFile.ExtractToStream(name, *Stream);
+        FArchive->ExtractToStream(name, *Stream);
     } catch (...) {
         const String text = FormatMessage(u"File \"%s\" can't be read. Error message: %s.", name,
                                           ErrorText(std::current_exception()));
@@ -116,9 +119,14 @@ void TFvpResolver::FvpProtocolRequestStream(TInternetProtocol* Sender, const Str
 
 std::unique_ptr<TInternetProtocol> CreateFvpProtocol(Archive::TZipReader& zipFile,
                                                      TFvpMessage onMessage) {
+    return CreateFvpProtocol(std::make_unique<TZipFvpArchive>(zipFile), std::move(onMessage));
+}
+
+std::unique_ptr<TInternetProtocol> CreateFvpProtocol(std::unique_ptr<TFvpArchive> archive,
+                                                     TFvpMessage onMessage) {
     auto protocol = std::make_unique<TInternetProtocol>(nullptr);
     protocol->SetProtocol(u"fvp");
-    auto resolver = std::make_shared<TFvpResolver>(zipFile, std::move(onMessage));
+    auto resolver = std::make_shared<TFvpResolver>(std::move(archive), std::move(onMessage));
     protocol->OnRequestStream = [resolver](TInternetProtocol* Sender, const String& Request,
                                            std::unique_ptr<TStream>& Stream) {
         resolver->FvpProtocolRequestStream(Sender, Request, Stream);

@@ -31,9 +31,34 @@ namespace Folivant::Shared {
 // button.
 using TFvpMessage = std::function<void(const String& text)>;
 
+// The archive as request resolution uses it: the publication's ZIP reader in
+// the runtime, other sources in tools and tests.
+class TFvpArchive {
+public:
+    virtual ~TFvpArchive() = default;
+    // Index of the entry named name, or -1.
+    virtual int FindFile(const String& name) const = 0;
+    // Decodes the entry named name into stream at its position.
+    virtual void ExtractToStream(const String& name, TStream& stream) = 0;
+};
+
+// The publication archive's reader as a TFvpArchive; the reader is not owned.
+class TZipFvpArchive : public TFvpArchive {
+public:
+    explicit TZipFvpArchive(Archive::TZipReader& zipFile) : FZipFile(zipFile) {}
+    int FindFile(const String& name) const override { return FZipFile.FindFile(name); }
+    void ExtractToStream(const String& name, TStream& stream) override {
+        FZipFile.ExtractToStream(name, stream);
+    }
+
+private:
+    Archive::TZipReader& FZipFile;
+};
+
 class TFvpResolver {
 public:
     TFvpResolver(Archive::TZipReader& zipFile, TFvpMessage onMessage);
+    TFvpResolver(std::unique_ptr<TFvpArchive> archive, TFvpMessage onMessage);
 
     // The entry name for a request text (the URL after its first ":"):
     // percent-decoded, leading and trailing "/" removed, cut at the first
@@ -54,12 +79,14 @@ public:
                                   std::unique_ptr<TStream>& Stream);
 
 private:
-    Archive::TZipReader& FZipFile;
+    std::unique_ptr<TFvpArchive> FArchive;
     TFvpMessage FOnMessage;
 };
 
 // Creates, configures and activates the fvp protocol component.
 std::unique_ptr<TInternetProtocol> CreateFvpProtocol(Archive::TZipReader& zipFile,
+                                                     TFvpMessage onMessage);
+std::unique_ptr<TInternetProtocol> CreateFvpProtocol(std::unique_ptr<TFvpArchive> archive,
                                                      TFvpMessage onMessage);
 
 } // namespace Folivant::Shared

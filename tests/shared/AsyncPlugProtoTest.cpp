@@ -182,8 +182,8 @@ protected:
             (*session)->AddRef();
             return S_OK;
         });
-        FPreviousFactory = SetDispatcherFactory(
-            [this] { return std::make_unique<TFakeDispatcher>(Gui); });
+        FPreviousFactory =
+            SetDispatcherFactory([this] { return std::make_unique<TFakeDispatcher>(Gui); });
     }
     void TearDown() override {
         FinalizeProtocolRegistry();
@@ -193,7 +193,8 @@ protected:
     }
 
     // A component created on the GUI thread, as the main window creates it.
-    std::unique_ptr<TInternetProtocol> NewProtocol(const String& scheme, TProtocolRequest onRequest) {
+    std::unique_ptr<TInternetProtocol> NewProtocol(const String& scheme,
+                                                   TProtocolRequest onRequest) {
         std::unique_ptr<TInternetProtocol> protocol;
         Gui.Run([&] {
             protocol = std::make_unique<TInternetProtocol>(nullptr);
@@ -308,11 +309,11 @@ TEST_F(AsyncPlugProto, ReadsServeTheStreamInPieces) {
         {"abcd", 0, {{0, E_PENDING}}},
     };
     std::string current;
-    auto protocol = NewProtocol(u"fvp", [&](TInternetProtocol*, const String&,
-                                            std::unique_ptr<TStream>& s) {
-        s = std::make_unique<TCountedStream>(current);
-        s->SetPosition(s->Size()); // Start rewinds it.
-    });
+    auto protocol =
+        NewProtocol(u"fvp", [&](TInternetProtocol*, const String&, std::unique_ptr<TStream>& s) {
+            s = std::make_unique<TCountedStream>(current);
+            s->SetPosition(s->Size()); // Start rewinds it.
+        });
     for (const auto& c : cases) {
         current = c.Bytes;
         TFakeSink sink;
@@ -357,7 +358,8 @@ TEST_F(AsyncPlugProto, HoldsReleaseTheDataAtZero) {
     // A declined request holds nothing; Terminate takes the count below zero
     // and releases nothing.
     auto declined = NewHandler();
-    EXPECT_EQ(declined->Start(u"zzz://x", &sink, nullptr, 0, 0), INET_E_USE_DEFAULT_PROTOCOLHANDLER);
+    EXPECT_EQ(declined->Start(u"zzz://x", &sink, nullptr, 0, 0),
+              INET_E_USE_DEFAULT_PROTOCOLHANDLER);
     EXPECT_EQ(Impl(declined)->LockCount(), 0);
     EXPECT_EQ(declined->Terminate(0), S_OK);
     EXPECT_EQ(Impl(declined)->LockCount(), -1);
@@ -447,7 +449,10 @@ TEST_F(AsyncPlugProto, LatestActivationWins) {
         delete owner;
     });
     EXPECT_EQ(ProtocolRegistryState().Schemes, std::vector<String>{u"other"});
-    Gui.Run([&] { a.reset(); b.reset(); });
+    Gui.Run([&] {
+        a.reset();
+        b.reset();
+    });
 }
 
 TEST_F(AsyncPlugProto, SessionAndFactoryLiveWhileASchemeIsRegistered) {
@@ -507,14 +512,14 @@ TEST_F(AsyncPlugProto, ActivationWhileLoadingWaitsForLoaded) {
 
 TEST_F(AsyncPlugProto, EventsRunOnTheComponentThreadAndErrorsReachTheCaller) {
     std::thread::id eventThread;
-    auto protocol = NewProtocol(u"fvp", [&](TInternetProtocol*, const String& request,
-                                            std::unique_ptr<TStream>& s) {
-        eventThread = std::this_thread::get_id();
-        if (request == u"boom") {
-            throw EInternetException(u"boom");
-        }
-        s = std::make_unique<TCountedStream>("ok");
-    });
+    auto protocol = NewProtocol(
+        u"fvp", [&](TInternetProtocol*, const String& request, std::unique_ptr<TStream>& s) {
+            eventThread = std::this_thread::get_id();
+            if (request == u"boom") {
+                throw EInternetException(u"boom");
+            }
+            s = std::make_unique<TCountedStream>("ok");
+        });
     TFakeSink sink;
     auto handler = NewHandler();
     EXPECT_THROW(handler->Start(u"fvp:boom", &sink, nullptr, 0, 0), EInternetException);
@@ -532,18 +537,18 @@ TEST_F(AsyncPlugProto, RequestInsideAModalLoopReentersTheRegistry) {
     std::vector<String> order;
     std::atomic<bool> modalShown{false};
     bool innerDone = false;
-    auto protocol = NewProtocol(u"fvp", [&](TInternetProtocol*, const String& request,
-                                            std::unique_ptr<TStream>& s) {
-        order.push_back(u"begin " + request);
-        if (request == u"outer") {
-            // A message box: the GUI thread runs a nested loop, in which a
-            // further request starts on the same thread.
-            modalShown = true;
-            Gui.Loop([&] { return innerDone; });
-        }
-        s = std::make_unique<TCountedStream>(std::string(request.begin(), request.end()));
-        order.push_back(u"end " + request);
-    });
+    auto protocol = NewProtocol(
+        u"fvp", [&](TInternetProtocol*, const String& request, std::unique_ptr<TStream>& s) {
+            order.push_back(u"begin " + request);
+            if (request == u"outer") {
+                // A message box: the GUI thread runs a nested loop, in which a
+                // further request starts on the same thread.
+                modalShown = true;
+                Gui.Loop([&] { return innerDone; });
+            }
+            s = std::make_unique<TCountedStream>(std::string(request.begin(), request.end()));
+            order.push_back(u"end " + request);
+        });
     std::atomic<bool> outerDone{false};
     Gui.Post([&] {
         TFakeSink sink;
@@ -568,20 +573,20 @@ TEST_F(AsyncPlugProto, RequestInsideAModalLoopReentersTheRegistry) {
     });
     Gui.Run([] {});
     EXPECT_TRUE(outerDone);
-    EXPECT_EQ(order, (std::vector<String>{u"begin outer", u"begin inner", u"end inner",
-                                          u"end outer"}));
+    EXPECT_EQ(order,
+              (std::vector<String>{u"begin outer", u"begin inner", u"end inner", u"end outer"}));
 }
 
 TEST_F(AsyncPlugProto, ManyThreadsStartAtOnce) {
     std::atomic<int> offThread{0};
     const std::thread::id gui = Gui.Id();
-    auto protocol = NewProtocol(u"fvp", [&](TInternetProtocol*, const String& request,
-                                            std::unique_ptr<TStream>& s) {
-        if (std::this_thread::get_id() != gui) {
-            ++offThread;
-        }
-        s = std::make_unique<TCountedStream>(std::string(request.begin(), request.end()));
-    });
+    auto protocol = NewProtocol(
+        u"fvp", [&](TInternetProtocol*, const String& request, std::unique_ptr<TStream>& s) {
+            if (std::this_thread::get_id() != gui) {
+                ++offThread;
+            }
+            s = std::make_unique<TCountedStream>(std::string(request.begin(), request.end()));
+        });
     constexpr int Threads = 8;
     constexpr int Requests = 10000;
     std::atomic<int> ok{0};
