@@ -1,0 +1,121 @@
+#include "platform/MessageBox.h"
+
+#include "archive/Text.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+
+namespace Folivant::Platform {
+
+namespace {
+
+// GTK is initialised once; a failure (no display) is remembered, so every
+// later box takes the standard-error path without trying again.
+bool DisplayAvailable() {
+    static const bool available = gtk_init_check(nullptr, nullptr) != FALSE;
+    return available;
+}
+
+int DefaultButton(unsigned flags) {
+    switch (flags & 0xF) {
+    case MB_YESNO:
+        return IDYES;
+    default:
+        return IDOK;
+    }
+}
+
+// The active top-level window owns the box, as the active window does on
+// Windows; there may be none (at start-up).
+GtkWindow* ActiveWindow() {
+    GList* windows = gtk_window_list_toplevels();
+    GtkWindow* active = nullptr;
+    for (GList* w = windows; w != nullptr; w = w->next) {
+        auto* window = GTK_WINDOW(w->data);
+        if (gtk_window_is_active(window) && gtk_widget_get_visible(GTK_WIDGET(window))) {
+            active = window;
+            break;
+        }
+    }
+    g_list_free(windows);
+    return active;
+}
+
+GtkMessageType MessageType(unsigned flags) {
+    switch (flags & 0xF0) {
+    case MB_ICONERROR:
+        return GTK_MESSAGE_ERROR;
+    case MB_ICONQUESTION:
+        return GTK_MESSAGE_QUESTION;
+    case MB_ICONWARNING:
+        return GTK_MESSAGE_WARNING;
+    case MB_ICONINFORMATION:
+        return GTK_MESSAGE_INFO;
+    default:
+        return GTK_MESSAGE_OTHER;
+    }
+}
+
+} // namespace
+
+int MessageBox(const String& text, const String& caption, unsigned flags) {
+    const std::string textUtf8 = StringToUtf8(text);
+    const std::string captionUtf8 = StringToUtf8(caption);
+    if (!DisplayAvailable()) {
+        std::fprintf(stderr, "%s: %s\n", captionUtf8.c_str(), textUtf8.c_str());
+        std::fflush(stderr);
+        return DefaultButton(flags);
+    }
+
+    GtkWidget* dialog = gtk_message_dialog_new(ActiveWindow(), GTK_DIALOG_MODAL, MessageType(flags),
+                                               GTK_BUTTONS_NONE, "%s", textUtf8.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), captionUtf8.c_str());
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    switch (flags & 0xF) {
+    case MB_OKCANCEL:
+        gtk_dialog_add_buttons(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK, "Cancel",
+                               GTK_RESPONSE_CANCEL, nullptr);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+        break;
+    case MB_YESNO:
+        gtk_dialog_add_buttons(GTK_DIALOG(dialog), "Yes", GTK_RESPONSE_YES, "No", GTK_RESPONSE_NO,
+                               nullptr);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_YES);
+        // A Yes/No box has no close command on Windows; closing answers No.
+        gtk_window_set_deletable(GTK_WINDOW(dialog), FALSE);
+        break;
+    default:
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+        break;
+    }
+    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    while (gtk_events_pending())
+        gtk_main_iteration_do(FALSE);
+
+    switch (response) {
+    case GTK_RESPONSE_OK:
+        return IDOK;
+    case GTK_RESPONSE_CANCEL:
+        return IDCANCEL;
+    case GTK_RESPONSE_YES:
+        return IDYES;
+    case GTK_RESPONSE_NO:
+        return IDNO;
+    default:
+        // Closed by the window manager or Esc: an OK box answers OK, a box
+        // with Cancel answers Cancel, a Yes/No box answers No.
+        switch (flags & 0xF) {
+        case MB_OKCANCEL:
+            return IDCANCEL;
+        case MB_YESNO:
+            return IDNO;
+        default:
+            return IDOK;
+        }
+    }
+}
+
+} // namespace Folivant::Platform
