@@ -1,5 +1,7 @@
 #include "platform/Sound.h"
 
+#include "platform/Application.h"
+
 #include <gio/gio.h>
 #include <gst/gst.h>
 
@@ -107,6 +109,7 @@ struct TSoundPlayer::TImpl {
         try {
             return static_cast<TImpl*>(data)->HandleMessage(message);
         } catch (...) {
+            HandleCallbackException();
             return G_SOURCE_CONTINUE;
         }
     }

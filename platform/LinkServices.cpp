@@ -1,0 +1,36 @@
+#include "platform/LinkServices.h"
+
+#include "platform/Application.h"
+#include "platform/MessageBox.h"
+#include "platform/Shell.h"
+#include "platform/Sound.h"
+#include "platform/SpecialFolders.h"
+#include "shared/TemporalFiles.h"
+
+namespace Folivant::Platform {
+
+void TPlatformLinkServices::ShowMessage(const String& text) {
+    MessageBox(text, ApplicationTitle(), MB_OK);
+}
+
+bool TPlatformLinkServices::ShellOpen(const String& path, const String& args) {
+    return Platform::ShellOpen(path, args);
+}
+
+String TPlatformLinkServices::GetTemporalDir() {
+    return TemporaryDir();
+}
+
+bool TPlatformLinkServices::PlaySoundFromStream(TCustomMemoryStream& stream, bool loop) {
+    return TSoundPlayer::Instance().Play(stream.Memory(), static_cast<std::size_t>(stream.Size()),
+                                         loop);
+}
+
+void TPlatformLinkServices::Add(const String& path) {
+    // The registry exists from unit initialisation on; should a file be
+    // written before that, it is still registered rather than left behind.
+    Shared::InitializeTemporalFiles();
+    Shared::GlobalTemporalFiles->Add(path);
+}
+
+} // namespace Folivant::Platform

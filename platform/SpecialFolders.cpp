@@ -1,0 +1,62 @@
+#include "platform/SpecialFolders.h"
+
+#include "archive/Text.h"
+
+#include <glib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace Folivant::Platform {
+
+namespace {
+
+String Folder(const char* path) {
+    if (path == nullptr)
+        return String();
+    return Utf8ToString(path);
+}
+
+} // namespace
+
+String TemporaryDir() {
+    std::string dir;
+    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/')
+        dir = tmpdir;
+    else
+        dir = "/tmp";
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    if (dir != "/")
+        dir += '/';
+    return Utf8ToString(dir);
+}
+
+String UserDesktopDir() {
+    return Folder(g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP));
+}
+
+String UserDocumentsDir() {
+    return Folder(g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS));
+}
+
+String UserAppDataDir() {
+    return Folder(g_get_user_data_dir());
+}
+
+String ExecutablePath() {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return String();
+    return Utf8ToString(path.string());
+}
+
+String ExecutableDir() {
+    const String path = ExecutablePath();
+    const std::size_t slash = path.rfind(u'/');
+    return slash == String::npos ? String(u"/") : path.substr(0, slash + 1);
+}
+
+} // namespace Folivant::Platform

@@ -1,0 +1,23 @@
+#pragma once
+
+// The folders the system reports: the user's temporary, desktop, documents
+// and application-data folders, and the running executable.
+
+#include "archive/Classes.h"
+
+namespace Folivant::Platform {
+
+// $TMPDIR when it names an absolute path, else /tmp; always ending in
+// exactly one "/".
+String TemporaryDir();
+
+// The XDG user folders, without a trailing "/"; empty when unknown.
+String UserDesktopDir();
+String UserDocumentsDir();
+String UserAppDataDir();
+
+// The running executable's full path, and its folder ending in "/".
+String ExecutablePath();
+String ExecutableDir();
+
+} // namespace Folivant::Platform
