@@ -9,10 +9,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace Folivant::Archive {
 
@@ -32,6 +36,9 @@ constexpr std::size_t kZip64LocatorSize = 20;
 // is a lie and is not allocated up front.
 constexpr std::uint64_t kDeflateMaxRatio = 1032;
 constexpr std::size_t kOutChunk = 64 * 1024;
+// Encrypted entries at least this large are decrypted on the worker thread
+// while they are inflated; below it the hand-over costs more than it saves.
+constexpr std::size_t kPipelineMinimum = 256 * 1024;
 
 inline std::uint16_t Get16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -283,44 +290,136 @@ bool FoldedEqual(const String& a, const char16_t* b, std::size_t n) {
     return true;
 }
 
-// Receives an entry's decoded bytes: writes them to the caller's stream,
-// keeps the running CRC-32 and refuses to go beyond the declared size.
-class TSink {
+// Receives an entry's decoded bytes and writes them at the caller's stream
+// position, never more than the declared uncompressed size. When the stream
+// is a memory stream being appended to, decoders write straight into its
+// memory; otherwise through a chunk buffer and Write.
+class TOutput {
 public:
-    TSink(TStream& stream, std::uint64_t limit) : FStream(stream), FLimit(limit) {}
-
-    // Writes what fits under the declared size; false when bytes had to be
-    // dropped.
-    bool Put(const std::uint8_t* data, std::size_t size) {
-        const std::uint64_t room = FLimit - FWritten;
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, room));
-        if (n > 0) {
-            FStream.WriteBuffer(data, static_cast<std::int64_t>(n));
-            FCrc = libdeflate_crc32(FCrc, data, n);
-            FWritten += n;
+    TOutput(TStream& stream, std::uint64_t declared, bool direct)
+        : FStream(stream), FLimit(declared) {
+        auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+        if (direct && memory != nullptr && memory->Position() == memory->Size() &&
+            declared <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / 4)) {
+            try {
+                memory->Reserve(memory->Size() + static_cast<std::int64_t>(declared));
+                FMemory = memory;
+                FStart = memory->Size();
+            } catch (const EOutOfMemory&) {
+                // Written in chunks instead; the stream grows as bytes arrive.
+            }
         }
-        return n == size;
     }
-    // Accounts for n bytes already placed in the stream's memory.
-    void Placed(const std::uint8_t* data, std::size_t n) {
-        FCrc = libdeflate_crc32(FCrc, data, n);
-        FWritten += n;
+    ~TOutput() { Settle(); }
+    TOutput(const TOutput&) = delete;
+    TOutput& operator=(const TOutput&) = delete;
+
+    std::uint64_t Room() const { return FLimit - FWritten; }
+    bool Direct() const { return FMemory != nullptr; }
+    // A writable region of size bytes (at most Room()) for the next output.
+    std::uint8_t* Window(std::size_t& size) {
+        if (FMemory != nullptr) {
+            size = static_cast<std::size_t>(std::min<std::uint64_t>(Room(), 1u << 30));
+            return FMemory->Data() + FStart + static_cast<std::int64_t>(FWritten);
+        }
+        if (!FChunk)
+            FChunk = std::make_unique_for_overwrite<std::uint8_t[]>(kOutChunk);
+        size = static_cast<std::size_t>(std::min<std::uint64_t>(Room(), kOutChunk));
+        return FChunk.get();
     }
-    bool Full() const { return FWritten >= FLimit; }
-    std::uint32_t Crc() const { return FCrc; }
-    std::uint64_t Written() const { return FWritten; }
+    // The first size bytes of the last window hold output.
+    void Commit(std::size_t size) {
+        if (size == 0)
+            return;
+        if (FMemory == nullptr) {
+            FStream.WriteBuffer(FChunk.get(), static_cast<std::int64_t>(size));
+            FCrc = libdeflate_crc32(FCrc, FChunk.get(), size);
+        }
+        FWritten += size;
+    }
+    // Copies bytes to the output; false when some did not fit under the
+    // declared size.
+    bool Put(const std::uint8_t* data, std::size_t size) {
+        while (size > 0) {
+            std::size_t room;
+            std::uint8_t* window = Window(room);
+            if (room == 0)
+                return false;
+            const std::size_t n = std::min(room, size);
+            std::memcpy(window, data, n);
+            Commit(n);
+            data += n;
+            size -= n;
+        }
+        return true;
+    }
+    std::uint32_t Crc() {
+        Settle();
+        return FCrc;
+    }
 
 private:
+    // Makes the stream's size and position cover what was written, and
+    // folds directly written bytes into the CRC-32.
+    void Settle() {
+        if (FMemory == nullptr || FSettled == FWritten)
+            return;
+        const std::uint8_t* p = FMemory->Data() + FStart + static_cast<std::int64_t>(FSettled);
+        FCrc = libdeflate_crc32(FCrc, p, static_cast<std::size_t>(FWritten - FSettled));
+        FSettled = FWritten;
+        const std::int64_t end = FStart + static_cast<std::int64_t>(FWritten);
+        FMemory->SetSize(end);
+        FMemory->SetPosition(end);
+    }
+
     TStream& FStream;
+    TMemoryStream* FMemory = nullptr;
+    std::int64_t FStart = 0;
     std::uint64_t FLimit;
     std::uint64_t FWritten = 0;
+    std::uint64_t FSettled = 0;
     std::uint32_t FCrc = 0;
+    std::unique_ptr<std::uint8_t[]> FChunk;
 };
 
-// Streams raw deflate data through zlib. Used for every entry the fast
-// whole-buffer path cannot finish, so that corrupt data still yields the
-// bytes decoded before the damage.
-TExtractStatus InflateWithZlib(const std::uint8_t* in, std::size_t size, TSink& sink) {
+// The compressed bytes of an entry. While another thread still decrypts
+// them, Ready counts the bytes available so far and More waits for them.
+class TInput {
+public:
+    TInput(const std::uint8_t* data, std::size_t size,
+           const std::atomic<std::size_t>* ready = nullptr)
+        : FData(data), FSize(size), FReady(ready) {}
+
+    // The next stretch of input, empty only when all of it has been handed out.
+    std::size_t More(const std::uint8_t*& data, std::size_t limit) {
+        std::size_t ready = FSize;
+        if (FReady != nullptr) {
+            ready = FReady->load(std::memory_order_acquire);
+            while (ready <= FConsumed && ready < FSize) {
+                FReady->wait(ready, std::memory_order_acquire);
+                ready = FReady->load(std::memory_order_acquire);
+            }
+        }
+        data = FData + FConsumed;
+        const std::size_t n = std::min(ready - FConsumed, limit);
+        FConsumed += n;
+        return n;
+    }
+    bool Exhausted() const { return FConsumed >= FSize; }
+
+private:
+    const std::uint8_t* FData;
+    std::size_t FSize;
+    const std::atomic<std::size_t>* FReady;
+    std::size_t FConsumed = 0;
+};
+
+// Streams raw deflate data through zlib until the final block. Used for
+// every entry the whole-buffer path does not finish, so that damaged data
+// still yields the bytes decoded before the damage, and for entries whose
+// decryption runs on the worker thread. Output beyond the declared size is
+// not written and makes the entry corrupt.
+TExtractStatus InflateWithZlib(TInput& input, TOutput& output) {
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK)
         throw std::bad_alloc();
@@ -328,33 +427,81 @@ TExtractStatus InflateWithZlib(const std::uint8_t* in, std::size_t size, TSink& 
         z_stream* Z;
         ~TEnd() { inflateEnd(Z); }
     } end{&z};
-    std::vector<std::uint8_t> out(kOutChunk);
-    z.next_in = const_cast<Bytef*>(in);
-    std::size_t left = size;
+    std::uint8_t probe[1];
     for (;;) {
-        if (z.avail_in == 0 && left > 0) {
-            const auto n = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-            z.avail_in = n;
-            left -= n;
+        if (z.avail_in == 0) {
+            const std::uint8_t* data = nullptr;
+            z.avail_in = static_cast<uInt>(input.More(data, 1u << 30));
+            z.next_in = const_cast<Bytef*>(data);
         }
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
+        std::size_t room = 0;
+        const bool full = output.Room() == 0;
+        std::uint8_t* window = full ? probe : output.Window(room);
+        if (full)
+            room = sizeof(probe);
+        z.next_out = window;
+        z.avail_out = static_cast<uInt>(room);
         const int rc = inflate(&z, Z_NO_FLUSH);
-        const std::size_t produced = out.size() - z.avail_out;
-        if (!sink.Put(out.data(), produced))
+        const std::size_t produced = room - z.avail_out;
+        if (full && produced > 0)
             return TExtractStatus::esCorrupt; // longer than declared
+        if (!full)
+            output.Commit(produced);
         if (rc == Z_STREAM_END)
             return TExtractStatus::esOk;
         if (rc == Z_MEM_ERROR)
             throw std::bad_alloc();
         if (rc != Z_OK && rc != Z_BUF_ERROR)
             return TExtractStatus::esCorrupt;
-        if (produced == 0 && z.avail_in == 0 && left == 0)
-            return TExtractStatus::esCorrupt; // data ended before the final block
+        if (z.avail_in == 0 && input.Exhausted() && produced == 0)
+            return TExtractStatus::esCorrupt; // the data ends before the final block
     }
 }
 
-TExtractStatus InflateBzip2(const std::uint8_t* in, std::size_t size, TSink& sink) {
+TExtractStatus InflateDeflate(libdeflate_decompressor*& inflater, const std::uint8_t* data,
+                              std::size_t size, std::uint64_t declared, TStream& stream,
+                              std::uint32_t& crc) {
+    // The whole entry at once through libdeflate, straight into the
+    // destination's memory when it is a memory stream being appended to.
+    // Whenever that fails the entry is decoded again through zlib, which
+    // keeps the bytes before any damage.
+    const std::uint64_t bound = static_cast<std::uint64_t>(size) * kDeflateMaxRatio + 1024;
+    const bool fast = declared <= bound && declared <= std::numeric_limits<std::size_t>::max() / 4;
+    {
+        TOutput output(stream, declared, fast);
+        if (fast && inflater == nullptr)
+            inflater = libdeflate_alloc_decompressor();
+        if (fast && inflater != nullptr && output.Direct()) {
+            std::size_t room, in = 0, out = 0;
+            std::uint8_t* window = output.Window(room);
+            if (room == declared &&
+                libdeflate_deflate_decompress_ex(inflater, data, size, window, room, &in, &out) ==
+                    LIBDEFLATE_SUCCESS) {
+                output.Commit(out);
+                crc = output.Crc();
+                return TExtractStatus::esOk;
+            }
+        } else if (fast && inflater != nullptr) {
+            auto buffer =
+                std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(declared));
+            std::size_t in = 0, out = 0;
+            if (libdeflate_deflate_decompress_ex(inflater, data, size, buffer.get(),
+                                                 static_cast<std::size_t>(declared), &in,
+                                                 &out) == LIBDEFLATE_SUCCESS) {
+                output.Put(buffer.get(), out);
+                crc = output.Crc();
+                return TExtractStatus::esOk;
+            }
+        }
+    }
+    TOutput output(stream, declared, fast);
+    TInput input(data, size);
+    const TExtractStatus status = InflateWithZlib(input, output);
+    crc = output.Crc();
+    return status;
+}
+
+TExtractStatus InflateBzip2(const std::uint8_t* in, std::size_t size, TOutput& output) {
     bz_stream bz{};
     if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK)
         throw std::bad_alloc();
@@ -362,21 +509,28 @@ TExtractStatus InflateBzip2(const std::uint8_t* in, std::size_t size, TSink& sin
         bz_stream* B;
         ~TEnd() { BZ2_bzDecompressEnd(B); }
     } end{&bz};
-    std::vector<std::uint8_t> out(kOutChunk);
     bz.next_in = const_cast<char*>(reinterpret_cast<const char*>(in));
     std::size_t left = size;
+    std::uint8_t probe[1];
     for (;;) {
         if (bz.avail_in == 0 && left > 0) {
             const auto n = static_cast<unsigned>(std::min<std::size_t>(left, 1u << 30));
             bz.avail_in = n;
             left -= n;
         }
-        bz.next_out = reinterpret_cast<char*>(out.data());
-        bz.avail_out = static_cast<unsigned>(out.size());
+        std::size_t room = 0;
+        const bool full = output.Room() == 0;
+        std::uint8_t* window = full ? probe : output.Window(room);
+        if (full)
+            room = sizeof(probe);
+        bz.next_out = reinterpret_cast<char*>(window);
+        bz.avail_out = static_cast<unsigned>(room);
         const int rc = BZ2_bzDecompress(&bz);
-        const std::size_t produced = out.size() - bz.avail_out;
-        if (!sink.Put(out.data(), produced))
+        const std::size_t produced = room - bz.avail_out;
+        if (full && produced > 0)
             return TExtractStatus::esCorrupt;
+        if (!full)
+            output.Commit(produced);
         if (rc == BZ_STREAM_END)
             return TExtractStatus::esOk;
         if (rc == BZ_MEM_ERROR)
@@ -392,7 +546,7 @@ TExtractStatus InflateBzip2(const std::uint8_t* in, std::size_t size, TSink& sin
 // 5 properties bytes, then the LZMA stream; flag bit 1 says whether the
 // stream closes with an end marker.
 TExtractStatus InflateLzma(const std::uint8_t* in, std::size_t size, std::uint16_t flags,
-                           std::uint64_t declared, TSink& sink) {
+                           std::uint64_t declared, TOutput& output) {
     if (size < 4)
         return TExtractStatus::esCorrupt;
     const std::size_t propsSize = Get16(in + 2);
@@ -409,7 +563,7 @@ TExtractStatus InflateLzma(const std::uint8_t* in, std::size_t size, std::uint16
     options.pb = d / 5;
     // A valid stream never reaches further back than the bytes it has
     // produced, so the dictionary need not exceed the declared size.
-    const std::uint64_t dictionary = std::max<std::uint64_t>(Get32(props + 1), LZMA_DICT_SIZE_MIN);
+    const std::uint64_t dictionary = Get32(props + 1);
     options.dict_size = static_cast<std::uint32_t>(
         std::max<std::uint64_t>(std::min<std::uint64_t>(dictionary, declared), LZMA_DICT_SIZE_MIN));
     options.ext_flags = (flags & 2) != 0 ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
@@ -425,16 +579,24 @@ TExtractStatus InflateLzma(const std::uint8_t* in, std::size_t size, std::uint16
         lzma_stream* S;
         ~TEnd() { lzma_end(S); }
     } end{&strm};
-    std::vector<std::uint8_t> out(kOutChunk);
     strm.next_in = in + 4 + propsSize;
     strm.avail_in = size - 4 - propsSize;
     for (;;) {
-        strm.next_out = out.data();
-        strm.avail_out = out.size();
+        // The decoder knows the declared size and stops there itself.
+        std::size_t room = 0;
+        std::uint8_t probe[1];
+        const bool full = output.Room() == 0;
+        std::uint8_t* window = full ? probe : output.Window(room);
+        if (full)
+            room = sizeof(probe);
+        strm.next_out = window;
+        strm.avail_out = room;
         const lzma_ret rc = lzma_code(&strm, LZMA_FINISH);
-        const std::size_t produced = out.size() - strm.avail_out;
-        if (!sink.Put(out.data(), produced))
+        const std::size_t produced = room - strm.avail_out;
+        if (full && produced > 0)
             return TExtractStatus::esCorrupt;
+        if (!full)
+            output.Commit(produced);
         if (rc == LZMA_STREAM_END)
             return TExtractStatus::esOk;
         if (rc == LZMA_MEM_ERROR)
@@ -446,44 +608,85 @@ TExtractStatus InflateLzma(const std::uint8_t* in, std::size_t size, std::uint16
     }
 }
 
-TExtractStatus InflateDeflate(libdeflate_decompressor*& inflater, const std::uint8_t* data,
-                              std::size_t size, std::uint64_t declared, TStream& stream,
-                              TSink& sink) {
-    // The whole entry at once through libdeflate, straight into the
-    // destination's memory when it is a memory stream being appended to.
-    // Whenever that fails the entry is decoded again through zlib, which
-    // keeps the bytes before any damage.
-    const std::uint64_t bound = static_cast<std::uint64_t>(size) * kDeflateMaxRatio + 1024;
-    if (declared <= bound && declared <= std::numeric_limits<std::size_t>::max() / 2) {
-        if (inflater == nullptr)
-            inflater = libdeflate_alloc_decompressor();
-        if (inflater == nullptr)
-            throw std::bad_alloc();
-        const auto n = static_cast<std::size_t>(declared);
-        std::size_t actualIn = 0, actualOut = 0;
-        auto* memory = dynamic_cast<TMemoryStream*>(&stream);
-        if (memory != nullptr && memory->Position() == memory->Size()) {
-            const std::int64_t start = memory->Size();
-            memory->Reserve(start + static_cast<std::int64_t>(n));
-            std::uint8_t* out = memory->Data() + start;
-            if (libdeflate_deflate_decompress_ex(inflater, data, size, out, n, &actualIn,
-                                                 &actualOut) == LIBDEFLATE_SUCCESS) {
-                memory->SetSize(start + static_cast<std::int64_t>(actualOut));
-                memory->SetPosition(start + static_cast<std::int64_t>(actualOut));
-                sink.Placed(out, actualOut);
-                return TExtractStatus::esOk;
+// Decrypts large entries on a thread of its own while the caller's thread
+// inflates what is already decrypted; the extraction stays synchronous.
+class TDecryptWorker {
+public:
+    TDecryptWorker() = default;
+    ~TDecryptWorker() {
+        {
+            std::lock_guard lock(FMutex);
+            FQuit = true;
+        }
+        FWake.notify_all();
+        if (FThread.joinable())
+            FThread.join();
+    }
+    TDecryptWorker(const TDecryptWorker&) = delete;
+    TDecryptWorker& operator=(const TDecryptWorker&) = delete;
+
+    const std::atomic<std::size_t>& Ready() const { return FReady; }
+
+    void Start(const TZipCrypto& crypto, const std::uint8_t* in, std::uint8_t* out,
+               std::size_t size) {
+        std::unique_lock lock(FMutex);
+        if (!FThread.joinable())
+            FThread = std::thread([this] { Run(); });
+        FCrypto = crypto;
+        FIn = in;
+        FOut = out;
+        FSize = size;
+        FReady.store(0, std::memory_order_relaxed);
+        FCancel.store(false, std::memory_order_relaxed);
+        FBusy = true;
+        lock.unlock();
+        FWake.notify_all();
+    }
+    // Stops the job early (when decoding gave up) and waits until the
+    // thread no longer touches the buffers.
+    void Finish(bool cancel) {
+        if (cancel)
+            FCancel.store(true, std::memory_order_relaxed);
+        std::unique_lock lock(FMutex);
+        FIdle.wait(lock, [this] { return !FBusy; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(FMutex);
+        for (;;) {
+            FWake.wait(lock, [this] { return FQuit || FBusy; });
+            if (FQuit)
+                return;
+            lock.unlock();
+            constexpr std::size_t kStep = 128 * 1024;
+            for (std::size_t done = 0; done < FSize && !FCancel.load(std::memory_order_relaxed);) {
+                const std::size_t n = std::min(kStep, FSize - done);
+                FCrypto->Decrypt(FIn + done, FOut + done, n);
+                done += n;
+                FReady.store(done, std::memory_order_release);
+                FReady.notify_all();
             }
-        } else {
-            std::vector<std::uint8_t> out(n);
-            if (libdeflate_deflate_decompress_ex(inflater, data, size, out.data(), n, &actualIn,
-                                                 &actualOut) == LIBDEFLATE_SUCCESS) {
-                sink.Put(out.data(), actualOut);
-                return TExtractStatus::esOk;
-            }
+            // Whoever waits for more input must see the end even when cancelled.
+            FReady.store(FSize, std::memory_order_release);
+            FReady.notify_all();
+            lock.lock();
+            FBusy = false;
+            FIdle.notify_all();
         }
     }
-    return InflateWithZlib(data, size, sink);
-}
+
+    std::thread FThread;
+    std::mutex FMutex;
+    std::condition_variable FWake, FIdle;
+    bool FQuit = false, FBusy = false;
+    std::optional<TZipCrypto> FCrypto;
+    const std::uint8_t* FIn = nullptr;
+    std::uint8_t* FOut = nullptr;
+    std::size_t FSize = 0;
+    std::atomic<std::size_t> FReady{0};
+    std::atomic<bool> FCancel{false};
+};
 
 } // namespace
 
@@ -499,6 +702,7 @@ struct TZipReader::TImpl {
     std::unique_ptr<std::uint8_t[]> Plain;
     std::size_t PlainCapacity = 0;
     libdeflate_decompressor* Inflater = nullptr;
+    std::unique_ptr<TDecryptWorker> Worker;
 
     std::uint8_t* PlainBuffer(std::size_t size) {
         if (size > PlainCapacity) {
@@ -811,62 +1015,68 @@ TExtractStatus TZipReader::Extract(const TZipEntry& e, TStream& stream) {
     if (method != 0 && method != 8 && method != 12 && method != 14)
         return TExtractStatus::esMethod;
 
-    TSink sink(stream, e.UncompressedSize);
     if (method == 0) {
         // Stored: exactly the uncompressed size, decrypted straight into
         // the destination when it is a memory stream being appended to.
         const auto n =
             static_cast<std::size_t>(std::min<std::uint64_t>(available, e.UncompressedSize));
-        auto* memory = dynamic_cast<TMemoryStream*>(&stream);
-        if (crypto && copy == nullptr && memory != nullptr &&
-            memory->Position() == memory->Size()) {
-            const std::int64_t start = memory->Size();
-            memory->Reserve(start + static_cast<std::int64_t>(n));
-            std::uint8_t* out = memory->Data() + start;
-            crypto->Decrypt(data, out, n);
-            memory->SetSize(start + static_cast<std::int64_t>(n));
-            memory->SetPosition(start + static_cast<std::int64_t>(n));
-            sink.Placed(out, n);
-        } else if (crypto) {
-            std::uint8_t buffer[kOutChunk];
-            for (std::size_t done = 0; done < n;) {
-                const std::size_t k = std::min(n - done, sizeof(buffer));
-                crypto->Decrypt(data + done, buffer, k);
-                sink.Put(buffer, k);
-                done += k;
-            }
-        } else {
-            sink.Put(data, n);
+        TOutput output(stream, n, true);
+        for (std::size_t done = 0; done < n;) {
+            std::size_t room;
+            std::uint8_t* window = output.Window(room);
+            const std::size_t k = std::min(n - done, room);
+            if (crypto)
+                crypto->Decrypt(data + done, window, k);
+            else
+                std::memcpy(window, data + done, k);
+            output.Commit(k);
+            done += k;
         }
         if (n < e.UncompressedSize)
             return TExtractStatus::esTruncated;
-        return sink.Crc() == e.Crc32 ? TExtractStatus::esOk : TExtractStatus::esCrc;
-    }
-    if (crypto) {
-        if (copy == nullptr)
-            copy = FImpl->PlainBuffer(static_cast<std::size_t>(available));
-        crypto->Decrypt(data, copy, static_cast<std::size_t>(available));
-        data = copy;
+        return output.Crc() == e.Crc32 ? TExtractStatus::esOk : TExtractStatus::esCrc;
     }
 
     const auto size = static_cast<std::size_t>(available);
+    std::uint32_t crc = 0;
     TExtractStatus status;
-    switch (method) {
-    case 8:
-        status = InflateDeflate(FImpl->Inflater, data, size, e.UncompressedSize, stream, sink);
-        break;
-    case 12:
-        status = InflateBzip2(data, size, sink);
-        break;
-    case 14:
-        status = InflateLzma(data, size, e.Flags, e.UncompressedSize, sink);
-        break;
-    default:
-        return TExtractStatus::esMethod;
+    if (method == 8 && crypto && size >= kPipelineMinimum) {
+        // Large encrypted entries: the worker decrypts ahead while zlib
+        // inflates behind it, so the two costs overlap.
+        std::uint8_t* plain = copy != nullptr ? copy : FImpl->PlainBuffer(size);
+        if (!FImpl->Worker)
+            FImpl->Worker = std::make_unique<TDecryptWorker>();
+        TDecryptWorker& worker = *FImpl->Worker;
+        worker.Start(*crypto, data, plain, size);
+        struct TJoin {
+            TDecryptWorker& W;
+            ~TJoin() { W.Finish(true); }
+        } join{worker};
+        const bool direct =
+            e.UncompressedSize <= static_cast<std::uint64_t>(size) * kDeflateMaxRatio + 1024;
+        TOutput output(stream, e.UncompressedSize, direct);
+        TInput input(plain, size, &worker.Ready());
+        status = InflateWithZlib(input, output);
+        crc = output.Crc();
+    } else {
+        if (crypto) {
+            if (copy == nullptr)
+                copy = FImpl->PlainBuffer(size);
+            crypto->Decrypt(data, copy, size);
+            data = copy;
+        }
+        if (method == 8) {
+            status = InflateDeflate(FImpl->Inflater, data, size, e.UncompressedSize, stream, crc);
+        } else {
+            TOutput output(stream, e.UncompressedSize, false);
+            status = method == 12 ? InflateBzip2(data, size, output)
+                                  : InflateLzma(data, size, e.Flags, e.UncompressedSize, output);
+            crc = output.Crc();
+        }
     }
     if (status == TExtractStatus::esOk && truncated)
         status = TExtractStatus::esTruncated;
-    if (status == TExtractStatus::esOk && sink.Crc() != e.Crc32)
+    if (status == TExtractStatus::esOk && crc != e.Crc32)
         status = TExtractStatus::esCrc;
     return status;
 }
