@@ -14,13 +14,16 @@ enum : unsigned {
     MB_OK = 0x0,
     MB_OKCANCEL = 0x1,
     MB_YESNO = 0x4,
+    // One Close button, as the framework's own message dialogs offer; the
+    // answer is IDCLOSE, also when the box is closed another way.
+    MB_CLOSE = 0x7,
     MB_ICONERROR = 0x10,
     MB_ICONQUESTION = 0x20,
     MB_ICONWARNING = 0x30,
     MB_ICONINFORMATION = 0x40,
 };
 
-enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7, IDCLOSE = 8 };
 
 int MessageBox(const String& text, const String& caption, unsigned flags);
 
