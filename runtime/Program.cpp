@@ -4,11 +4,22 @@
 // which finalises what was initialised so far; a failure while the units
 // come up ends it with "Runtime error 217" and exit code 217.
 
+#include "platform/Application.h"
+#include "platform/MessageBox.h"
 #include "runtime/ExeHtmlSite.h"
+#include "runtime/MainForm.h"
 #include "runtime/Startup.h"
+#include "shared/BrowserForm.h"
+#include "shared/Trace.h"
 #include "shared/AsyncPlugProto.h"
 #include "shared/GlobalMainForm.h"
 #include "shared/TemporalFiles.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+#include <memory>
 
 using namespace Folivant;
 
@@ -32,14 +43,63 @@ const Runtime::TUnit Units[] = {
 
 } // namespace
 
+namespace {
+
+Runtime::TMainForm* RunningMainForm = nullptr;
+
+// SIGINT and SIGTERM close the main window, so the run ends through the
+// normal shut-down and leaves nothing behind.
+gboolean OnTerminationSignal(gpointer) {
+    Shared::Trace("signal");
+    try {
+        if (RunningMainForm != nullptr)
+            RunningMainForm->Close();
+        else
+            Platform::TerminateMessageLoop();
+    } catch (...) {
+        Platform::HandleCallbackException();
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     Runtime::InitializeUnits(Units);
 
-    // The main window goes here: create TMainForm (its creation handler
-    // applies the settings, may Halt(0) on a refused password, registers the
-    // fvp scheme and opens the index page), then run the message loop until
-    // it closes. SIGINT and SIGTERM close it the same way.
+    // The application object: GTK on the GUI thread. Without a display
+    // there is no window to show; the message box reports on standard error.
+    if (!gtk_init_check(&argc, &argv)) {
+        Platform::MessageBox(u"Cannot open the display", Platform::ApplicationTitle(),
+                             Platform::MB_OK | Platform::MB_ICONERROR);
+        Runtime::FinalizeUnits();
+        return 1;
+    }
+    guint sigint = g_unix_signal_add(SIGINT, OnTerminationSignal, nullptr);
+    guint sigterm = g_unix_signal_add(SIGTERM, OnTerminationSignal, nullptr);
 
-    Runtime::FinalizeUnits();
+    {
+        // The main form; its creation handler runs inside the constructor
+        // and may end the process (refused password).
+        Shared::Trace("create MainForm");
+        auto mainForm = std::make_unique<Runtime::TMainForm>();
+        RunningMainForm = mainForm.get();
+        if (!mainForm->Closed()) {
+            mainForm->Show();
+            Shared::Trace("message loop");
+            Platform::RunMessageLoop();
+        }
+        Shared::Trace("message loop ended");
+        RunningMainForm = nullptr;
+
+        Runtime::FinalizeUnits();
+
+        // The application frees the windows it still owns after the units.
+        mainForm.reset();
+        Shared::TBrowserForm::FreeApplicationWindows();
+        Shared::Trace("application freed");
+    }
+    g_source_remove(sigint);
+    g_source_remove(sigterm);
     return 0;
 }
