@@ -21,6 +21,8 @@ int DefaultButton(unsigned flags) {
     switch (flags & 0xF) {
     case MB_YESNO:
         return IDYES;
+    case MB_CLOSE:
+        return IDCLOSE;
     default:
         return IDOK;
     }
@@ -85,6 +87,10 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
         // A Yes/No box has no close command on Windows; closing answers No.
         gtk_window_set_deletable(GTK_WINDOW(dialog), FALSE);
         break;
+    case MB_CLOSE:
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "Close", GTK_RESPONSE_CLOSE);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+        break;
     default:
         gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
         gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
@@ -95,6 +101,8 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
     while (gtk_events_pending())
         gtk_main_iteration_do(FALSE);
 
+    if ((flags & 0xF) == MB_CLOSE)
+        return IDCLOSE;
     switch (response) {
     case GTK_RESPONSE_OK:
         return IDOK;
