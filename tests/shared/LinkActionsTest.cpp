@@ -1,0 +1,382 @@
+#include "shared/LinkActions.h"
+
+#include "archive/Text.h"
+#include "shared/TemporalFiles.h"
+
+#include "support/LinksSupport.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+using Folivant::String;
+using Folivant::StringToUtf8;
+using Folivant::TCustomMemoryStream;
+using Folivant::TMemoryStream;
+using Folivant::Utf8ToString;
+using Folivant::Archive::TZipReader;
+using namespace Folivant::Shared;
+using namespace Folivant::Testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string A(const String& text) {
+    return StringToUtf8(text);
+}
+String U(const std::string& text) {
+    return Utf8ToString(text);
+}
+
+// Every call the actions make to the desktop, in order, as one log.
+struct Desktop : ISaveDialog, IMessageBox, IShell, ISoundPlayer, ITemporalFileRegistry {
+    std::vector<std::string> Log;
+    std::string TempFolder;
+
+    // Save dialog: answers Confirm with SaveAs.
+    bool Confirm = true;
+    std::string SaveAs;
+    std::string DefaultExt, Filter;
+    void SetDefaultExt(const String& ext) override { DefaultExt = A(ext); }
+    void SetFilter(const String& filter) override { Filter = A(filter); }
+    bool Execute() override {
+        Log.push_back("dialog " + DefaultExt + " " + Filter);
+        return Confirm;
+    }
+    String FileName() const override { return U(SaveAs); }
+
+    std::vector<std::string> Messages;
+    void ShowMessage(const String& text) override {
+        Messages.push_back(A(text));
+        Log.push_back("message");
+    }
+
+    std::vector<std::string> Opened;
+    bool ShellOpen(const String& path, const String& args) override {
+        EXPECT_TRUE(args.empty());
+        Opened.push_back(A(path));
+        Log.push_back("open " + A(path));
+        return true;
+    }
+    String GetTemporalDir() override { return U(TempFolder); }
+
+    // Sound: records the image and the loop flag; answers SoundAnswer or
+    // raises when SoundFails.
+    bool SoundAnswer = true;
+    bool SoundFails = false;
+    std::string Played;
+    bool PlayedLoop = false;
+    bool PlaySoundFromStream(TCustomMemoryStream& stream, bool loop) override {
+        if (SoundFails)
+            throw Folivant::EStreamError(u"Stream read error");
+        EXPECT_EQ(stream.Position(), 0);
+        Played.assign(reinterpret_cast<const char*>(stream.Memory()),
+                      static_cast<std::size_t>(stream.Size()));
+        PlayedLoop = loop;
+        Log.push_back("play");
+        return SoundAnswer;
+    }
+
+    // The registry is the real one, so "deleted at exit" is what it does.
+    std::unique_ptr<TTemporalFiles> Registry = std::make_unique<TTemporalFiles>();
+    void Add(const String& path) override {
+        Registry->Add(path);
+        Log.push_back("register " + A(path));
+    }
+};
+
+class LinkActions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(Dir / "exe");
+        fs::create_directories(Dir / "tmp");
+        fs::create_directories(Dir / "saved");
+        Host.TempFolder = (Dir / "tmp").string() + "/";
+        Settings.RootDirName = u"site";
+        Settings.ExeDir = U((Dir / "exe").string() + "/");
+    }
+
+    // Opens an archive with the given entries and makes the actions.
+    TLinkActions& Make(const std::vector<std::pair<std::string, std::string>>& entries) {
+        Archive.Clear();
+        const std::string bytes = MakeArchive(entries);
+        Archive.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        Archive.SetPosition(0);
+        Zip.Password = Folivant::Archive::ArchivePassword;
+        Zip.SetStream(&Archive);
+        Actions = std::make_unique<TLinkActions>(Zip, Settings,
+                                                 TLinkServices{Host, Host, Host, Host, Host});
+        return *Actions;
+    }
+
+    std::vector<fs::path> TempFiles() const {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(Dir / "tmp"))
+            files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
+    TempDir Dir;
+    Desktop Host;
+    TLinkActionsSettings Settings;
+    TMemoryStream Archive;
+    TZipReader Zip;
+    std::unique_ptr<TLinkActions> Actions;
+};
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0);
+    return info.st_mode & 0777;
+}
+
+} // namespace
+
+TEST(LinkActionsExtension, IsTheTextFromTheLastDotUnlessABackslashOrColonFollows) {
+    const std::pair<String, String> cases[] = {
+        {u"site/a.b/c", u".b/c"},
+        {u"fvp://site/page", u""},
+        {u"file.tar.gz", u".gz"},
+        {u"fvp://site/files/setup.EXE", u".EXE"},
+        {u"a.zip?x=1", u".zip?x=1"},
+        {u"docs.old/readme", u".old/readme"},
+        {u"dir.d\\file", u""},
+        {u"a.b:c", u""},
+        {u"noext", u""},
+        {u"", u""},
+        {u"trailing.", u"."},
+        {u"site/.hidden", u".hidden"},
+    };
+    for (const auto& [name, ext] : cases)
+        EXPECT_EQ(A(TLinkActions::ExtensionOf(name)), A(ext)) << A(name);
+}
+
+TEST_F(LinkActions, DecidesWhichUrlsAreDownloadsByTheConfiguredKinds) {
+    struct Case {
+        const char* Url;
+        const char16_t* Extract;
+        const char16_t* Execute;
+        bool Answer;
+        int Dialogs; // times the save dialog was shown
+        int Runs;    // temporary files handed to the shell
+    };
+    const Case cases[] = {
+        {"file:///C:/a.zip", u"zip mp3 mp4", u"exe", false, 0, 0},
+        {"http://site/a.zip", u"zip mp3 mp4", u"exe", false, 0, 0},
+        {"fvp://site/files/data.zip", u"zip mp3 mp4", u"exe", true, 1, 0},
+        {"FVP://site/files/data.zip", u"zip mp3 mp4", u"exe", true, 1, 0},
+        {"fVp://site/files/data.zip", u"zip mp3 mp4", u"exe", true, 1, 0},
+        // Kinds compare with letter case: "ZIP" is not "zip".
+        {"fvp://site/files/DATA.ZIP", u"zip mp3 mp4", u"exe", false, 0, 0},
+        {"fvp://site/files/setup.EXE", u"zip mp3 mp4", u"exe", false, 0, 0},
+        {"fvp://site/files/setup.EXE", u"zip", u"EXE", true, 0, 1},
+        {"fvp://site/app.exe", u"zip mp3 mp4", u"exe", true, 0, 1},
+        {"fvp://site/page", u"", u"exe", false, 0, 0},
+        {"fvp://site/page", u"", u"", false, 0, 0},
+        // Doubled spaces make an empty kind that every URL without an
+        // extension matches.
+        {"fvp://site/page", u"zip  mp3", u"exe", true, 1, 0},
+        {"fvp://site/page", u" zip", u"", true, 1, 0},
+        // The extension reaches over "/": ".b/c" is the kind "b/c".
+        {"fvp://site/a.b/c", u"zip", u"exe", false, 0, 0},
+        {"fvp://site/a.b/c", u"b/c", u"", true, 1, 0},
+        {"fvp://site/archive.tar.gz", u"gz", u"", true, 1, 0},
+        {"fvp://site/archive.tar.gz", u"tar.gz", u"", false, 0, 0},
+        // Query text stays part of the extension and matches nothing.
+        {"fvp://site/a.zip?x=1", u"zip", u"exe", false, 0, 0},
+        // Not percent-decoded: no such entry, yet a download.
+        {"fvp://site/my%20file.zip", u"zip", u"exe", true, 0, 0},
+        // A matching kind whose entry is missing is still a download.
+        {"fvp://site/missing.mp3", u"zip mp3 mp4", u"exe", true, 0, 0},
+        // Both lists: offered for saving, then run.
+        {"fvp://site/app.exe", u"exe", u"exe", true, 1, 1},
+        // Listed twice: handled twice.
+        {"fvp://site/app.exe", u"", u"exe exe", true, 0, 2},
+        {"fvp://site/files/data.zip", u"zip zip", u"", true, 2, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Url) + " extract \"" + A(c.Extract) + "\" execute \"" +
+                     A(c.Execute) + "\"");
+        Host.Log.clear();
+        Host.Opened.clear();
+        Host.Confirm = false;
+        Settings.ExtractFileExts = c.Extract;
+        Settings.ExecuteFileExts = c.Execute;
+        auto& actions = Make({{"site/files/data.zip", "PK-data"},
+                              {"site/files/setup.EXE", "#!/bin/sh\n"},
+                              {"site/app.exe", "#!/bin/sh\nexit 0\n"},
+                              {"site/page", "<html>"},
+                              {"site/a.b/c", "abc"},
+                              {"site/archive.tar.gz", "gz"},
+                              {"site/my file.zip", "spaced"}});
+        EXPECT_EQ(actions.HandleDownloableFiles(U(c.Url)), c.Answer);
+        const auto dialogs = std::count_if(Host.Log.begin(), Host.Log.end(),
+                                           [](const auto& l) { return l.rfind("dialog", 0) == 0; });
+        EXPECT_EQ(dialogs, c.Dialogs);
+        EXPECT_EQ(static_cast<int>(Host.Opened.size()), c.Runs);
+    }
+    EXPECT_TRUE(Host.Messages.empty());
+}
+
+TEST_F(LinkActions, SavesAnEntryWhereTheUserChoosesAndOpensIt) {
+    auto& actions = Make({{"site/files/data.zip", "zip bytes"}});
+    Host.SaveAs = (Dir / "saved" / "mine.zip").string();
+    WriteFileBytes(Host.SaveAs, "an older, longer file that is replaced");
+
+    EXPECT_TRUE(actions.HandleDownloableFiles(u"fvp://site/files/data.zip"));
+    EXPECT_EQ(Host.DefaultExt, "zip");
+    EXPECT_EQ(Host.Filter, "ZIP|*.zip");
+    EXPECT_EQ(ReadFileBytes(Host.SaveAs), "zip bytes");
+    EXPECT_EQ(Host.Opened, std::vector<std::string>{Host.SaveAs});
+    // A saved file is the user's: not registered, nothing in the temporary folder.
+    EXPECT_TRUE(Host.Registry->Files().empty());
+    EXPECT_TRUE(TempFiles().empty());
+
+    Host.Opened.clear();
+    Host.Confirm = false;
+    fs::remove(Host.SaveAs);
+    EXPECT_TRUE(actions.HandleDownloableFiles(u"fvp://site/files/data.zip"));
+    EXPECT_FALSE(fs::exists(Host.SaveAs));
+    EXPECT_TRUE(Host.Opened.empty());
+}
+
+TEST_F(LinkActions, RunsExecuteKindsFromPrivateTemporaryFilesDeletedAtExit) {
+    Settings.ExtractFileExts = u"exe";
+    Settings.ExecuteFileExts = u"exe exe";
+    auto& actions = Make({{"site/app.exe", "#!/bin/sh\nexit 0\n"}});
+    Host.SaveAs = (Dir / "saved" / "app.exe").string();
+
+    EXPECT_TRUE(actions.HandleDownloableFiles(u"fvp://site/app.exe"));
+    const auto files = TempFiles();
+    ASSERT_EQ(files.size(), 2u) << "each element runs under its own name";
+    const std::regex tempName("[A-Za-z]{10}\\.exe");
+    for (const auto& file : files) {
+        EXPECT_TRUE(std::regex_match(file.filename().string(), tempName)) << file;
+        EXPECT_EQ(ReadFileBytes(file), "#!/bin/sh\nexit 0\n");
+        EXPECT_EQ(ModeOf(file), mode_t(0700)) << "runnable by its owner only";
+    }
+    // Saved first, then run twice, each registered before it is opened.
+    ASSERT_EQ(Host.Log.size(), 6u);
+    EXPECT_EQ(Host.Log[0], "dialog exe EXE|*.exe");
+    EXPECT_EQ(Host.Log[1], "open " + Host.SaveAs);
+    EXPECT_EQ(Host.Log[2], "register " + Host.Opened[1]);
+    EXPECT_EQ(Host.Log[3], "open " + Host.Opened[1]);
+    EXPECT_EQ(Host.Log[5], "open " + Host.Opened[2]);
+    EXPECT_NE(Host.Opened[1], Host.Opened[2]);
+
+    Host.Registry.reset(); // the end of the run
+    EXPECT_TRUE(TempFiles().empty());
+    EXPECT_TRUE(fs::exists(Host.SaveAs));
+}
+
+TEST_F(LinkActions, OpenFilePrefersAFileBesideTheExecutable) {
+    auto& actions = Make({{"site/manual.pdf", "from the archive"}, {"site/docs/x", "x"}});
+    WriteFileBytes(Dir / "exe" / "manual.pdf", "local");
+    fs::create_directories(Dir / "exe" / "docs");
+    const std::string exe = (Dir / "exe").string() + "/";
+
+    EXPECT_TRUE(actions.OpenFile(u"manual.pdf"));
+    EXPECT_TRUE(actions.OpenFile(u"/docs/"));
+    EXPECT_TRUE(actions.OpenFile(u"\\docs\\"));
+    EXPECT_TRUE(actions.OpenFile(u""));
+    EXPECT_TRUE(actions.OpenFile(u"//"));
+    const std::vector<std::string> expected{exe + "manual.pdf", exe + "docs", exe + "docs", exe,
+                                            exe};
+    EXPECT_EQ(Host.Opened, expected);
+    EXPECT_TRUE(TempFiles().empty());
+    EXPECT_TRUE(Host.Messages.empty());
+}
+
+TEST_F(LinkActions, OpenFileExtractsAnArchiveEntryToATemporaryFile) {
+    auto& actions = Make({{"site/manual.pdf", "%PDF-1.4 archive copy"}});
+    EXPECT_TRUE(actions.OpenFile(u"/manual.pdf"));
+    const auto files = TempFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0].filename().string(), std::regex("[A-Za-z]{10}\\.pdf")));
+    EXPECT_EQ(ReadFileBytes(files[0]), "%PDF-1.4 archive copy");
+    EXPECT_EQ(ModeOf(files[0]), mode_t(0600));
+    EXPECT_EQ(Host.Opened, std::vector<std::string>{files[0].string()});
+    ASSERT_EQ(Host.Registry->Files().size(), 1u);
+    EXPECT_EQ(A(Host.Registry->Files()[0]), files[0].string());
+
+    Host.Registry.reset();
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(LinkActions, OpenFileReportsAPathFoundNowhereAsPassed) {
+    auto& actions = Make({{"site/other.pdf", "x"}});
+    EXPECT_FALSE(actions.OpenFile(u"//nowhere/file.txt"));
+    // The root folder is put in front: this looks for "site/site/other.pdf".
+    EXPECT_FALSE(actions.OpenFile(u"site/other.pdf"));
+    const std::vector<std::string> expected{"File \"//nowhere/file.txt\" do not exists.",
+                                            "File \"site/other.pdf\" do not exists."};
+    EXPECT_EQ(Host.Messages, expected);
+    EXPECT_TRUE(Host.Opened.empty());
+}
+
+TEST_F(LinkActions, OpenFileLetsAFailureToCreateTheTemporaryFileReachTheCaller) {
+    auto& actions = Make({{"site/docs.old/readme", "text"}});
+    EXPECT_THROW(actions.OpenFile(u"docs.old/readme"), EFCreateError);
+    EXPECT_TRUE(TempFiles().empty());
+    EXPECT_TRUE(Host.Registry->Files().empty());
+    EXPECT_TRUE(Host.Messages.empty());
+    EXPECT_TRUE(Host.Opened.empty());
+}
+
+TEST_F(LinkActions, NeverWritesThroughALinkPlantedAtATemporaryName) {
+    auto& actions = Make({{"site/manual.pdf", "archive copy"}, {"site/app.exe", "#!/bin/sh\n"}});
+    const fs::path victim = Dir / "victim.txt";
+    WriteFileBytes(victim, "precious");
+    fs::create_symlink(victim, Dir / "tmp" / "Predicted.pdf");
+    fs::create_symlink(victim, Dir / "tmp" / "Predicted.exe");
+    std::vector<String> names{u"Predicted", u"Fresh", u"Predicted", u"Other"};
+    std::size_t next = 0;
+    actions.DrawTemporalName = [&] { return names.at(next++); };
+
+    EXPECT_TRUE(actions.OpenFile(u"manual.pdf"));
+    EXPECT_TRUE(actions.HandleDownloableFiles(u"fvp://site/app.exe"));
+
+    EXPECT_EQ(ReadFileBytes(victim), "precious");
+    EXPECT_TRUE(fs::is_symlink(Dir / "tmp" / "Predicted.pdf"));
+    EXPECT_EQ(ReadFileBytes(Dir / "tmp" / "Fresh.pdf"), "archive copy");
+    EXPECT_EQ(ReadFileBytes(Dir / "tmp" / "Other.exe"), "#!/bin/sh\n");
+    const std::vector<std::string> opened{(Dir / "tmp" / "Fresh.pdf").string(),
+                                          (Dir / "tmp" / "Other.exe").string()};
+    EXPECT_EQ(Host.Opened, opened);
+
+    Host.Registry.reset();
+    EXPECT_FALSE(fs::exists(Dir / "tmp" / "Fresh.pdf"));
+    EXPECT_EQ(ReadFileBytes(victim), "precious");
+}
+
+TEST_F(LinkActions, PlaysWavEntriesUnderTheRootFolder) {
+    const WavImage wav = MakeWav(100);
+    auto& actions = Make({{"site/sounds/ding.wav", wav.File}});
+
+    EXPECT_TRUE(actions.PlayWavSound(u"/sounds/ding.wav", true));
+    EXPECT_EQ(Host.Played, wav.File);
+    EXPECT_TRUE(Host.PlayedLoop);
+
+    Host.SoundAnswer = false;
+    EXPECT_FALSE(actions.PlayWavSound(u"sounds/ding.wav/", false));
+    EXPECT_FALSE(Host.PlayedLoop);
+
+    // A missing entry answers false without a word.
+    Host.Log.clear();
+    EXPECT_FALSE(actions.PlayWavSound(u"sounds/missing.wav", false));
+    EXPECT_FALSE(actions.PlayWavSound(u"ding.wav", false));
+    EXPECT_TRUE(Host.Log.empty());
+
+    Host.SoundFails = true;
+    EXPECT_FALSE(actions.PlayWavSound(u"//sounds/ding.wav", false));
+    EXPECT_EQ(Host.Messages, std::vector<std::string>{"File \"//sounds/ding.wav\" can't be read. "
+                                                      "Error message: Stream read error."});
+}
