@@ -1,0 +1,543 @@
+#include "platform/MediaBridge.h"
+
+#include "archive/ZipReader.h"
+#include "archive/Text.h"
+#include "archive/ZipWriter.h"
+#include "shared/FvpResolver.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace Folivant;
+using namespace Folivant::Testing;
+
+// Media made by GStreamer's encoders, once for the whole suite.
+struct TMediaFiles {
+    std::string Wav, Mp3, Webm, Mp4;
+};
+
+std::string Encode(const TempDir& dir, const std::string& name, const std::string& pipeline) {
+    const std::string path = (dir / name).string();
+    ProcessResult r = RunProcess(
+        {"/bin/sh", "-c", "gst-launch-1.0 -q " + pipeline + " ! filesink location=" + path}, {},
+        120);
+    if (r.ExitCode != 0)
+        ADD_FAILURE() << "encoding " << name << " failed: " << r.Stderr;
+    return ReadFileBytes(path);
+}
+
+const TMediaFiles& Media() {
+    static const TMediaFiles files = [] {
+        TempDir dir;
+        TMediaFiles m;
+        const std::string tone = "audiotestsrc num-buffers=300 ! audio/x-raw,rate=44100,channels=2";
+        const std::string picture =
+            "videotestsrc num-buffers=150 ! video/x-raw,width=320,height=240,framerate=25/1";
+        m.Wav = Encode(dir, "a.wav", tone + " ! wavenc");
+        m.Mp3 = Encode(dir, "a.mp3", tone + " ! audioconvert ! lamemp3enc");
+        m.Webm = Encode(dir, "v.webm", picture + " ! vp8enc deadline=1 ! webmmux");
+        m.Mp4 = Encode(
+            dir, "v.mp4",
+            picture + " ! x264enc speed-preset=ultrafast ! video/x-h264,profile=baseline ! mp4mux");
+        return m;
+    }();
+    return files;
+}
+
+// A WAV image of white noise: its samples occur nowhere else, so finding
+// them in a file proves that the entry reached the disk.
+std::string NoiseWav(std::size_t dataBytes) {
+    auto le = [](std::string& s, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    std::string s = "RIFF";
+    le(s, static_cast<std::uint32_t>(36 + dataBytes), 4);
+    s += "WAVEfmt ";
+    le(s, 16, 4);
+    le(s, 1, 2);         // PCM
+    le(s, 2, 2);         // channels
+    le(s, 44100, 4);     // rate
+    le(s, 44100 * 4, 4); // bytes per second
+    le(s, 4, 2);         // block
+    le(s, 16, 2);        // bits
+    s += "data";
+    le(s, static_cast<std::uint32_t>(dataBytes), 4);
+    std::mt19937_64 random(std::random_device{}());
+    for (std::size_t i = 0; i < dataBytes; i += 8) {
+        const std::uint64_t v = random();
+        s.append(reinterpret_cast<const char*>(&v), std::min<std::size_t>(8, dataBytes - i));
+    }
+    return s;
+}
+
+const char* ContentType(const std::string& name) {
+    static const std::map<std::string, const char*> types = {
+        {"html", "text/html"},  {"wav", "audio/wav"}, {"mp3", "audio/mpeg"},
+        {"webm", "video/webm"}, {"mp4", "video/mp4"}, {"js", "text/javascript"}};
+    const auto dot = name.rfind('.');
+    const auto it = dot == std::string::npos ? types.end() : types.find(name.substr(dot + 1));
+    return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+// A web view of its own web context whose fvp: scheme is answered as the
+// content protocol answers it: the request resolved to an entry name and
+// the entry decoded from a real encrypted archive for every request.
+class TPublicationView {
+public:
+    explicit TPublicationView(const std::vector<std::pair<std::string, std::string>>& entries) {
+        TMemoryStream out;
+        {
+            Archive::TZipWriter writer(out);
+            for (const auto& [name, bytes] : entries)
+                writer.AddBytes(name, bytes);
+            writer.Finish();
+        }
+        FArchive = out.ToString();
+        FArchiveStream = std::make_unique<TReadOnlyMemoryStream>(
+            FArchive.data(), static_cast<std::int64_t>(FArchive.size()));
+        FZip.Password = Archive::ArchivePassword;
+        FZip.SetStream(FArchiveStream.get());
+        FResolver = std::make_unique<Shared::TFvpResolver>(FZip, [](const String&) {});
+
+        FContext = webkit_web_context_new();
+        webkit_web_context_register_uri_scheme(FContext, "fvp", &TPublicationView::Scheme, this,
+                                               nullptr);
+        WebKitUserContentManager* content = webkit_user_content_manager_new();
+        Platform::TMediaBridge::Install(content);
+        Platform::TMediaBridge::Install(content); // a second call must not inject twice
+        WebKitWebsitePolicies* policies =
+            webkit_website_policies_new_with_policies("autoplay", WEBKIT_AUTOPLAY_ALLOW, nullptr);
+        FView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", FContext,
+                                             "user-content-manager", content, "website-policies",
+                                             policies, nullptr));
+        g_object_unref(policies);
+        g_object_unref(content);
+        g_signal_connect(FView, "decide-policy", G_CALLBACK(&TPublicationView::DecidePolicy), this);
+        g_signal_connect(FView, "load-changed", G_CALLBACK(&TPublicationView::LoadChanged), this);
+        // Media plays only in a view that is shown.
+        FWindow = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_window_set_default_size(GTK_WINDOW(FWindow), 640, 480);
+        gtk_container_add(GTK_CONTAINER(FWindow), GTK_WIDGET(FView));
+        gtk_widget_show_all(FWindow);
+    }
+
+    ~TPublicationView() {
+        g_signal_handlers_disconnect_by_data(FView, this);
+        gtk_widget_destroy(FWindow);
+        g_object_unref(FContext);
+    }
+
+    WebKitWebView* View() const { return FView; }
+
+    bool Load(const std::string& uri) {
+        FLoaded = false;
+        webkit_web_view_load_uri(FView, uri.c_str());
+        return RunUntil([this] { return FLoaded; }, 15000);
+    }
+
+    // Runs body as an async function in the page and gives its result as
+    // JSON, or "error: " and the message.
+    std::string Call(const std::string& body, int timeoutMs = 30000) {
+        struct TCall {
+            bool Done = false;
+            std::string Result;
+        } call;
+        const std::string script = std::string(Helpers) + body;
+        webkit_web_view_call_async_javascript_function(
+            FView, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+            [](GObject* view, GAsyncResult* result, gpointer data) {
+                auto* c = static_cast<TCall*>(data);
+                GError* error = nullptr;
+                JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
+                    WEBKIT_WEB_VIEW(view), result, &error);
+                if (value == nullptr) {
+                    c->Result = std::string("error: ") + (error != nullptr ? error->message : "?");
+                    g_clear_error(&error);
+                } else {
+                    char* json = jsc_value_to_json(value, 0);
+                    c->Result = json != nullptr ? json : "undefined";
+                    g_free(json);
+                    g_object_unref(value);
+                }
+                c->Done = true;
+            },
+            &call);
+        if (!RunUntil([&call] { return call.Done; }, timeoutMs))
+            return "error: timed out";
+        return call.Result;
+    }
+
+    int Requests(const std::string& entry) const {
+        const auto it = FRequests.find(entry);
+        return it == FRequests.end() ? 0 : it->second;
+    }
+    const std::vector<std::string>& Navigations() const { return FNavigations; }
+
+    template <typename F> static bool RunUntil(F done, int timeoutMs) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            g_main_context_iteration(nullptr, FALSE);
+            if (!g_main_context_pending(nullptr))
+                g_usleep(2000);
+        }
+        return true;
+    }
+
+private:
+    // Waiting helpers every call may use.
+    static constexpr const char* Helpers = R"JS(
+const until = (what, test, ms = 15000) => new Promise((done, fail) => {
+  const start = Date.now();
+  (function poll() {
+    let ok = false;
+    try { ok = test(); } catch (e) { fail(e); return; }
+    if (ok) done(); else if (Date.now() - start > ms) fail(new Error('timed out: ' + (typeof what === 'function' ? what() : what)));
+    else setTimeout(poll, 25);
+  })();
+});
+const describeMedia = (m) => m.id + ' readyState=' + m.readyState + ' networkState=' + m.networkState +
+  ' error=' + (m.error ? m.error.code : '-') + ' t=' + m.currentTime;
+const playsAndSeeks = async (m, problems) => {
+  await until(() => 'canplay ' + describeMedia(m), () => m.readyState >= 3 || m.error);
+  if (m.error) { problems.push(describeMedia(m)); return; }
+  try { await m.play(); } catch (e) { problems.push(describeMedia(m) + ' play: ' + e); return; }
+  const start = m.currentTime;
+  await until('time moves ' + m.id, () => m.currentTime > start + 0.2);
+  const middle = m.duration / 2;
+  const seeked = new Promise((done) => m.addEventListener('seeked', done, { once: true }));
+  m.currentTime = middle;
+  await seeked;
+  if (Math.abs(m.currentTime - middle) > 0.5) problems.push(m.id + ' seeked to ' + m.currentTime + ' not ' + middle);
+  const after = m.currentTime;
+  await until('time moves after seek ' + m.id, () => m.currentTime > after + 0.1);
+  m.pause();
+};
+)JS";
+
+    static void Scheme(WebKitURISchemeRequest* request, gpointer data) {
+        try {
+            auto* self = static_cast<TPublicationView*>(data);
+            const std::string uri = webkit_uri_scheme_request_get_uri(request);
+            const String text = Utf8ToString(uri.substr(uri.find(':') + 1));
+            const String name = self->FResolver->FindEntry(text);
+            if (name.empty()) {
+                GError* error =
+                    g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no such entry");
+                webkit_uri_scheme_request_finish_error(request, error);
+                g_error_free(error);
+                return;
+            }
+            const std::string nameUtf8 = StringToUtf8(name);
+            self->FRequests[nameUtf8] += 1;
+            TMemoryStream bytes;
+            self->FZip.ExtractToStream(name, bytes);
+            GBytes* body = g_bytes_new(bytes.Memory(), static_cast<gsize>(bytes.Size()));
+            GInputStream* stream = g_memory_input_stream_new_from_bytes(body);
+            webkit_uri_scheme_request_finish(request, stream, bytes.Size(), ContentType(nameUtf8));
+            g_object_unref(stream);
+            g_bytes_unref(body);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "scheme handler: " << e.what();
+        }
+    }
+
+    static gboolean DecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data) {
+        auto* self = static_cast<TPublicationView*>(data);
+        if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+            return FALSE;
+        WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+            WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        self->FNavigations.emplace_back(uri);
+        // Links to the media kinds stand for downloads here: the page stays.
+        if (g_str_has_suffix(uri, ".mp3") || g_str_has_suffix(uri, ".mp4")) {
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+        }
+        return FALSE;
+    }
+
+    static void LoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+        if (event == WEBKIT_LOAD_FINISHED)
+            static_cast<TPublicationView*>(data)->FLoaded = true;
+    }
+
+    std::string FArchive;
+    std::unique_ptr<TReadOnlyMemoryStream> FArchiveStream;
+    Archive::TZipReader FZip;
+    std::unique_ptr<Shared::TFvpResolver> FResolver;
+    WebKitWebContext* FContext = nullptr;
+    WebKitWebView* FView = nullptr;
+    GtkWidget* FWindow = nullptr;
+    bool FLoaded = false;
+    std::map<std::string, int> FRequests;
+    std::vector<std::string> FNavigations;
+};
+
+class MediaBridgeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display"; }
+};
+
+TEST_F(MediaBridgeTest, ArchiveAudioAndVideoPlayAndSeek) {
+    const TMediaFiles& m = Media();
+    TPublicationView view(
+        {{"site/index.html", "<html><body>"
+                             "<audio id=wav src=\"a.wav\" preload=auto></audio>"
+                             "<audio id=mp3 src=\"fvp://site/a.mp3\" preload=auto></audio>"
+                             "<video id=webm src=\"fvp://site/v.webm\" muted></video>"
+                             "<video id=mp4 src=\"v.mp4\" muted></video>"
+                             "</body></html>"},
+         {"site/a.wav", m.Wav},
+         {"site/a.mp3", m.Mp3},
+         {"site/v.webm", m.Webm},
+         {"site/v.mp4", m.Mp4}});
+    ASSERT_TRUE(view.Load("fvp://site/index.html"));
+    // All four at once: several elements read the archive side by side.
+    EXPECT_EQ(view.Call(R"JS(
+const problems = [];
+const all = ['wav', 'mp3', 'webm', 'mp4'].map((id) => document.getElementById(id));
+await Promise.all(all.map((m) => playsAndSeeks(m, problems).catch((e) => problems.push(String(e)))));
+for (const m of all) {
+  const expected = 'fvp://site/' + (m.id === 'wav' ? 'a.wav' : m.id === 'mp3' ? 'a.mp3' : m.id === 'webm' ? 'v.webm' : 'v.mp4');
+  if (m.src !== expected) problems.push(m.id + ' src reads ' + m.src);
+  if (m.currentSrc !== expected) problems.push(m.id + ' currentSrc reads ' + m.currentSrc);
+}
+if (document.getElementById('wav').getAttribute('src') !== 'a.wav') problems.push('attribute reads ' + document.getElementById('wav').getAttribute('src'));
+return problems;
+)JS"),
+              "[]");
+    // Seeking and playing again read the bytes already held.
+    for (const char* entry : {"site/a.wav", "site/a.mp3", "site/v.webm", "site/v.mp4"})
+        EXPECT_EQ(view.Requests(entry), 1) << entry;
+}
+
+TEST_F(MediaBridgeTest, SourcesChangedAtRunTimeAndSourceChildren) {
+    const TMediaFiles& m = Media();
+    TPublicationView view(
+        {{"site/index.html", "<html><body>"
+                             "<audio id=chosen preload=auto>"
+                             "<source src=\"fvp://site/missing.ogg\" type=\"audio/ogg\">"
+                             "<source src=\"a.mp3\" type=\"audio/mpeg\">"
+                             "</audio>"
+                             "<video id=v muted></video><div id=box></div>"
+                             "</body></html>"},
+         {"site/a.wav", m.Wav},
+         {"site/a.mp3", m.Mp3},
+         {"site/v.webm", m.Webm},
+         {"site/v.mp4", m.Mp4}});
+    ASSERT_TRUE(view.Load("fvp://site/index.html"));
+    EXPECT_EQ(view.Call(R"JS(
+const problems = [];
+const check = (what, value, expected) => { if (value !== expected) problems.push(what + ' reads ' + value + ', not ' + expected); };
+// <source> children: the missing entry is skipped, the next one plays.
+const chosen = document.getElementById('chosen');
+await playsAndSeeks(chosen, problems);
+check('chosen.currentSrc', chosen.currentSrc, 'fvp://site/a.mp3');
+check('source.src', chosen.children[1].src, 'fvp://site/a.mp3');
+
+// src set through the property, then through setAttribute with a relative address.
+const v = document.getElementById('v');
+v.src = 'fvp://site/v.webm';
+check('v.src', v.src, 'fvp://site/v.webm');
+await playsAndSeeks(v, problems);
+const webmObject = v.attributes.getNamedItem('src').value;
+check('object URL scheme', webmObject.slice(0, 5), 'blob:');
+v.setAttribute('src', 'v.mp4');
+check('v.getAttribute', v.getAttribute('src'), 'v.mp4');
+check('v.src after setAttribute', v.src, 'fvp://site/v.mp4');
+await until('mp4 chosen', () => v.currentSrc === 'fvp://site/v.mp4');
+await playsAndSeeks(v, problems);
+// The first Blob is let go once no element plays it.
+const stale = await fetch(webmObject).then(() => 'still readable', () => 'released');
+check('old object URL', stale, 'released');
+
+// Back to an ordinary address: the element is the engine's again.
+v.src = 'data:video/webm;base64,AAAA';
+check('v.src for data:', v.src, 'data:video/webm;base64,AAAA');
+
+// new Audio(address), two elements of one entry, and markup added later.
+const a1 = new Audio('a.wav');
+const a2 = new Audio('fvp://site/a.wav');
+check('instanceof Audio', a1 instanceof Audio && a1 instanceof HTMLAudioElement, true);
+await Promise.all([playsAndSeeks(Object.assign(a1, { id: 'a1' }), problems), playsAndSeeks(Object.assign(a2, { id: 'a2' }), problems)]);
+a1.currentTime = 0;
+await a1.play();
+await until('a1 replays', () => a1.currentTime > 0.1);
+a1.pause();
+document.getElementById('box').innerHTML = '<audio id=late src="a.wav" autoplay></audio><audio id=late2 src="' + a1.attributes.getNamedItem('src').value + '" autoplay></audio>';
+await new Promise((done) => setTimeout(done, 1500));
+problems.push(describeMedia(document.getElementById('late2')));
+const late = document.getElementById('late');
+await until(() => 'late plays ' + describeMedia(late) + ' ' + (late.attributes.getNamedItem('src') || {}).value, () => late.currentTime > 0.1 || late.error);
+check('late error', late.error, null);
+late.pause();
+
+// A missing entry fails as the engine fails on any bad source.
+const gone = document.createElement('video');
+gone.src = 'fvp://site/none.webm';
+await until('missing entry reported', () => gone.error !== null);
+check('missing error code', gone.error.code, 4);
+check('missing src', gone.src, 'fvp://site/none.webm');
+return problems;
+)JS"),
+              "[]");
+    EXPECT_EQ(view.Requests("site/a.mp3"), 1);
+    EXPECT_EQ(view.Requests("site/v.webm"), 1);
+    // Two elements, a seek and a replay of one entry: one decoding.
+    EXPECT_EQ(view.Requests("site/a.wav"), 1);
+}
+
+// Every regular file a WebKit child process of ours holds open, deleted or
+// not, plus the files under the places where media could be buffered.
+std::vector<std::string> CandidateFiles() {
+    std::vector<std::string> files;
+    DIR* proc = opendir("/proc");
+    for (dirent* e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
+        const std::string pid = e->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream statFile("/proc/" + pid + "/stat");
+        std::string line;
+        std::getline(statFile, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        int ppid = 0;
+        char state = 0;
+        if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != getpid())
+            continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        DIR* fds = opendir(fdDir.c_str());
+        for (dirent* f; fds != nullptr && (f = readdir(fds)) != nullptr;) {
+            const std::string path = fdDir + "/" + f->d_name;
+            struct stat st {};
+            if (f->d_name[0] != '.' && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                files.push_back(path);
+        }
+        if (fds != nullptr)
+            closedir(fds);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    std::vector<std::string> roots = {g_get_tmp_dir(), "/tmp", "/var/tmp", g_get_user_cache_dir(),
+                                      g_get_user_data_dir()};
+    for (const auto& root : roots) {
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(
+                 root, std::filesystem::directory_options::skip_permission_denied, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->is_regular_file(ec) && it->file_size(ec) >= 4096)
+                files.push_back(it->path().string());
+        }
+    }
+    return files;
+}
+
+bool FileContains(const std::string& path, const std::string& needle) {
+    std::ifstream in(path, std::ios::binary);
+    std::string window;
+    std::vector<char> buffer(1 << 20);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        window.append(buffer.data(), static_cast<std::size_t>(in.gcount()));
+        if (window.find(needle) != std::string::npos)
+            return true;
+        if (window.size() > needle.size())
+            window.erase(0, window.size() - needle.size());
+    }
+    return false;
+}
+
+TEST_F(MediaBridgeTest, EntriesStayInMemoryAndOtherPagesGetNothing) {
+    const std::string noise = NoiseWav(2 * 1024 * 1024);
+    const std::string marker = noise.substr(noise.size() / 2, 64);
+    TPublicationView view(
+        {{"site/index.html",
+          "<html><body><audio id=n src=\"noise.wav\" preload=auto></audio></body></html>"},
+         {"site/noise.wav", noise}});
+    ASSERT_TRUE(view.Load("fvp://site/index.html"));
+    ASSERT_EQ(view.Call(R"JS(
+const problems = [];
+const blob = await fetch('noise.wav').then((r) => r.blob());
+problems.push('size ' + blob.size);
+await playsAndSeeks(document.getElementById('n'), problems);
+
+return problems;
+)JS"),
+              "[]");
+    const std::string objectUrl =
+        view.Call("return document.getElementById('n').attributes.getNamedItem('src').value;");
+    ASSERT_EQ(objectUrl.rfind("\"blob:fvp://site/", 0), 0u) << objectUrl;
+
+    for (const std::string& file : CandidateFiles())
+        EXPECT_FALSE(FileContains(file, marker)) << "entry bytes found in " << file;
+
+    // Pages that are not the publication's: another view of the same
+    // engine, so the publication's Blob is still alive while they ask.
+    TPublicationView other({{std::string("site/x.html"), std::string("x")}});
+    for (const char* uri : {"data:text/html,<p>remote</p>", "about:blank"}) {
+        ASSERT_TRUE(other.Load(uri)) << uri;
+        EXPECT_EQ(
+            other.Call("return [typeof window.__folivantMediaBridge,"
+                       " String(Object.getOwnPropertyDescriptor(HTMLMediaElement.prototype, "
+                       "'src').get).includes('[native code]'),"
+                       " String(HTMLMediaElement.prototype.play).includes('[native code]')];"),
+            "[\"undefined\",true,true]")
+            << uri;
+        EXPECT_EQ(other.Call("return await fetch(" + objectUrl +
+                             ").then(() => 'read', () => 'refused');"),
+                  "\"refused\"")
+            << uri;
+        EXPECT_EQ(
+            other.Call("const a = document.createElement('audio'); a.src = 'fvp://site/noise.wav';"
+                       " return a.getAttribute('src');"),
+            "\"fvp://site/noise.wav\"")
+            << uri;
+    }
+}
+
+TEST_F(MediaBridgeTest, LinksToMediaFilesStillNavigate) {
+    const TMediaFiles& m = Media();
+    TPublicationView view(
+        {{"site/index.html", "<html><body><a id=song href=\"a.mp3\">song</a>"
+                             "<audio id=player src=\"a.mp3\" preload=auto></audio></body></html>"},
+         {"site/a.mp3", m.Mp3}});
+    ASSERT_TRUE(view.Load("fvp://site/index.html"));
+    EXPECT_EQ(view.Call(R"JS(
+const problems = [];
+await playsAndSeeks(document.getElementById('player'), problems);
+const link = document.getElementById('song');
+if (link.href !== 'fvp://site/a.mp3') problems.push('href reads ' + link.href);
+link.click();
+await new Promise((done) => setTimeout(done, 300));
+return problems;
+)JS"),
+              "[]");
+    // The element's reading of the entry is no navigation; the click is.
+    const std::vector<std::string> expected = {"fvp://site/index.html", "fvp://site/a.mp3"};
+    EXPECT_EQ(view.Navigations(), expected);
+}
+
+} // namespace
