@@ -1,0 +1,43 @@
+#pragma once
+
+// The URL-moniker session on WebKitGTK. RegisterNameSpace makes WebKit send
+// every request of the scheme to this layer (WebKit registers a scheme once
+// per web context and never forgets it, so the layer keeps its own table of
+// name-space registrations). For each request the layer creates a protocol
+// handler through the registered class factory, calls Start with the full
+// URL and a sink, reads with Read until S_FALSE and ends with Terminate, as
+// the moniker layer does; it works out the content type itself. A declined
+// request, or one for a scheme whose registration was removed, fails in
+// WebKit as an unknown resource does.
+
+#include "shared/UrlMonApi.h"
+
+#include <string>
+#include <string_view>
+
+typedef struct _WebKitWebContext WebKitWebContext;
+
+namespace Folivant::Platform {
+
+// Installs this layer as the provider of CoInternetGetSession.
+void InstallUrlMon();
+
+// The content protocol's platform at start-up, on the GUI thread once GTK is
+// initialised: this session layer and the GUI thread's dispatcher as the
+// protocol components' hidden window.
+void InitializeContentProtocol();
+
+// The web context name spaces are registered with; by default WebKit's
+// default context. Setting another one registers every scheme already known
+// with it too. Call on the GUI thread.
+void SetUrlMonWebContext(WebKitWebContext* context);
+WebKitWebContext* UrlMonWebContext();
+
+// A new session (one reference, owned by the caller).
+Shared::IInternetSession* NewInternetSession();
+
+// The content type given to a response: the name's extension first, then
+// what GLib makes of the name and the first bytes; never empty.
+std::string ContentTypeFor(std::string_view path, std::string_view data);
+
+} // namespace Folivant::Platform
