@@ -328,17 +328,32 @@ void TZipWriter::AddStreamed(const std::string& name, TStream* source, bool defl
         std::unique_ptr<TDeflater> deflater;
         if (deflate)
             deflater = std::make_unique<TDeflater>(CompressionLevel);
-        auto chunk = std::make_unique<std::uint8_t[]>(kChunk);
+        // A memory stream is read in place; anything else through a chunk.
+        auto* memory = dynamic_cast<TCustomMemoryStream*>(source);
+        std::unique_ptr<std::uint8_t[]> chunk;
+        if (memory == nullptr)
+            chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
         for (;;) {
-            const std::int64_t n = source->Read(chunk.get(), static_cast<std::int64_t>(kChunk));
-            const bool last = n <= 0;
-            const std::size_t got = last ? 0 : static_cast<std::size_t>(n);
-            crc = Crc32(crc, chunk.get(), got);
+            const std::uint8_t* piece = nullptr;
+            std::size_t got = 0;
+            if (memory != nullptr) {
+                const std::int64_t position = memory->Position();
+                const std::int64_t left = memory->Size() - position;
+                got = left > 0 ? static_cast<std::size_t>(std::min<std::int64_t>(left, kChunk)) : 0;
+                piece = memory->Memory() + position;
+                memory->Seek(static_cast<std::int64_t>(got), TSeekOrigin::soCurrent);
+            } else {
+                const std::int64_t n = source->Read(chunk.get(), static_cast<std::int64_t>(kChunk));
+                got = n > 0 ? static_cast<std::size_t>(n) : 0;
+                piece = chunk.get();
+            }
+            const bool last = got == 0;
+            crc = Crc32(crc, piece, got);
             usize += got;
             if (deflater)
-                deflater->Feed(chunk.get(), got, last, emit);
+                deflater->Feed(piece, got, last, emit);
             else
-                emit(chunk.get(), got);
+                emit(piece, got);
             FBytesDone += got;
             if (OnProgress && got > 0)
                 OnProgress(FBytesDone);
