@@ -72,5 +72,6 @@ int FindCommand(std::span<const std::string> args);
 int CatCommand(std::span<const std::string> args);
 int SettingsCommand(std::span<const std::string> args);
 int ResourcesCommand(std::span<const std::string> args);
+int ResolveCommand(std::span<const std::string> args);
 
 } // namespace Folivant::Tools
