@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <new>
 #include <mutex>
 #include <optional>
@@ -153,18 +154,19 @@ struct TAlnumTable {
 };
 
 const TAlnumTable& AlnumTable(unsigned codePage) {
-    static std::vector<std::pair<unsigned, TAlnumTable>> cache;
-    for (const auto& [cp, table] : cache)
-        if (cp == codePage)
-            return table;
+    // Nodes of a map stay put, so the tables of both code pages can be held
+    // at once.
+    thread_local std::map<unsigned, TAlnumTable> cache;
+    const auto found = cache.find(codePage);
+    if (found != cache.end())
+        return found->second;
     TAlnumTable table;
     for (int b = 0x80; b < 0x100; ++b) {
         const char c = static_cast<char>(b);
         const String u = DecodeCodePage(std::string_view(&c, 1), codePage);
         table.IsAlnum[b - 0x80] = u.size() == 1 && IsLetterOrDigit(u[0]);
     }
-    cache.emplace_back(codePage, table);
-    return cache.back().second;
+    return cache.emplace(codePage, table).first->second;
 }
 
 bool LooksLikeOem(const std::uint8_t* p, std::size_t n) {
