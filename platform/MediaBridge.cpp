@@ -1,5 +1,21 @@
 #include "platform/MediaBridge.h"
 
+#include "archive/Text.h"
+#include "archive/ZipReader.h"
+#include "shared/FvpResolver.h"
+
+#include <gio/gio.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
 namespace Folivant::Platform {
 
 namespace {
@@ -8,27 +24,716 @@ constexpr const char* ScriptSource =
 #include "platform/MediaBridgeScript.js.inc"
     ;
 
+using TClock = std::chrono::steady_clock;
+
 // Marks a user content manager that already carries the script.
 constexpr const char* InstalledKey = "folivant-media-bridge";
+// An entry nobody uses is kept this long, so that a page that sets the same
+// source again (which lets go of the old lease first) decodes nothing.
+constexpr auto EntryGrace = std::chrono::seconds(5);
+// A lease no request has used for this long is taken as forgotten (a page
+// closed without saying so).
+constexpr auto LeaseIdle = std::chrono::minutes(30);
+constexpr std::size_t MaxRequestHead = 16 * 1024;
+constexpr std::size_t ChunkSize = 1 << 20;
+constexpr std::size_t SendSize = 256 * 1024;
+
+// Decoded bytes in fixed chunks: growing never moves what is written, so a
+// large entry is never copied while it is decoded.
+class TChunkStream : public TStream {
+public:
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+        const std::int64_t n = std::max<std::int64_t>(0, std::min(count, FSize - FPosition));
+        CopyOut(FPosition, static_cast<std::uint8_t*>(buffer), n);
+        FPosition += n;
+        return n;
+    }
+
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        const auto* from = static_cast<const std::uint8_t*>(buffer);
+        std::int64_t done = 0;
+        while (done < count) {
+            const auto index = static_cast<std::size_t>(FPosition / ChunkSize);
+            const auto offset = static_cast<std::size_t>(FPosition % ChunkSize);
+            while (FChunks.size() <= index)
+                FChunks.emplace_back(new std::uint8_t[ChunkSize]());
+            const std::size_t n =
+                std::min<std::size_t>(ChunkSize - offset, static_cast<std::size_t>(count - done));
+            std::memcpy(FChunks[index].get() + offset, from + done, n);
+            done += static_cast<std::int64_t>(n);
+            FPosition += static_cast<std::int64_t>(n);
+            FSize = std::max(FSize, FPosition);
+        }
+        return count;
+    }
+
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+        const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                                  : origin == TSeekOrigin::soCurrent ? FPosition
+                                                                     : FSize;
+        FPosition = std::max<std::int64_t>(0, base + offset);
+        return FPosition;
+    }
+
+    std::int64_t Size() override { return FSize; }
+
+    void CopyOut(std::int64_t at, std::uint8_t* to, std::int64_t count) const {
+        while (count > 0) {
+            const auto index = static_cast<std::size_t>(at / ChunkSize);
+            const auto offset = static_cast<std::size_t>(at % ChunkSize);
+            const std::size_t n =
+                std::min<std::size_t>(ChunkSize - offset, static_cast<std::size_t>(count));
+            std::memcpy(to, FChunks[index].get() + offset, n);
+            to += n;
+            at += static_cast<std::int64_t>(n);
+            count -= static_cast<std::int64_t>(n);
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<std::uint8_t[]>> FChunks;
+    std::int64_t FSize = 0;
+    std::int64_t FPosition = 0;
+};
+
+enum class TEntryState { esDecoding, esReady, esMissing };
+
+struct TEntry {
+    std::string Url; // the fvp: URL, UTF-8
+    // Guarded by the bridge's lock.
+    TEntryState State = TEntryState::esDecoding;
+    int Leases = 0;
+    int Requests = 0;
+    TClock::time_point IdleSince = TClock::now();
+    // Written by the decoder before State leaves esDecoding, read-only after.
+    TChunkStream Bytes;
+    std::int64_t Size = 0;
+};
+
+struct TLease {
+    std::shared_ptr<TEntry> Entry;
+    TClock::time_point LastUse;
+};
+
+std::string RandomToken() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n <= 0)
+            throw Exception(u"No random bytes for the media endpoint");
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token.push_back(digits[b >> 4]);
+        token.push_back(digits[b & 15]);
+    }
+    return token;
+}
+
+// Compares without stopping at the first difference, so that timing tells
+// nothing about the token.
+bool SameSecret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Percent-decoding of one path segment; false for a malformed escape.
+bool PercentDecode(const std::string& text, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return false;
+        const int hi = HexValue(text[i + 1]);
+        const int lo = HexValue(text[i + 2]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    return true;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+const char* MediaType(const std::string& url) {
+    static const std::map<std::string, const char*> types = {
+        {"aac", "audio/aac"},       {"flac", "audio/flac"},      {"m4a", "audio/mp4"},
+        {"m4v", "video/mp4"},       {"mka", "audio/x-matroska"}, {"mkv", "video/x-matroska"},
+        {"mov", "video/quicktime"}, {"mp3", "audio/mpeg"},       {"mp4", "video/mp4"},
+        {"oga", "audio/ogg"},       {"ogg", "audio/ogg"},        {"ogv", "video/ogg"},
+        {"opus", "audio/ogg"},      {"wav", "audio/wav"},        {"weba", "audio/webm"},
+        {"webm", "video/webm"}};
+    std::string path = url.substr(0, url.find_first_of("?#"));
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return "application/octet-stream";
+    const auto it = types.find(Lower(path.substr(dot + 1)));
+    return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+struct TRequest {
+    std::string Method, Target, Host, Range;
+    bool KeepAlive = true;
+};
+
+// Parses the request head; false for anything that is not a plain request.
+bool ParseHead(const std::string& head, TRequest& request) {
+    std::size_t lineEnd = head.find("\r\n");
+    const std::string line = head.substr(0, lineEnd);
+    const auto sp1 = line.find(' ');
+    const auto sp2 = line.rfind(' ');
+    if (sp1 == std::string::npos || sp2 == sp1)
+        return false;
+    request.Method = line.substr(0, sp1);
+    request.Target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    const std::string version = line.substr(sp2 + 1);
+    if (version != "HTTP/1.1" && version != "HTTP/1.0")
+        return false;
+    request.KeepAlive = version == "HTTP/1.1";
+    while (lineEnd != std::string::npos && lineEnd + 2 < head.size()) {
+        const std::size_t start = lineEnd + 2;
+        lineEnd = head.find("\r\n", start);
+        const std::string header =
+            head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+        const auto colon = header.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string name = Lower(header.substr(0, colon));
+        std::string value = header.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t") + 1);
+        if (name == "host")
+            request.Host = value;
+        else if (name == "range")
+            request.Range = value;
+        else if (name == "connection")
+            request.KeepAlive =
+                Lower(value).find("close") == std::string::npos &&
+                (request.KeepAlive || Lower(value).find("keep-alive") != std::string::npos);
+    }
+    return true;
+}
+
+// One "bytes=a-b", "bytes=a-" or "bytes=-n" range. Answers 0 for no usable
+// range (serve everything), 1 for a range, -1 for one that cannot be met.
+int ParseRange(const std::string& header, std::int64_t size, std::int64_t& first,
+               std::int64_t& last) {
+    if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos)
+        return 0;
+    const std::string spec = header.substr(6);
+    const auto dash = spec.find('-');
+    if (dash == std::string::npos)
+        return 0;
+    const std::string a = spec.substr(0, dash);
+    const std::string b = spec.substr(dash + 1);
+    auto number = [](const std::string& s, std::int64_t& v) {
+        if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        v = std::stoll(s);
+        return true;
+    };
+    std::int64_t x = 0, y = 0;
+    if (a.empty()) {
+        if (!number(b, y))
+            return 0;
+        if (y == 0 || size == 0)
+            return -1;
+        first = std::max<std::int64_t>(0, size - y);
+        last = size - 1;
+        return 1;
+    }
+    if (!number(a, x))
+        return 0;
+    if (x >= size)
+        return -1;
+    first = x;
+    last = size - 1;
+    if (!b.empty()) {
+        if (!number(b, y) || y < x)
+            return 0;
+        last = std::min(y, size - 1);
+    }
+    return 1;
+}
+
+// Owns a GObject reference.
+template <typename T> struct TGObject {
+    T* Ptr = nullptr;
+    TGObject() = default;
+    explicit TGObject(T* p) : Ptr(p) {}
+    TGObject(const TGObject&) = delete;
+    TGObject& operator=(const TGObject&) = delete;
+    ~TGObject() {
+        if (Ptr != nullptr)
+            g_object_unref(Ptr);
+    }
+};
+
+std::unique_ptr<TMediaBridge>& GlobalBridge() {
+    static std::unique_ptr<TMediaBridge> bridge;
+    return bridge;
+}
 
 } // namespace
 
-const char* TMediaBridge::Script() {
-    return ScriptSource;
+struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState> {
+    TMediaEntrySource Source;
+    GMainContext* Context = nullptr;
+    std::string Token;
+    std::string Host;
+    std::string Prefix;
+    std::uint16_t Port = 0;
+    GSocketService* Service = nullptr;
+    GCancellable* Cancel = nullptr;
+    guint SweepTimer = 0;
+
+    mutable std::mutex Lock;
+    std::condition_variable Changed;
+    bool Stopped = false;
+    int Connections = 0;
+    std::map<std::string, std::shared_ptr<TEntry>> Entries;
+    std::map<std::string, TLease> Leases;
+    std::uint64_t Decodings = 0;
+
+    // Under Lock: frees entries and leases nobody uses any more.
+    void SweepLocked() {
+        const auto now = TClock::now();
+        for (auto it = Leases.begin(); it != Leases.end();) {
+            if (now - it->second.LastUse > LeaseIdle && it->second.Entry->Requests == 0) {
+                ReleaseLeaseLocked(it->second.Entry);
+                it = Leases.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = Entries.begin(); it != Entries.end();) {
+            const TEntry& e = *it->second;
+            if (e.Leases == 0 && e.Requests == 0 && e.State != TEntryState::esDecoding &&
+                now - e.IdleSince > EntryGrace)
+                it = Entries.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    void ReleaseLeaseLocked(const std::shared_ptr<TEntry>& entry) {
+        entry->Leases -= 1;
+        if (entry->Leases == 0 && entry->Requests == 0)
+            entry->IdleSince = TClock::now();
+    }
+
+    // Under Lock: the entry behind lease, taken (and its decoding posted to
+    // the GUI thread) on the lease's first request.
+    std::shared_ptr<TEntry> EntryForLocked(const std::string& lease, const std::string& url) {
+        auto found = Leases.find(lease);
+        if (found != Leases.end() && found->second.Entry->Url == url) {
+            found->second.LastUse = TClock::now();
+            return found->second.Entry;
+        }
+        if (found != Leases.end()) {
+            ReleaseLeaseLocked(found->second.Entry);
+            Leases.erase(found);
+        }
+        std::shared_ptr<TEntry>& slot = Entries[url];
+        if (!slot) {
+            slot = std::make_shared<TEntry>();
+            slot->Url = url;
+            PostDecoding(slot);
+        }
+        slot->Leases += 1;
+        Leases[lease] = TLease{slot, TClock::now()};
+        return slot;
+    }
+
+    struct TDecodeJob {
+        std::shared_ptr<TState> State;
+        std::shared_ptr<TEntry> Entry;
+    };
+
+    void PostDecoding(const std::shared_ptr<TEntry>& entry) {
+        GSource* idle = g_idle_source_new();
+        g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+        g_source_set_callback(
+            idle,
+            [](gpointer data) -> gboolean {
+                try {
+                    auto* job = static_cast<TDecodeJob*>(data);
+                    job->State->Decode(job->Entry);
+                } catch (...) {
+                }
+                return G_SOURCE_REMOVE;
+            },
+            new TDecodeJob{shared_from_this(), entry},
+            [](gpointer data) { delete static_cast<TDecodeJob*>(data); });
+        g_source_attach(idle, Context);
+        g_source_unref(idle);
+    }
+
+    // Runs on the GUI thread: the archive is read there only.
+    void Decode(const std::shared_ptr<TEntry>& entry) {
+        bool found = false;
+        bool stopped = false;
+        {
+            std::lock_guard guard(Lock);
+            stopped = Stopped;
+        }
+        if (!stopped && Source) {
+            try {
+                found = Source(Utf8ToString(entry->Url), entry->Bytes);
+            } catch (...) {
+                // A failure inside the extraction leaves what was decoded,
+                // which is served as the content protocol serves it.
+                found = entry->Bytes.Size() > 0;
+            }
+        }
+        std::lock_guard guard(Lock);
+        Decodings += 1;
+        entry->Size = entry->Bytes.Size();
+        entry->State = found ? TEntryState::esReady : TEntryState::esMissing;
+        Changed.notify_all();
+    }
+
+    bool Send(GOutputStream* out, const void* data, std::size_t size) {
+        return g_output_stream_write_all(out, data, size, nullptr, Cancel, nullptr) != FALSE;
+    }
+
+    bool SendStatus(GOutputStream* out, const char* status, bool keepAlive,
+                    const std::string& extra = {}) {
+        const std::string head = std::string("HTTP/1.1 ") + status +
+                                 "\r\nContent-Length: 0\r\nCache-Control: no-store\r\n" + extra +
+                                 (keepAlive ? "" : "Connection: close\r\n") + "\r\n";
+        return Send(out, head.data(), head.size());
+    }
+
+    // Answers one request; false when the connection must close.
+    bool Answer(const TRequest& request, GOutputStream* out) {
+        const bool head = request.Method == "HEAD";
+        if ((request.Method != "GET" && !head) || request.Host != Host) {
+            SendStatus(out, "404 Not Found", false);
+            return false;
+        }
+        // "/<token>/m/<lease>/<encoded fvp url>" or "/<token>/r/<lease>".
+        const std::string& target = request.Target;
+        if (target.size() < Token.size() + 2 || target[0] != '/' ||
+            !SameSecret(target.substr(1, Token.size()), Token) || target[Token.size() + 1] != '/') {
+            SendStatus(out, "404 Not Found", false);
+            return false;
+        }
+        const std::string rest = target.substr(Token.size() + 2);
+        if (rest.rfind("r/", 0) == 0) {
+            const std::string lease = rest.substr(2);
+            std::lock_guard guard(Lock);
+            auto it = Leases.find(lease);
+            if (it != Leases.end()) {
+                ReleaseLeaseLocked(it->second.Entry);
+                Leases.erase(it);
+            }
+            SweepLocked();
+            return SendStatus(out, "204 No Content", request.KeepAlive) && request.KeepAlive;
+        }
+        const auto slash = rest.find('/', 2);
+        std::string url;
+        if (rest.rfind("m/", 0) != 0 || slash == std::string::npos || slash == 2 ||
+            !PercentDecode(rest.substr(slash + 1), url) || Lower(url.substr(0, 4)) != "fvp:") {
+            SendStatus(out, "404 Not Found", false);
+            return false;
+        }
+        const std::string lease = rest.substr(2, slash - 2);
+
+        std::shared_ptr<TEntry> entry;
+        {
+            std::unique_lock guard(Lock);
+            SweepLocked();
+            entry = EntryForLocked(lease, url);
+            entry->Requests += 1;
+            Changed.wait(guard, [&] { return Stopped || entry->State != TEntryState::esDecoding; });
+        }
+        const bool stopped = [&] {
+            std::lock_guard guard(Lock);
+            return Stopped;
+        }();
+        bool keep = false;
+        if (!stopped) {
+            if (entry->State == TEntryState::esMissing)
+                keep = SendStatus(out, "404 Not Found", request.KeepAlive) && request.KeepAlive;
+            else
+                keep = SendEntry(*entry, request, head, out);
+        }
+        std::lock_guard guard(Lock);
+        entry->Requests -= 1;
+        if (entry->Leases == 0 && entry->Requests == 0)
+            entry->IdleSince = TClock::now();
+        auto it = Leases.find(lease);
+        if (it != Leases.end())
+            it->second.LastUse = TClock::now();
+        return keep;
+    }
+
+    bool SendEntry(const TEntry& entry, const TRequest& request, bool headOnly,
+                   GOutputStream* out) {
+        const std::int64_t size = entry.Size;
+        std::int64_t first = 0, last = size - 1;
+        const int range = request.Range.empty() ? 0 : ParseRange(request.Range, size, first, last);
+        if (range < 0)
+            return SendStatus(out, "416 Range Not Satisfiable", request.KeepAlive,
+                              "Content-Range: bytes */" + std::to_string(size) + "\r\n") &&
+                   request.KeepAlive;
+        if (range == 0) {
+            first = 0;
+            last = size - 1;
+        }
+        const std::int64_t length = size == 0 ? 0 : last - first + 1;
+        std::string head = std::string("HTTP/1.1 ") +
+                           (range > 0 ? "206 Partial Content" : "200 OK") +
+                           "\r\nContent-Type: " + MediaType(entry.Url) +
+                           "\r\nContent-Length: " + std::to_string(length) +
+                           "\r\nAccept-Ranges: bytes\r\nCache-Control: no-store\r\n";
+        if (range > 0)
+            head += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                    "/" + std::to_string(size) + "\r\n";
+        if (!request.KeepAlive)
+            head += "Connection: close\r\n";
+        head += "\r\n";
+        if (!Send(out, head.data(), head.size()))
+            return false;
+        if (!headOnly) {
+            std::vector<std::uint8_t> buffer(SendSize);
+            for (std::int64_t at = first; at < first + length;) {
+                const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(SendSize),
+                                                              first + length - at);
+                entry.Bytes.CopyOut(at, buffer.data(), n);
+                if (!Send(out, buffer.data(), static_cast<std::size_t>(n)))
+                    return false;
+                at += n;
+            }
+        }
+        return request.KeepAlive;
+    }
+
+    // One connection, on a thread of the service's pool.
+    void Serve(GSocketConnection* connection) {
+        GSocket* socket = g_socket_connection_get_socket(connection);
+        // An idle keep-alive connection is closed after a minute; the player
+        // opens a new one when it needs more.
+        g_socket_set_timeout(socket, 60);
+        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
+        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
+        std::string pending;
+        char buffer[4096];
+        for (;;) {
+            std::size_t end;
+            while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+                if (pending.size() > MaxRequestHead)
+                    return;
+                const gssize n = g_input_stream_read(in, buffer, sizeof buffer, Cancel, nullptr);
+                if (n <= 0)
+                    return;
+                pending.append(buffer, static_cast<std::size_t>(n));
+            }
+            TRequest request;
+            const std::string head = pending.substr(0, end + 2);
+            pending.erase(0, end + 4);
+            if (!ParseHead(head, request)) {
+                SendStatus(out, "400 Bad Request", false);
+                return;
+            }
+            if (!Answer(request, out))
+                return;
+        }
+    }
+};
+
+TMediaBridge::TMediaBridge(TMediaEntrySource source) : FState(std::make_shared<TState>()) {
+    TState& s = *FState;
+    s.Source = std::move(source);
+    s.Context = g_main_context_ref_thread_default();
+    s.Token = RandomToken();
+    s.Cancel = g_cancellable_new();
+    s.Service = g_threaded_socket_service_new(32);
+    TGObject<GInetAddress> loopback(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+    TGObject<GSocketAddress> any(g_inet_socket_address_new(loopback.Ptr, 0));
+    GSocketAddress* effective = nullptr;
+    GError* error = nullptr;
+    if (!g_socket_listener_add_address(G_SOCKET_LISTENER(s.Service), any.Ptr, G_SOCKET_TYPE_STREAM,
+                                       G_SOCKET_PROTOCOL_TCP, nullptr, &effective, &error)) {
+        const std::string message = error != nullptr ? error->message : "unknown error";
+        g_clear_error(&error);
+        g_object_unref(s.Service);
+        g_object_unref(s.Cancel);
+        g_main_context_unref(s.Context);
+        throw Exception(u"The media endpoint cannot listen on the loopback address: " +
+                        Utf8ToString(message));
+    }
+    s.Port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(effective));
+    g_object_unref(effective);
+    s.Host = "127.0.0.1:" + std::to_string(s.Port);
+    s.Prefix = "http://" + s.Host + "/" + s.Token + "/";
+
+    // The handler holds the state through its own reference, so that a
+    // connection still running while the bridge goes away touches live
+    // memory only.
+    g_signal_connect_data(
+        s.Service, "run",
+        G_CALLBACK(+[](GThreadedSocketService*, GSocketConnection* connection, GObject*,
+                       gpointer data) -> gboolean {
+            try {
+                auto state = *static_cast<std::shared_ptr<TState>*>(data);
+                {
+                    std::lock_guard guard(state->Lock);
+                    if (state->Stopped)
+                        return TRUE;
+                    state->Connections += 1;
+                }
+                try {
+                    state->Serve(connection);
+                } catch (...) {
+                    // A failed request ends its connection; the player retries.
+                }
+                g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+                std::lock_guard guard(state->Lock);
+                state->Connections -= 1;
+                state->Changed.notify_all();
+            } catch (...) {
+            }
+            return TRUE;
+        }),
+        new std::shared_ptr<TState>(FState),
+        [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<TState>*>(data); },
+        GConnectFlags(0));
+    g_socket_service_start(s.Service);
+
+    GSource* timer = g_timeout_source_new_seconds(2);
+    g_source_set_callback(
+        timer,
+        [](gpointer data) -> gboolean {
+            try {
+                auto* state = static_cast<TState*>(data);
+                std::lock_guard guard(state->Lock);
+                state->SweepLocked();
+            } catch (...) {
+            }
+            return G_SOURCE_CONTINUE;
+        },
+        FState.get(), nullptr);
+    s.SweepTimer = g_source_attach(timer, s.Context);
+    g_source_unref(timer);
 }
 
-void TMediaBridge::Install(WebKitUserContentManager* manager) {
+TMediaBridge::~TMediaBridge() {
+    TState& s = *FState;
+    if (GSource* timer = g_main_context_find_source_by_id(s.Context, s.SweepTimer))
+        g_source_destroy(timer);
+    {
+        std::lock_guard guard(s.Lock);
+        s.Stopped = true;
+        s.Source = nullptr;
+        s.Changed.notify_all();
+    }
+    g_cancellable_cancel(s.Cancel);
+    g_socket_service_stop(s.Service);
+    g_socket_listener_close(G_SOCKET_LISTENER(s.Service));
+    {
+        // Waiting requests wake up and reads and writes are cancelled, so
+        // the connections end at once.
+        std::unique_lock guard(s.Lock);
+        s.Changed.wait_for(guard, std::chrono::seconds(10), [&] { return s.Connections == 0; });
+        s.Entries.clear();
+        s.Leases.clear();
+    }
+    g_object_unref(s.Service);
+    g_object_unref(s.Cancel);
+    g_main_context_unref(s.Context);
+}
+
+void TMediaBridge::Install(WebKitUserContentManager* manager) const {
     if (manager == nullptr || g_object_get_data(G_OBJECT(manager), InstalledKey) != nullptr)
         return;
     // No allow list: the script itself leaves every document that is not a
     // publication page, which also covers fvp: addresses written without
     // "//" that URL patterns cannot express.
+    const std::string source = std::string(ScriptSource) + "(\"" + FState->Prefix + "\");";
     WebKitUserScript* script =
-        webkit_user_script_new(ScriptSource, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(manager, script);
     webkit_user_script_unref(script);
     g_object_set_data(G_OBJECT(manager), InstalledKey, GINT_TO_POINTER(1));
+}
+
+const std::string& TMediaBridge::Prefix() const {
+    return FState->Prefix;
+}
+std::uint16_t TMediaBridge::Port() const {
+    return FState->Port;
+}
+
+std::size_t TMediaBridge::HeldEntries() const {
+    std::lock_guard guard(FState->Lock);
+    return FState->Entries.size();
+}
+
+std::uint64_t TMediaBridge::Decodings() const {
+    std::lock_guard guard(FState->Lock);
+    return FState->Decodings;
+}
+
+TMediaBridge& TMediaBridge::Start(TMediaEntrySource source) {
+    std::unique_ptr<TMediaBridge>& bridge = GlobalBridge();
+    if (!bridge)
+        bridge = std::make_unique<TMediaBridge>(std::move(source));
+    return *bridge;
+}
+
+void TMediaBridge::Stop() {
+    GlobalBridge().reset();
+}
+
+TMediaBridge* TMediaBridge::Global() {
+    return GlobalBridge().get();
+}
+
+void TMediaBridge::InstallInto(WebKitUserContentManager* manager) {
+    if (TMediaBridge* bridge = Global())
+        bridge->Install(manager);
+}
+
+TMediaEntrySource TMediaBridge::ArchiveSource(Archive::TZipReader& zipFile) {
+    auto resolver = std::make_shared<Shared::TFvpResolver>(zipFile, [](const String&) {});
+    return [resolver, &zipFile](const String& url, TStream& out) {
+        const auto colon = url.find(u':');
+        const String name =
+            resolver->FindEntry(colon == String::npos ? url : url.substr(colon + 1));
+        if (name.empty())
+            return false;
+        zipFile.ExtractToStream(name, out);
+        return true;
+    };
 }
 
 } // namespace Folivant::Platform

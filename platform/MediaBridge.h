@@ -1,39 +1,93 @@
 #pragma once
 
 // Audio and video of publication pages. The engine's media player cannot
-// read fvp: addresses, so a script added to publication pages reads every
-// media source that names an archive entry through the content protocol,
-// keeps its bytes in memory as a Blob and gives the element an object URL
-// for it; the page still reads its fvp: address from src and currentSrc.
-// Seeking and repeated plays read the Blob, so an entry is decoded once per
-// document however often it is played, and elements of one document that
-// play the same entry share one Blob. The Blob is let go when no element
-// uses it any more (its source changed, the element was collected, the
-// document closed).
+// read fvp: addresses, so the runtime serves media entries on a private
+// loopback endpoint: an HTTP server on 127.0.0.1 at a random port, every
+// address carrying a token drawn at random for the run, answering GET and
+// HEAD with byte ranges from the decoded entry and nothing else (404). A
+// script added to publication pages gives every audio and video source that
+// names an archive entry the endpoint address instead; the page still reads
+// its fvp: address from src, currentSrc and getAttribute. Pages from
+// anywhere else get no script and never learn the port or the token.
+//
+// Each element source is a lease on the endpoint. The decoded entry is kept
+// while a lease or a request uses it (and a few seconds longer, so that
+// setting the same source again costs nothing), shared by every element
+// that plays it: seeking and playing again read the bytes already decoded.
+// Entries are decoded into memory only; nothing is written to disk. (The
+// engine's player keeps its own download buffer in a temporary file, which
+// the engine's sandbox puts into a private in-memory file system.)
 //
 // Only media elements are affected: links and navigations are untouched, so
-// links to files of the save kinds still reach the save dialog. Pages from
-// anywhere other than fvp: are left as the engine made them.
+// links to files of the save kinds still reach the save dialog.
 //
-// The browser control calls, once for each user content manager it creates:
+// The main window starts the endpoint once, after the fvp protocol exists:
 //
-//     Folivant::Platform::TMediaBridge::Install(content);
+//     Folivant::Platform::TMediaBridge::Start(source);
+//
+// and the browser control adds the script to each user content manager it
+// creates:
+//
+//     Folivant::Platform::TMediaBridge::InstallInto(content);
+
+#include "archive/Classes.h"
 
 #include <webkit2/webkit2.h>
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Folivant::Archive {
+class TZipReader;
+}
+
 namespace Folivant::Platform {
 
-// Class methods only; never instantiated.
+// Writes the bytes of the entry that url (a full fvp: URL) names into out;
+// false when there is no such entry. Called on the thread that started the
+// bridge (the GUI thread, where the archive is read), one call at a time.
+using TMediaEntrySource = std::function<bool(const String& url, TStream& out)>;
+
 class TMediaBridge {
 public:
-    TMediaBridge() = delete;
+    // Starts the endpoint. Raises Exception when no loopback port can be
+    // bound.
+    explicit TMediaBridge(TMediaEntrySource source);
+    // Stops the endpoint: waiting requests end, entries are freed.
+    ~TMediaBridge();
+    TMediaBridge(const TMediaBridge&) = delete;
+    TMediaBridge& operator=(const TMediaBridge&) = delete;
 
-    // Adds the media script to manager, injected at document start into
+    // Adds the page script to manager, injected at document start into
     // every frame. Installing into the same manager again changes nothing.
-    static void Install(WebKitUserContentManager* manager);
+    void Install(WebKitUserContentManager* manager) const;
 
-    // The script's source text.
-    static const char* Script();
+    // "http://127.0.0.1:<port>/<token>/", the start of every endpoint address.
+    const std::string& Prefix() const;
+    std::uint16_t Port() const;
+    // How many entries are decoded and held now, and how many decodings
+    // have run since the start.
+    std::size_t HeldEntries() const;
+    std::uint64_t Decodings() const;
+
+    // The process-wide endpoint: Start creates it once per run (later calls
+    // keep the first), Stop ends it, InstallInto adds its script to manager
+    // when it runs.
+    static TMediaBridge& Start(TMediaEntrySource source);
+    static void Stop();
+    static TMediaBridge* Global();
+    static void InstallInto(WebKitUserContentManager* manager);
+
+    // An entry source over the publication archive that resolves a URL as
+    // the content protocol does.
+    static TMediaEntrySource ArchiveSource(Archive::TZipReader& zipFile);
+
+    struct TState;
+
+private:
+    std::shared_ptr<TState> FState;
 };
 
 } // namespace Folivant::Platform
