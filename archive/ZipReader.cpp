@@ -629,11 +629,14 @@ public:
 
     const std::atomic<std::size_t>& Ready() const { return FReady; }
 
+    // Starts the thread; raises when the system has none to give.
+    void Launch() {
+        FThread = std::thread([this] { Run(); });
+    }
+
     void Start(const TZipCrypto& crypto, const std::uint8_t* in, std::uint8_t* out,
                std::size_t size) {
         std::unique_lock lock(FMutex);
-        if (!FThread.joinable())
-            FThread = std::thread([this] { Run(); });
         FCrypto = crypto;
         FIn = in;
         FOut = out;
@@ -696,8 +699,9 @@ struct TZipReader::TImpl {
     TSource Source;
     // Open-addressed table of entry indexes keyed by the folded name; 0 is
     // an empty slot, otherwise index + 1.
-    std::vector<std::uint32_t> Slots;
-    std::vector<std::uint32_t> SlotHashes;
+    // Each slot holds the name's hash in its high half and the index in its
+    // low half, so a probe touches one cache line.
+    std::vector<std::uint64_t> Slots;
     std::size_t Mask = 0;
     std::vector<std::uint8_t> Scratch;
     // Decrypted or copied entry data, reused between calls.
@@ -705,6 +709,20 @@ struct TZipReader::TImpl {
     std::size_t PlainCapacity = 0;
     libdeflate_decompressor* Inflater = nullptr;
     std::unique_ptr<TDecryptWorker> Worker;
+    bool NoWorker = false; // no thread could be started: decrypt in line
+
+    TDecryptWorker* GetWorker() {
+        if (!Worker && !NoWorker) {
+            try {
+                auto worker = std::make_unique<TDecryptWorker>();
+                worker->Launch();
+                Worker = std::move(worker);
+            } catch (...) {
+                NoWorker = true;
+            }
+        }
+        return Worker.get();
+    }
 
     std::uint8_t* PlainBuffer(std::size_t size) {
         if (size > PlainCapacity) {
@@ -733,23 +751,22 @@ struct TZipReader::TImpl {
         while (capacity < entries.size() * 2)
             capacity <<= 1;
         Slots.assign(capacity, 0);
-        SlotHashes.assign(capacity, 0);
         Mask = capacity - 1;
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const String& name = entries[i].Name;
             const std::uint64_t h = FoldedHash(name.data(), name.size());
-            const auto h32 = static_cast<std::uint32_t>(h);
+            const std::uint64_t tag = h & 0xFFFFFFFF00000000ull;
             for (std::size_t slot = h & Mask;; slot = (slot + 1) & Mask) {
-                if (Slots[slot] == 0) {
-                    Slots[slot] = static_cast<std::uint32_t>(i + 1);
-                    SlotHashes[slot] = h32;
+                const std::uint64_t s = Slots[slot];
+                if (s == 0) {
+                    Slots[slot] = tag | (i + 1);
                     break;
                 }
                 // A later entry with the same folded name replaces the
                 // earlier one, so lookups see the later copy.
-                if (SlotHashes[slot] == h32 &&
-                    FoldedEqual(entries[Slots[slot] - 1].Name, name.data(), name.size())) {
-                    Slots[slot] = static_cast<std::uint32_t>(i + 1);
+                if ((s >> 32) == (h >> 32) &&
+                    FoldedEqual(entries[(s & 0xFFFFFFFFu) - 1].Name, name.data(), name.size())) {
+                    Slots[slot] = tag | (i + 1);
                     break;
                 }
             }
@@ -765,10 +782,18 @@ void TZipReader::SetStream(TStream* stream) {
     FStream = nullptr;
     FEntries.clear();
     FImpl->Slots.clear();
-    FImpl->SlotHashes.clear();
     FImpl->Mask = 0;
     if (stream == nullptr)
         return;
+    // An archive that turns out unreadable leaves no entries behind.
+    struct TDiscard {
+        TZipReader& R;
+        bool Keep = false;
+        ~TDiscard() {
+            if (!Keep)
+                R.FEntries.clear();
+        }
+    } discard{*this};
     TSource& src = FImpl->Source;
     src.Attach(stream);
     std::vector<std::uint8_t>& scratch = FImpl->Scratch;
@@ -776,6 +801,7 @@ void TZipReader::SetStream(TStream* stream) {
     if (size == 0) {
         FStream = stream;
         FImpl->BuildTable(FEntries);
+        discard.Keep = true;
         return;
     }
 
@@ -921,20 +947,20 @@ void TZipReader::SetStream(TStream* stream) {
     }
     FImpl->BuildTable(FEntries);
     FStream = stream;
+    discard.Keep = true;
 }
 
 int TZipReader::FindFile(const String& name) const {
     if (FImpl->Slots.empty())
         return -1;
     const std::uint64_t h = FoldedHash(name.data(), name.size());
-    const auto h32 = static_cast<std::uint32_t>(h);
     for (std::size_t slot = h & FImpl->Mask;; slot = (slot + 1) & FImpl->Mask) {
-        const std::uint32_t index = FImpl->Slots[slot];
-        if (index == 0)
+        const std::uint64_t s = FImpl->Slots[slot];
+        if (s == 0)
             return -1;
-        if (FImpl->SlotHashes[slot] == h32 &&
-            FoldedEqual(FEntries[index - 1].Name, name.data(), name.size()))
-            return static_cast<int>(index - 1);
+        const std::size_t index = (s & 0xFFFFFFFFu) - 1;
+        if ((s >> 32) == (h >> 32) && FoldedEqual(FEntries[index].Name, name.data(), name.size()))
+            return static_cast<int>(index);
     }
 }
 
@@ -1042,13 +1068,13 @@ TExtractStatus TZipReader::Extract(const TZipEntry& e, TStream& stream) {
     const auto size = static_cast<std::size_t>(available);
     std::uint32_t crc = 0;
     TExtractStatus status;
-    if (method == 8 && crypto && size >= kPipelineMinimum) {
+    TDecryptWorker* pipeline =
+        method == 8 && crypto && size >= kPipelineMinimum ? FImpl->GetWorker() : nullptr;
+    if (pipeline != nullptr) {
         // Large encrypted entries: the worker decrypts ahead while zlib
         // inflates behind it, so the two costs overlap.
         std::uint8_t* plain = copy != nullptr ? copy : FImpl->PlainBuffer(size);
-        if (!FImpl->Worker)
-            FImpl->Worker = std::make_unique<TDecryptWorker>();
-        TDecryptWorker& worker = *FImpl->Worker;
+        TDecryptWorker& worker = *pipeline;
         worker.Start(*crypto, data, plain, size);
         struct TJoin {
             TDecryptWorker& W;
