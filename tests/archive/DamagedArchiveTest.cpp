@@ -144,6 +144,27 @@ TEST(DamagedArchive, WrongSignatures) {
     }
 }
 
+// A refused archive leaves the reader without entries, even one that held
+// another archive before.
+TEST(DamagedArchive, RefusedArchiveLeavesNoEntries) {
+    TZipLayout layout;
+    const std::string good = Sample(&layout);
+    std::string bad = good;
+    bad[layout.Entries[3].CentralRecord] ^= 0x01; // the last record: three were read before it
+    TReadOnlyMemoryStream goodStream(good.data(), static_cast<std::int64_t>(good.size()));
+    TReadOnlyMemoryStream badStream(bad.data(), static_cast<std::int64_t>(bad.size()));
+    TZipReader reader;
+    reader.Password = ArchivePassword;
+    reader.SetStream(&goodStream);
+    ASSERT_EQ(reader.Count(), 4);
+    EXPECT_THROW(reader.SetStream(&badStream), EZipError);
+    EXPECT_EQ(reader.Count(), 0);
+    EXPECT_EQ(reader.FindFile(u"index.htm"), -1);
+    TMemoryStream out;
+    reader.ExtractToStream(u"index.htm", out);
+    EXPECT_EQ(out.Size(), 0);
+}
+
 TEST(DamagedArchive, DiskNumbers) {
     TZipLayout layout;
     std::string bytes = Sample(&layout);
