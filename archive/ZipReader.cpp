@@ -564,10 +564,12 @@ TExtractStatus InflateLzma(const std::uint8_t* in, std::size_t size, std::uint16
     options.lp = d % 5;
     options.pb = d / 5;
     // A valid stream never reaches further back than the bytes it has
-    // produced, so the dictionary need not exceed the declared size.
-    const std::uint64_t dictionary = Get32(props + 1);
-    options.dict_size = static_cast<std::uint32_t>(
-        std::max<std::uint64_t>(std::min<std::uint64_t>(dictionary, declared), LZMA_DICT_SIZE_MIN));
+    // produced, so the dictionary need not exceed the declared size, nor
+    // what the data can expand to (LZMA stays below about 7,100:1).
+    const std::uint64_t reach = static_cast<std::uint64_t>(size) * 8192 + 65536;
+    const std::uint64_t dictionary = std::min<std::uint64_t>({Get32(props + 1), declared, reach});
+    options.dict_size =
+        static_cast<std::uint32_t>(std::max<std::uint64_t>(dictionary, LZMA_DICT_SIZE_MIN));
     options.ext_flags = (flags & 2) != 0 ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
     lzma_set_ext_size(options, declared);
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
