@@ -92,7 +92,10 @@ public:
         }
         return S_OK;
     }
-    HRESULT ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
+    HRESULT ReportData(DWORD, ULONG, ULONG progressMax) override {
+        Expected = progressMax;
+        return S_OK;
+    }
     HRESULT ReportResult(HRESULT hr, DWORD, const char16_t*) override {
         Result = hr;
         return S_OK;
@@ -100,6 +103,7 @@ public:
 
     std::string MimeType;
     HRESULT Result = S_OK;
+    ULONG Expected = 0; // the size announced by ReportData
 
 private:
     ~TRequestSink() override = default;
@@ -145,16 +149,21 @@ bool AnswerRequest(WebKitURISchemeRequest* request, const char* uri, const char*
 
     // The data is complete once Start has reported it; an E_PENDING that
     // brings nothing ends it as well, since no further data can arrive.
-    GByteArray* data = g_byte_array_new();
+    // Sized by the announced length, so that a small entry does not carry a
+    // large buffer for as long as the engine keeps the response.
+    GByteArray* data = g_byte_array_sized_new(std::min<ULONG>(sink->Expected, 64 << 20) + 1);
     constexpr ULONG Chunk = 64 * 1024;
     HRESULT hr = S_OK;
     try {
         do {
             const guint before = data->len;
-            g_byte_array_set_size(data, before + Chunk);
+            const ULONG want = sink->Expected > before
+                                   ? std::min<ULONG>(sink->Expected - before + 1, Chunk)
+                                   : 4096;
+            g_byte_array_set_size(data, before + want);
             ULONG read = 0;
-            hr = handler->Read(data->data + before, Chunk, &read);
-            g_byte_array_set_size(data, before + std::min(read, Chunk));
+            hr = handler->Read(data->data + before, want, &read);
+            g_byte_array_set_size(data, before + std::min(read, want));
             if (hr == E_PENDING && read == 0) {
                 break;
             }
