@@ -94,6 +94,8 @@ public:
     ~TMemoryStream() override;
 
     std::int64_t Write(const void* buffer, std::int64_t count) override;
+    // Bytes gained by growing keep what the memory held: decoders write
+    // into Data() past the size after Reserve and then grow over them.
     void SetSize(std::int64_t size);
     // Makes room for at least capacity bytes without changing the size.
     void Reserve(std::int64_t capacity);
