@@ -625,7 +625,8 @@ LONG RegQueryValueEx(HKEY key, const String& valueName, DWORD* type, std::uint8_
             *size = needed;
             return ERROR_MORE_DATA;
         }
-        std::memcpy(data, value->Data.data(), needed);
+        if (needed != 0)
+            std::memcpy(data, value->Data.data(), needed);
     }
     if (size != nullptr)
         *size = needed;

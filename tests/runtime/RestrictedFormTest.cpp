@@ -1,8 +1,11 @@
 #include "runtime/RestrictedForm.h"
 
 #include "archive/Text.h"
+#include "platform/ExeResources.h"
 #include "shared/IniFiles.h"
 #include "shared/PublicationSettings.h"
+
+#include "support/TestSupport.h"
 
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
@@ -215,6 +218,20 @@ TEST_F(RestrictedFormTest, ClosingThePromptRefusesAccessAndTheLayoutIsThePrompts
     EXPECT_EQ(seen.Edit.y - seen.Client.y, 16);
     EXPECT_EQ(seen.Edit.width, 225);
     EXPECT_EQ(seen.Edit.height, 22);
+
+    // The picture the runtime carries for the prompt.
+    const Folivant::Platform::TExeResources runtime(Folivant::Testing::RuntimeExe());
+    const auto* keylock = runtime.Find("RCDATA", "KEYLOCK");
+    ASSERT_NE(keylock, nullptr);
+    const auto png = runtime.Data(*keylock);
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    ASSERT_TRUE(gdk_pixbuf_loader_write(loader, png->data(), png->size(), nullptr));
+    ASSERT_TRUE(gdk_pixbuf_loader_close(loader, nullptr));
+    GdkPixbuf* picture = gdk_pixbuf_loader_get_pixbuf(loader);
+    EXPECT_EQ(gdk_pixbuf_get_width(picture), 32);
+    EXPECT_EQ(gdk_pixbuf_get_height(picture), 32);
+    EXPECT_TRUE(gdk_pixbuf_get_has_alpha(picture));
+    g_object_unref(loader);
 }
 
 TEST_F(RestrictedFormTest, PasswordComesFromTheSettingsTrimmedAndEmptyMeansNoPrompt) {
