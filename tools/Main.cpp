@@ -35,7 +35,8 @@ const TCommand Commands[] = {
     {"cat", "cat PUB NAME", "write the bytes the runtime extracts for NAME", CatCommand},
     {"settings", "settings PUB", "print every publication setting as the runtime reads it",
      SettingsCommand},
-    {"resolve", "resolve PUB URL", "print the entry name URL resolves to, then the bytes served", ResolveCommand},
+    {"resolve", "resolve PUB URL", "print the entry name URL resolves to, then the bytes served",
+     ResolveCommand},
     {"resources", "resources LIST --runtime FILE -o OUT",
      "append the runtime's own resources listed in LIST", ResourcesCommand},
 };
