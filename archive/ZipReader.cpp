@@ -39,7 +39,7 @@ constexpr std::uint64_t kDeflateMaxRatio = 1032;
 constexpr std::size_t kOutChunk = 64 * 1024;
 // Encrypted entries at least this large are decrypted on the worker thread
 // while they are inflated; below it the hand-over costs more than it saves.
-constexpr std::size_t kPipelineMinimum = 256 * 1024;
+constexpr std::size_t kPipelineMinimum = 16 * 1024;
 
 inline std::uint16_t Get16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -427,11 +427,12 @@ private:
     std::size_t FConsumed = 0;
 };
 
-// Streams raw deflate data through zlib until the final block. Used for
-// every entry the whole-buffer path does not finish, so that damaged data
-// still yields the bytes decoded before the damage, and for entries whose
-// decryption runs on the worker thread. Output beyond the declared size is
-// not written and makes the entry corrupt.
+// Streams raw deflate data through zlib until the final block; damaged data
+// still yields the bytes decoded before the damage. Every deflated entry
+// goes through zlib: libdeflate's one-shot decoder, though faster, accepts
+// codes that zlib refuses (length symbols 286 and 287, for one) and would
+// then give other bytes. Output beyond the declared size is not written and
+// makes the entry corrupt.
 TExtractStatus InflateWithZlib(TInput& input, TOutput& output) {
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK)
@@ -471,44 +472,12 @@ TExtractStatus InflateWithZlib(TInput& input, TOutput& output) {
     }
 }
 
-TExtractStatus InflateDeflate(libdeflate_decompressor*& inflater, const std::uint8_t* data,
-                              std::size_t size, std::uint64_t declared, TStream& stream,
-                              std::uint32_t& crc) {
-    // The whole entry at once through libdeflate, straight into the
-    // destination's memory when it is a memory stream being appended to.
-    // Whenever that fails the entry is decoded again through zlib, which
-    // keeps the bytes before any damage.
-    const std::uint64_t bound = static_cast<std::uint64_t>(size) * kDeflateMaxRatio + 1024;
-    const bool fast = declared <= bound && declared <= std::numeric_limits<std::size_t>::max() / 4;
-    {
-        TOutput output(stream, declared, fast);
-        if (fast && inflater == nullptr)
-            inflater = libdeflate_alloc_decompressor();
-        if (fast && inflater != nullptr && output.Direct()) {
-            std::size_t room, in = 0, out = 0;
-            std::uint8_t* window = output.Window(room);
-            if (room == declared &&
-                libdeflate_deflate_decompress_ex(inflater, data, size, window, room, &in, &out) ==
-                    LIBDEFLATE_SUCCESS) {
-                output.Commit(out);
-                crc = output.Crc();
-                return TExtractStatus::esOk;
-            }
-        } else if (fast && inflater != nullptr) {
-            auto buffer =
-                std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(declared));
-            std::size_t in = 0, out = 0;
-            if (libdeflate_deflate_decompress_ex(inflater, data, size, buffer.get(),
-                                                 static_cast<std::size_t>(declared), &in,
-                                                 &out) == LIBDEFLATE_SUCCESS) {
-                output.Put(buffer.get(), out);
-                crc = output.Crc();
-                return TExtractStatus::esOk;
-            }
-        }
-    }
-    TOutput output(stream, declared, fast);
-    TInput input(data, size);
+// Deflate output goes straight into a memory stream's memory when the
+// declared size is one the data can really expand to.
+TExtractStatus InflateDeflate(TInput& input, std::size_t size, std::uint64_t declared,
+                              TStream& stream, std::uint32_t& crc) {
+    const bool direct = declared <= static_cast<std::uint64_t>(size) * kDeflateMaxRatio + 1024;
+    TOutput output(stream, declared, direct);
     const TExtractStatus status = InflateWithZlib(input, output);
     crc = output.Crc();
     return status;
@@ -720,7 +689,6 @@ struct TZipReader::TImpl {
     // Decrypted or copied entry data, reused between calls.
     std::unique_ptr<std::uint8_t[]> Plain;
     std::size_t PlainCapacity = 0;
-    libdeflate_decompressor* Inflater = nullptr;
     std::unique_ptr<TDecryptWorker> Worker;
     bool NoWorker = false; // no thread could be started: decrypt in line
 
@@ -752,11 +720,6 @@ struct TZipReader::TImpl {
             Plain.reset();
             PlainCapacity = 0;
         }
-    }
-
-    ~TImpl() {
-        if (Inflater != nullptr)
-            libdeflate_free_decompressor(Inflater);
     }
 
     void BuildTable(const std::vector<TZipEntry>& entries) {
@@ -1084,8 +1047,8 @@ TExtractStatus TZipReader::Extract(const TZipEntry& e, TStream& stream) {
     TDecryptWorker* pipeline =
         method == 8 && crypto && size >= kPipelineMinimum ? FImpl->GetWorker() : nullptr;
     if (pipeline != nullptr) {
-        // Large encrypted entries: the worker decrypts ahead while zlib
-        // inflates behind it, so the two costs overlap.
+        // Encrypted entries: the worker decrypts ahead while zlib inflates
+        // behind it, so the two costs overlap.
         std::uint8_t* plain = copy != nullptr ? copy : FImpl->PlainBuffer(size);
         TDecryptWorker& worker = *pipeline;
         worker.Start(*crypto, data, plain, size);
@@ -1093,12 +1056,8 @@ TExtractStatus TZipReader::Extract(const TZipEntry& e, TStream& stream) {
             TDecryptWorker& W;
             ~TJoin() { W.Finish(true); }
         } join{worker};
-        const bool direct =
-            e.UncompressedSize <= static_cast<std::uint64_t>(size) * kDeflateMaxRatio + 1024;
-        TOutput output(stream, e.UncompressedSize, direct);
         TInput input(plain, size, &worker.Ready());
-        status = InflateWithZlib(input, output);
-        crc = output.Crc();
+        status = InflateDeflate(input, size, e.UncompressedSize, stream, crc);
     } else {
         if (crypto) {
             if (copy == nullptr)
@@ -1107,7 +1066,8 @@ TExtractStatus TZipReader::Extract(const TZipEntry& e, TStream& stream) {
             data = copy;
         }
         if (method == 8) {
-            status = InflateDeflate(FImpl->Inflater, data, size, e.UncompressedSize, stream, crc);
+            TInput input(data, size);
+            status = InflateDeflate(input, size, e.UncompressedSize, stream, crc);
         } else {
             TOutput output(stream, e.UncompressedSize, false);
             status = method == 12 ? InflateBzip2(data, size, output)

@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
             }
         }
 
-        const int runs = 3;
+        const int runs = 5;
         const double ours = Best(runs, [&] {
             for (const auto& item : items) {
                 TMemoryStream out;
