@@ -480,6 +480,11 @@ TEST(ZipReader, Bzip2AndLzmaEntries) {
     };
     const std::string withMarker = lzma(true);
     const std::string withoutMarker = lzma(false);
+    // Properties asking for a 4 GB dictionary: only what the data can
+    // reach is allocated.
+    std::string hugeDictionary = withMarker;
+    for (int i = 5; i < 9; ++i)
+        hugeDictionary[i] = '\xFF';
     std::string damagedBz = bz;
     damagedBz[damagedBz.size() / 2] ^= 0x40;
 
@@ -494,6 +499,7 @@ TEST(ZipReader, Bzip2AndLzmaEntries) {
         {"bzip2", bz, 12, 0x0009, TExtractStatus::esOk},
         {"lzma-eos", withMarker, 14, 0x000B, TExtractStatus::esOk},
         {"lzma", withoutMarker, 14, 0x0009, TExtractStatus::esOk},
+        {"lzma-huge-dictionary", hugeDictionary, 14, 0x000B, TExtractStatus::esOk},
         // bzip2 checks a block only after decoding it whole.
         {"bzip2-damaged", damagedBz, 12, 0x0009, TExtractStatus::esCorrupt, false},
         {"lzma-truncated", withoutMarker.substr(0, withoutMarker.size() / 2), 14, 0x0009,
