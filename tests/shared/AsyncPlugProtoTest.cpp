@@ -340,6 +340,31 @@ TEST_F(AsyncPlugProto, ReadsServeTheStreamInPieces) {
     }
 }
 
+TEST_F(AsyncPlugProto, AStreamShorterThanItsSizeEndsTheData) {
+    // Claims 100 bytes and gives 3: the reader must see the end, not an
+    // endless E_PENDING.
+    class TShortStream : public TCountedStream {
+    public:
+        TShortStream() : TCountedStream("abc") {}
+        std::int64_t Size() override { return 100; }
+    };
+    auto protocol =
+        NewProtocol(u"fvp", [](TInternetProtocol*, const String&, std::unique_ptr<TStream>& s) {
+            s = std::make_unique<TShortStream>();
+        });
+    TFakeSink sink;
+    auto handler = NewHandler();
+    ASSERT_EQ(handler->Start(u"fvp:x", &sink, nullptr, 0, 0), S_OK);
+    char buffer[8];
+    ULONG read = 0;
+    EXPECT_EQ(handler->Read(buffer, 2, &read), E_PENDING);
+    EXPECT_EQ(handler->Read(buffer, 8, &read), E_PENDING);
+    EXPECT_EQ(read, 1u);
+    EXPECT_EQ(handler->Read(buffer, 8, &read), S_FALSE);
+    EXPECT_EQ(read, 0u);
+    handler->Terminate(0);
+}
+
 TEST_F(AsyncPlugProto, HoldsReleaseTheDataAtZero) {
     auto protocol = NewProtocol(u"fvp", Serve("0123456789"));
     TFakeSink sink;
