@@ -22,7 +22,9 @@ String Folder(const char* path) {
 
 String TemporaryDir() {
     std::string dir;
-    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/')
+    // Callers write into the folder, so one that is not there is no answer.
+    if (const char* tmpdir = std::getenv("TMPDIR");
+        tmpdir != nullptr && tmpdir[0] == '/' && g_file_test(tmpdir, G_FILE_TEST_IS_DIR))
         dir = tmpdir;
     else
         dir = "/tmp";

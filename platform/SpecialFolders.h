@@ -7,8 +7,8 @@
 
 namespace Folivant::Platform {
 
-// $TMPDIR when it names an absolute path, else /tmp; always ending in
-// exactly one "/".
+// $TMPDIR when it names an existing folder by an absolute path, else /tmp;
+// always ending in exactly one "/".
 String TemporaryDir();
 
 // The XDG user folders, without a trailing "/"; empty when unknown.

@@ -125,8 +125,16 @@ bool TLinkActions::OpenFile(const String& filePath) {
     }
 
     const String name = FSettings.RootDirName + u"/" + path;
-    if (FZip.FindFile(name) >= 0 && ExtractAndOpen(name, ExtensionOf(name), OpenFileMode))
-        return true;
+    if (FZip.FindFile(name) >= 0) {
+        // A file of an execute kind is opened by being run, as the shell
+        // runs a program it is asked to open.
+        const String ext = ExtensionOf(name);
+        const TArrayStrings executeList = ExtensionList(FSettings.ExecuteFileExts);
+        const bool runs = std::find(executeList.begin(), executeList.end(), WithoutDots(ext)) !=
+                          executeList.end();
+        if (ExtractAndOpen(name, ext, runs ? ExecuteFileMode : OpenFileMode))
+            return true;
+    }
 
     FServices.Messages.ShowMessage(u"File \"" + filePath + u"\" do not exists.");
     return false;

@@ -99,7 +99,8 @@ public:
     TLinkActions& operator=(const TLinkActions&) = delete;
 
     // Opens filePath beside the executable, or else the entry of that name
-    // under the root folder, extracted to the temporary folder. Shows
+    // under the root folder, extracted to the temporary folder (runnable by
+    // its owner when its extension is an execute kind). Shows
     // "File "%s" do not exists." and answers false when neither is there.
     // Failures creating or writing the temporary file reach the caller.
     bool OpenFile(const String& filePath);

@@ -318,6 +318,17 @@ TEST_F(LinkActions, OpenFileExtractsAnArchiveEntryToATemporaryFile) {
     EXPECT_TRUE(TempFiles().empty());
 }
 
+TEST_F(LinkActions, OpenFileMakesAnExecuteKindRunnable) {
+    Settings.ExecuteFileExts = u"exe sh";
+    auto& actions = Make({{"site/tools/setup.sh", "#!/bin/sh\n"}, {"site/notes.txt", "text"}});
+    EXPECT_TRUE(actions.OpenFile(u"tools/setup.sh"));
+    EXPECT_TRUE(actions.OpenFile(u"notes.txt"));
+    ASSERT_EQ(Host.Opened.size(), 2u);
+    EXPECT_TRUE(IsTemporalName(Host.Opened[0], ".sh"));
+    EXPECT_EQ(ModeOf(Host.Opened[0]), mode_t(0700));
+    EXPECT_EQ(ModeOf(Host.Opened[1]), mode_t(0600));
+}
+
 TEST_F(LinkActions, OpenFileReportsAPathFoundNowhereAsPassed) {
     auto& actions = Make({{"site/other.pdf", "x"}});
     EXPECT_FALSE(actions.OpenFile(u"//nowhere/file.txt"));

@@ -114,14 +114,18 @@ private:
 } // namespace
 
 TEST(SysUtils, TemporalDirEndsInExactlyOneSlash) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"/var/tmp", "/var/tmp/"}, {"/var/tmp///", "/var/tmp/"}, {"/", "/"}, {"", "/tmp/"},
-        {nullptr, "/tmp/"},        {"relative/dir", "/tmp/"},
+    TempDir dir;
+    const std::string own = dir.Path().string();
+    const std::pair<std::string, std::string> cases[] = {
+        {own, own + "/"}, {own + "///", own + "/"},  {"/", "/"},
+        {"", "/tmp/"},    {"relative/dir", "/tmp/"}, {own + "/missing", "/tmp/"},
     };
     for (const auto& [tmpdir, expected] : cases) {
-        ScopedEnv env("TMPDIR", tmpdir);
-        EXPECT_EQ(A(TSysUtils::GetTemporalDir()), expected) << (tmpdir ? tmpdir : "(unset)");
+        ScopedEnv env("TMPDIR", tmpdir.c_str());
+        EXPECT_EQ(A(TSysUtils::GetTemporalDir()), expected) << tmpdir;
     }
+    ScopedEnv unset("TMPDIR", nullptr);
+    EXPECT_EQ(A(TSysUtils::GetTemporalDir()), "/tmp/");
 }
 
 TEST(SysUtils, ShellOpenHandsFilesAndFoldersToTheirApplicationsAndStartsPrograms) {
