@@ -1,0 +1,549 @@
+// Browser windows on real WebKit views: the window.external bridge as pages
+// see it, new windows, window.close(), the navigation check, keys, context
+// menus, text selection and script errors.
+
+#include "browsercontrol/WebTestSupport.h"
+#include "platform/FormGeometry.h"
+#include "shared/BrowserForm.h"
+#include "shared/BrowserJs.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace Folivant;
+using namespace Folivant::Testing;
+using Folivant::BrowserControl::TWebBrowserControl;
+using Folivant::Shared::TBrowserForm;
+
+namespace {
+
+const char* const PlainPage = "<!DOCTYPE html><html><body><p id='t'>Some text to select in the "
+                              "page</p><input id='i' value='typed'>"
+                              "<script>window.keys=[];document.addEventListener('keydown',"
+                              "function(e){keys.push((e.ctrlKey?'C':'')+(e.shiftKey?'S':'')+e.key)"
+                              "});</script></body></html>";
+
+class BrowserWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!EnsureGtk())
+            GTEST_SKIP() << "no display";
+        UseTestSite({{"index.html", PlainPage},
+                     {"second.html", "<!DOCTYPE html><p>second</p>"},
+                     {"frames.html", "<!DOCTYPE html><iframe id='f' src='data:text/html,"
+                                     "<script>parent.postMessage(typeof window.external,"
+                                     "\"*\")</script>'></iframe><script>window.msgs=[];"
+                                     "addEventListener('message',function(e){msgs.push(e.data)})"
+                                     "</script>"}});
+        Shared::ActiveMainForm = &FMain;
+    }
+    void TearDown() override {
+        FForm.reset();
+        TBrowserForm::FreeApplicationWindows();
+        Shared::ActiveMainForm = nullptr;
+    }
+
+    // A top-level browser window showing fvp://page.
+    WebKitWebView* Open(const std::string& page) {
+        FForm = std::make_unique<TBrowserForm>();
+        FForm->SetBounds(10, 10, 500, 400);
+        FForm->Show();
+        FForm->WebBrowser->Navigate(Utf8ToString("fvp://" + page));
+        WebKitWebView* view = FForm->WebBrowser->WebView();
+        EXPECT_TRUE(WaitLoaded(view, "fvp://" + page));
+        return view;
+    }
+
+    TRecordingMainForm FMain;
+    std::unique_ptr<TBrowserForm> FForm;
+};
+
+TEST_F(BrowserWindowTest, HostFunctionsAnswerWithTheirScriptTypes) {
+    WebKitWebView* view = Open("index.html");
+    struct {
+        const char* Script;
+        const char* Json;
+    } cases[] = {
+        {"window.external.appIsRuntime()", "1"},
+        {"typeof window.external.appIsRuntime()", "\"number\""},
+        {"typeof window.external.appParamCount()", "\"string\""},
+        {"window.external.SayHello('Ann')", "\"Hello Ann!\""},
+        {"window.external.sayhello()", "\"Hello!\""},
+        {"window.external.SAYHELLO('a', 'b')", "\"Hello!\""},
+        {"window.external.SayHello(12.5)", "\"Hello 12.5!\""},
+        {"window.external.SayHello(true)", "\"Hello true!\""},
+        {"window.external.appParamStr(-1)", "\"\""},
+        {"String(window.external.appParamStr(1000))", "\"undefined\""},
+        {"window.external.appParamStr(65536) === window.external.appParamStr(0)", "true"},
+        {"(function(){try{window.external.foo();return 'no error'}catch(e){return 'threw'}})()",
+         "\"threw\""},
+        {"(function(){try{window.external['appIsRuntime '];return 'found'}catch(e){return "
+         "'threw'}})()",
+         "\"threw\""},
+        {"'appIsRuntime' in window.external", "true"},
+        {"'nothing' in window.external", "false"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(EvalJs(view, c.Script), c.Json) << c.Script;
+
+    std::string path = StringToUtf8(Shared::TBrowserJs::ProcessFileName());
+    EXPECT_EQ(EvalJs(view, "window.external.appParamStr(0)"), "\"" + path + "\"");
+    int count = Shared::TBrowserJs::ParamCount(Shared::TBrowserJs::ProcessCommandLine());
+    EXPECT_EQ(EvalJs(view, "window.external.appParamCount()"), "\"" + std::to_string(count) + "\"");
+    if (count >= 1) {
+        EXPECT_NE(EvalJs(view, "String(window.external.appParamStr(1))"), "\"undefined\"");
+    }
+}
+
+TEST_F(BrowserWindowTest, SoundAndFileFunctionsReachTheMainWindowWithTheirArguments) {
+    WebKitWebView* view = Open("index.html");
+    EvalJs(view, "(window.external.appPlayWav('once.wav'), 0)");
+    EvalJs(view, "(window.external.appPlayWav('flag.wav', true), 0)");
+    EvalJs(view, "(window.external.appPlayWav('one.wav', 1), 0)");
+    EvalJs(view, "(window.external.appPlayWav('zero.wav', 0), 0)");
+    EvalJs(view, "(window.external.appPlayWav('low.wav', 65536), 0)");
+    EvalJs(view, "(window.external.appPlayWav(), window.external.appPlayWav('a','b','c'), 0)");
+    EvalJs(view, "(window.external.APPSTOPWAV(), 0)");
+    EvalJs(view, "(window.external.appOpenFile('doc/a b.pdf'), 0)");
+    EvalJs(view, "(window.external.appOpenFile(), window.external.appOpenFile('x', 'y'), 0)");
+    EvalJs(view, "(window.external.appOpenFile(42), 0)");
+    std::vector<std::string> expected = {"PlayWavSound once.wav once", "PlayWavSound flag.wav loop",
+                                         "PlayWavSound one.wav loop",  "PlayWavSound zero.wav once",
+                                         "PlayWavSound low.wav once",  "StopWavSound",
+                                         "OpenFile doc/a b.pdf",       "OpenFile 42"};
+    std::vector<std::string> calls;
+    for (const auto& c : FMain.Calls)
+        if (c.rfind("HandleDownloableFiles", 0) != 0)
+            calls.push_back(c);
+    EXPECT_EQ(calls, expected);
+}
+
+TEST_F(BrowserWindowTest, AHostFailureIsThrownInTheScriptWithItsMessage) {
+    WebKitWebView* view = Open("index.html");
+    FMain.FailOpenFile = true;
+    EXPECT_EQ(EvalJs(view, "(function(){try{window.external.appOpenFile('gone.txt');return 'ok'}"
+                           "catch(e){return e.message}})()"),
+              "\"File \\\"gone.txt\\\" do not exists.\"");
+}
+
+TEST_F(BrowserWindowTest, ReplacedPromptAndJsonDoNotBreakTheBridge) {
+    WebKitWebView* view = Open("index.html");
+    EXPECT_EQ(EvalJs(view, "(window.prompt = function(){return 'X'}, JSON.parse = null,"
+                           " String.prototype.slice = null, window.external.SayHello('Bo'))"),
+              "\"Hello Bo!\"");
+}
+
+TEST_F(BrowserWindowTest, OnlyPublicationDocumentsGetHostFunctions) {
+    WebKitWebView* view = Open("frames.html");
+    ASSERT_TRUE(RunUntil([&] { return EvalJs(view, "msgs.length") == "1"; }));
+    EXPECT_EQ(EvalJs(view, "msgs[0]"), "\"undefined\"");
+    EXPECT_EQ(EvalJs(view, "typeof window.external"), "\"object\"");
+
+    // A page from outside the publication, loaded into the same window.
+    Testing::TempDir dir;
+    WriteFileBytes(dir / "outside.html", "<!DOCTYPE html><p>outside</p>");
+    std::string uri = "file://" + (dir / "outside.html").string();
+    webkit_web_view_load_uri(view, uri.c_str());
+    ASSERT_TRUE(WaitLoaded(view, uri));
+    EXPECT_EQ(EvalJs(view, "typeof window.external"), "\"undefined\"");
+    // The frame's navigation was checked too; nothing else reached the host.
+    std::vector<std::string> expected = {"HandleDownloableFiles fvp://frames.html"};
+    ASSERT_GE(FMain.Calls.size(), 3u);
+    EXPECT_EQ(FMain.Calls[0], expected[0]);
+    EXPECT_EQ(FMain.Calls[1].rfind("HandleDownloableFiles data:text/html,", 0), 0u);
+    EXPECT_EQ(FMain.Calls[2], "HandleDownloableFiles " + uri);
+    EXPECT_EQ(FMain.Calls.size(), 3u);
+}
+
+TEST_F(BrowserWindowTest, NewWindowsOpenOverTheMainWindowAndCloseByScript) {
+    WebKitWebView* view = Open("index.html");
+    EvalJs(view, "(window.open('fvp://second.html'), 0)");
+    ASSERT_TRUE(RunUntil([] { return TBrowserForm::ApplicationWindows().size() == 1; }));
+    TBrowserForm* second = TBrowserForm::ApplicationWindows()[0].get();
+    WebKitWebView* secondView = second->WebBrowser->WebView();
+    ASSERT_TRUE(WaitLoaded(secondView, "fvp://second.html"));
+    EXPECT_TRUE(FMain.Called("HandleDownloableFiles fvp://second.html"));
+    EXPECT_EQ(StringToUtf8(second->Caption()), "Test publication");
+    RunUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(second->Window())); });
+    RunFor(200);
+    Platform::TOuterBounds b = Platform::GetOuterBounds(second->Window());
+    EXPECT_EQ(b.Left, FMain.FormLeft + 15);
+    EXPECT_EQ(b.Top, FMain.FormTop + 15);
+    EXPECT_EQ(b.Width, FMain.FormWidth);
+    EXPECT_EQ(b.Height, FMain.FormHeight);
+    EXPECT_EQ(EvalJs(secondView, "window.external.appIsRuntime()"), "1");
+
+    // A new window opened from the new window sits exactly over it.
+    EvalJs(secondView, "(window.open('fvp://index.html'), 0)");
+    ASSERT_TRUE(RunUntil([] { return TBrowserForm::ApplicationWindows().size() == 2; }));
+    TBrowserForm* third = TBrowserForm::ApplicationWindows()[1].get();
+    RunUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(third->Window())); });
+    RunFor(200);
+    Platform::TOuterBounds c = Platform::GetOuterBounds(third->Window());
+    EXPECT_EQ(c.Left, b.Left);
+    EXPECT_EQ(c.Top, b.Top);
+
+    // window.close() in a new window hides only that window; its page can
+    // no longer reach the host.
+    EvalJs(secondView, "(setTimeout(function(){window.close()}, 0), 0)");
+    ASSERT_TRUE(RunUntil([&] { return !second->Visible(); }));
+    EXPECT_FALSE(second->BridgeAvailable());
+    EXPECT_EQ(FMain.CloseCount, 0);
+    EXPECT_EQ(EvalJs(secondView, "(function(){try{return window.external.SayHello('x')}"
+                                 "catch(e){return 'refused'}})()"),
+              "\"refused\"");
+    EXPECT_TRUE(third->Visible());
+}
+
+TEST_F(BrowserWindowTest, BlankTargetLinksOpenNewWindows) {
+    UseTestSite({{"links.html", "<!DOCTYPE html><a id='a' target='_blank' "
+                                "href='fvp://second.html'>open</a>"}});
+    WebKitWebView* view = Open("links.html");
+    EvalJs(view, "(document.getElementById('a').click(), 0)");
+    ASSERT_TRUE(RunUntil([] { return TBrowserForm::ApplicationWindows().size() == 1; }));
+    EXPECT_TRUE(WaitLoaded(TBrowserForm::ApplicationWindows()[0]->WebBrowser->WebView(),
+                           "fvp://second.html"));
+}
+
+TEST_F(BrowserWindowTest, TheFirstWindowClosesItsParentAfterTheNotification) {
+    GtkWidget* host = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(host), box);
+    FForm = std::make_unique<TBrowserForm>();
+    FForm->SetParent(FMain, box);
+    gtk_widget_show_all(host);
+    FForm->Show();
+    FForm->WebBrowser->Navigate(u"fvp://index.html");
+    WebKitWebView* view = FForm->WebBrowser->WebView();
+    ASSERT_TRUE(WaitLoaded(view, "fvp://index.html"));
+    // The main window is closed only once the notification has returned.
+    int closesDuringNotification = -1;
+    TBrowserForm* form = FForm.get();
+    FForm->WebBrowser->OnWindowClosing = [&](TWebBrowserControl* sender, Shared::VARIANT_BOOL child,
+                                             Shared::VARIANT_BOOL& cancel) {
+        form->WebBrowserWindowClosing(sender, child, cancel);
+        EXPECT_EQ(cancel, Shared::VARIANT_TRUE);
+        closesDuringNotification = FMain.CloseCount;
+    };
+    EXPECT_EQ(EvalJs(view, "(window.close(), 'after')"), "\"after\"");
+    EXPECT_EQ(closesDuringNotification, 0);
+    ASSERT_TRUE(RunUntil([&] { return FMain.CloseCount == 1; }));
+    EXPECT_TRUE(FForm->BridgeAvailable());
+    FForm.reset();
+    gtk_widget_destroy(host);
+}
+
+TEST_F(BrowserWindowTest, LinksToConfiguredKindsAreCheckedInEveryWindow) {
+    UseTestSite({{"dl.html", "<!DOCTYPE html><a id='z' href='fvp://files/pack.zip'>zip</a>"
+                             "<a id='n' target='_blank' href='fvp://dl.html'>new</a>"}});
+    AddTestSiteFile("files/pack.zip", "application/zip", "PK");
+    FMain.DownloadKinds = {".zip"};
+    WebKitWebView* view = Open("dl.html");
+    EvalJs(view, "(document.getElementById('z').click(), 0)");
+    ASSERT_TRUE(
+        RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://files/pack.zip"); }));
+    RunFor(300);
+    EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://dl.html");
+
+    EvalJs(view, "(document.getElementById('n').click(), 0)");
+    ASSERT_TRUE(RunUntil([] { return TBrowserForm::ApplicationWindows().size() == 1; }));
+    WebKitWebView* other = TBrowserForm::ApplicationWindows()[0]->WebBrowser->WebView();
+    ASSERT_TRUE(WaitLoaded(other, "fvp://dl.html"));
+    FMain.Calls.clear();
+    EvalJs(other, "(document.getElementById('z').click(), 0)");
+    ASSERT_TRUE(
+        RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://files/pack.zip"); }));
+    RunFor(300);
+    EXPECT_STREQ(webkit_web_view_get_uri(other), "fvp://dl.html");
+}
+
+// Sends a key press to the view as the display would.
+void PressKey(WebKitWebView* view, guint keyval, GdkModifierType state) {
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(view));
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(window));
+    event->key.send_event = FALSE;
+    event->key.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+    event->key.state = state;
+    event->key.keyval = keyval;
+    GdkKeymapKey* keys = nullptr;
+    gint n = 0;
+    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(gdk_display_get_default()),
+                                          gdk_keyval_to_lower(keyval), &keys, &n) &&
+        n > 0) {
+        event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+        g_free(keys);
+    }
+    GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
+    gdk_event_set_device(event, gdk_seat_get_keyboard(seat));
+    gtk_main_do_event(event);
+    GdkEvent* release = gdk_event_copy(event);
+    release->type = GDK_KEY_RELEASE;
+    gtk_main_do_event(release);
+    gdk_event_free(release);
+    gdk_event_free(event);
+}
+
+TEST_F(BrowserWindowTest, CtrlShortcutsListedAreSwallowedOthersReachThePage) {
+    WebKitWebView* view = Open("index.html");
+    gtk_widget_grab_focus(GTK_WIDGET(view));
+    RunFor(100);
+    PressKey(view, GDK_KEY_y, GDK_CONTROL_MASK);
+    PressKey(view, GDK_KEY_Y, static_cast<GdkModifierType>(GDK_CONTROL_MASK | GDK_SHIFT_MASK));
+    PressKey(view, GDK_KEY_b, GDK_CONTROL_MASK);
+    PressKey(view, GDK_KEY_Return, static_cast<GdkModifierType>(0));
+    ASSERT_TRUE(RunUntil([&] { return EvalJs(view, "keys.length") == "3"; }, 5000))
+        << EvalJs(view, "keys");
+    EXPECT_EQ(EvalJs(view, "keys"), "[\"CSY\",\"Cb\",\"Enter\"]");
+}
+
+TEST_F(BrowserWindowTest, EnterReachesThePageEvenWhenTheKeyHandlerTakesIt) {
+    WebKitWebView* view = Open("index.html");
+    int seen = 0;
+    FForm->WebBrowser->OnKeyDown = [&](TWebBrowserControl*, std::uint16_t& key, std::uint16_t,
+                                       unsigned) {
+        ++seen;
+        key = 0;
+    };
+    gtk_widget_grab_focus(GTK_WIDGET(view));
+    PressKey(view, GDK_KEY_a, static_cast<GdkModifierType>(0));
+    PressKey(view, GDK_KEY_Return, static_cast<GdkModifierType>(0));
+    ASSERT_TRUE(RunUntil([&] { return EvalJs(view, "keys.length") == "1"; }, 5000));
+    RunFor(200);
+    EXPECT_EQ(EvalJs(view, "keys"), "[\"Enter\"]");
+    // Each key press reaches the handler once, although unconsumed keys
+    // come back from the page.
+    EXPECT_EQ(seen, 2);
+}
+
+bool AnyPopupMenuShown() {
+    bool shown = false;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l != nullptr; l = l->next)
+        if (gtk_widget_get_mapped(GTK_WIDGET(l->data)) &&
+            gtk_window_get_window_type(GTK_WINDOW(l->data)) == GTK_WINDOW_POPUP &&
+            GTK_IS_MENU(gtk_bin_get_child(GTK_BIN(l->data))))
+            shown = true;
+    g_list_free(windows);
+    return shown;
+}
+
+void RightClick(WebKitWebView* view, double x, double y) {
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(view));
+    GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
+    for (GdkEventType type : {GDK_BUTTON_PRESS, GDK_BUTTON_RELEASE}) {
+        GdkEvent* event = gdk_event_new(type);
+        event->button.window = GDK_WINDOW(g_object_ref(window));
+        event->button.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+        event->button.x = x;
+        event->button.y = y;
+        event->button.button = 3;
+        gdk_event_set_device(event, gdk_seat_get_pointer(seat));
+        gtk_main_do_event(event);
+        gdk_event_free(event);
+    }
+}
+
+TEST_F(BrowserWindowTest, NoContextMenuIsShown) {
+    WebKitWebView* view = Open("index.html");
+    RightClick(view, 20, 20);
+    RunFor(1000);
+    EXPECT_FALSE(AnyPopupMenuShown());
+    // The same click shows the engine's menu when menus are allowed, so the
+    // check above can see one.
+    FForm->WebBrowser->DisabledPopupMenus = 0;
+    RightClick(view, 20, 20);
+    EXPECT_TRUE(RunUntil(AnyPopupMenuShown, 5000));
+}
+
+TEST_F(BrowserWindowTest, TextCannotBeSelectedButInputsStayEditable) {
+    WebKitWebView* view = Open("index.html");
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(view));
+    auto drag = [&]() {
+        GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
+        GdkDevice* pointer = gdk_seat_get_pointer(seat);
+        auto send = [&](GdkEventType type, double x, unsigned state) {
+            GdkEvent* e = gdk_event_new(type);
+            if (type == GDK_MOTION_NOTIFY) {
+                e->motion.window = GDK_WINDOW(g_object_ref(window));
+                e->motion.x = x;
+                e->motion.y = 20;
+                e->motion.state = state;
+                e->motion.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+            } else {
+                e->button.window = GDK_WINDOW(g_object_ref(window));
+                e->button.x = x;
+                e->button.y = 20;
+                e->button.button = 1;
+                e->button.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+            }
+            gdk_event_set_device(e, pointer);
+            gtk_main_do_event(e);
+            gdk_event_free(e);
+            RunFor(50);
+        };
+        send(GDK_BUTTON_PRESS, 12, 0);
+        for (double x = 20; x < 300; x += 40)
+            send(GDK_MOTION_NOTIFY, x, GDK_BUTTON1_MASK);
+        send(GDK_BUTTON_RELEASE, 300, GDK_BUTTON1_MASK);
+        RunFor(300);
+    };
+    drag();
+    EXPECT_EQ(EvalJs(view, "window.getSelection().toString()"), "\"\"");
+    EXPECT_EQ(EvalJs(view, "(function(){var i=document.getElementById('i');i.focus();"
+                           "i.select();return i.selectionEnd - i.selectionStart})()"),
+              "5");
+
+    // Without the dialog flag the same drag selects text.
+    FForm->WebBrowser->SetUserInterfaceOptions(0);
+    FForm->WebBrowser->Navigate(u"fvp://index.html?again");
+    ASSERT_TRUE(WaitLoaded(view, "fvp://index.html?again"));
+    drag();
+    EXPECT_NE(EvalJs(view, "window.getSelection().toString()"), "\"\"");
+}
+
+// Answers the first script-error dialog that appears with the given button.
+void AnswerDialogWhenShown(int response, bool* seen) {
+    g_timeout_add(
+        50,
+        [](gpointer data) -> gboolean {
+            auto* state = static_cast<std::pair<int, bool*>*>(data);
+            GList* windows = gtk_window_list_toplevels();
+            bool answered = false;
+            for (GList* l = windows; l != nullptr; l = l->next)
+                if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data))) {
+                    *state->second = true;
+                    gtk_dialog_response(GTK_DIALOG(l->data), state->first);
+                    answered = true;
+                    break;
+                }
+            g_list_free(windows);
+            if (answered)
+                delete state;
+            return answered ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+        },
+        new std::pair<int, bool*>(response, seen));
+}
+
+TEST_F(BrowserWindowTest, ScriptErrorsFollowTheWindowsPolicy) {
+    UseTestSite({{"err.html", "<!DOCTYPE html><script>window.later=0;"
+                              "setTimeout(function(){undefinedFunction()},10);"
+                              "setTimeout(function(){window.external.appOpenFile('later')},400);"
+                              "</script>"}});
+    // Hidden errors: no dialog, later scripts run.
+    FMain.HideJavaScriptError = true;
+    Open("err.html");
+    EXPECT_EQ(FForm->WebBrowser->ScriptErrorAction, BrowserControl::eaContinue);
+    ASSERT_TRUE(RunUntil([&] { return FMain.Called("OpenFile later"); }));
+
+    // Reported errors: the user is asked; "No" stops the page's scripts.
+    FMain.HideJavaScriptError = false;
+    FForm.reset();
+    bool seen = false;
+    AnswerDialogWhenShown(GTK_RESPONSE_NO, &seen);
+    Open("err.html");
+    EXPECT_EQ(FForm->WebBrowser->ScriptErrorAction, BrowserControl::eaAskUser);
+    ASSERT_TRUE(RunUntil([&] { return seen; }));
+    FMain.Calls.clear();
+    RunFor(1000);
+    EXPECT_FALSE(FMain.Called("OpenFile later"));
+}
+
+bool IsPrintDialog(GtkWindow* w) {
+    return g_strcmp0(G_OBJECT_TYPE_NAME(w), "GtkPrintUnixDialog") == 0;
+}
+
+// The first mapped top-level window that satisfies pick, or nullptr.
+GtkWindow* FindShownWindow(const std::function<bool(GtkWindow*)>& pick) {
+    GtkWindow* found = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l != nullptr; l = l->next)
+        if (gtk_widget_get_mapped(GTK_WIDGET(l->data)) && pick(GTK_WINDOW(l->data)))
+            found = GTK_WINDOW(l->data);
+    g_list_free(windows);
+    return found;
+}
+
+TEST_F(BrowserWindowTest, PrintPreviewOpensThePrintDialogAfterTheCallHasReturned) {
+    WebKitWebView* view = Open("index.html");
+    // The dialog is modal: its answer is set up before the call.
+    bool shown = false;
+    g_timeout_add(
+        50,
+        [](gpointer data) -> gboolean {
+            GtkWindow* dialog = FindShownWindow([](GtkWindow* w) { return IsPrintDialog(w); });
+            if (dialog == nullptr)
+                return G_SOURCE_CONTINUE;
+            *static_cast<bool*>(data) = true;
+            gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+            return G_SOURCE_REMOVE;
+        },
+        &shown);
+    EXPECT_EQ(EvalJs(view, "String(window.external.webPreview())"), "\"undefined\"");
+    EXPECT_TRUE(RunUntil([&] { return shown; }));
+    RunFor(200);
+}
+
+TEST_F(BrowserWindowTest, FindDialogSearchesTheDocument) {
+    WebKitWebView* view = Open("index.html");
+    EXPECT_EQ(EvalJs(view, "String(window.external.WEBFIND())"), "\"undefined\"");
+    GtkWindow* dialog = nullptr;
+    ASSERT_TRUE(RunUntil([&] {
+        dialog = FindShownWindow(
+            [](GtkWindow* w) { return g_strcmp0(gtk_window_get_title(w), "Find") == 0; });
+        return dialog != nullptr;
+    }));
+    int found = 0, failed = 0;
+    WebKitFindController* finder = webkit_web_view_get_find_controller(view);
+    g_signal_connect(
+        finder, "found-text",
+        G_CALLBACK(+[](WebKitFindController*, guint, gpointer d) { ++*static_cast<int*>(d); }),
+        &found);
+    g_signal_connect(
+        finder, "failed-to-find-text",
+        G_CALLBACK(+[](WebKitFindController*, gpointer d) { ++*static_cast<int*>(d); }), &failed);
+    // Type into the dialog's entry and press its default button.
+    std::function<GtkWidget*(GtkWidget*, GType)> child = [&](GtkWidget* w,
+                                                             GType type) -> GtkWidget* {
+        if (G_TYPE_CHECK_INSTANCE_TYPE(w, type))
+            return w;
+        if (!GTK_IS_CONTAINER(w))
+            return nullptr;
+        GList* kids = gtk_container_get_children(GTK_CONTAINER(w));
+        GtkWidget* hit = nullptr;
+        for (GList* l = kids; l != nullptr && hit == nullptr; l = l->next)
+            hit = child(GTK_WIDGET(l->data), type);
+        g_list_free(kids);
+        return hit;
+    };
+    GtkWidget* entry = child(GTK_WIDGET(dialog), GTK_TYPE_ENTRY);
+    ASSERT_NE(entry, nullptr);
+    gtk_entry_set_text(GTK_ENTRY(entry), "SELECT");
+    gtk_window_activate_default(dialog);
+    ASSERT_TRUE(RunUntil([&] { return found == 1; }));
+    GtkWidget* matchCase = child(GTK_WIDGET(dialog), GTK_TYPE_CHECK_BUTTON);
+    ASSERT_NE(matchCase, nullptr);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(matchCase), TRUE);
+    gtk_window_activate_default(dialog);
+    EXPECT_TRUE(RunUntil([&] { return failed == 1; }));
+    g_signal_handlers_disconnect_by_data(finder, &found);
+    g_signal_handlers_disconnect_by_data(finder, &failed);
+}
+
+TEST_F(BrowserWindowTest, NonHtmlDocumentsGetNoFindDialog) {
+    AddTestSiteFile("pic.svg", "image/svg+xml",
+                    "<svg xmlns='http://www.w3.org/2000/svg' width='10' height='10'/>");
+    WebKitWebView* view = Open("pic.svg");
+    FForm->WebBrowser->ShowFindDialog();
+    FForm->WebBrowser->PrintPreview();
+    RunFor(500);
+    EXPECT_EQ(FindShownWindow([](GtkWindow* w) {
+                  return g_strcmp0(gtk_window_get_title(w), "Find") == 0 || IsPrintDialog(w);
+              }),
+              nullptr);
+    (void)view;
+}
+
+} // namespace
