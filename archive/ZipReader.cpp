@@ -1016,6 +1016,8 @@ TExtractStatus TZipReader::Extract(const TZipEntry& e, TStream& stream) {
     }
     if (e.UncompressedSize == 0)
         return TExtractStatus::esOk;
+    // Shrink, reduce, implode, deflate64, WavPack and PPMd have no decoder:
+    // such entries are unreadable. The packer writes only methods 0 and 8.
     if (method != 0 && method != 8 && method != 12 && method != 14)
         return TExtractStatus::esMethod;
 
