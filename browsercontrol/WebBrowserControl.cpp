@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/Application.h"
+#include "platform/MediaBridge.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
@@ -522,6 +523,7 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
                                    WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
         webkit_user_content_manager_add_script(content, script);
         webkit_user_script_unref(script);
+        Platform::TMediaBridge::InstallInto(content);
         WebKitSettings* settings = webkit_settings_new();
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
         FWebView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",

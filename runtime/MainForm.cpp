@@ -5,12 +5,16 @@
 #include "platform/Application.h"
 #include "platform/FormGeometry.h"
 #include "platform/LinkServices.h"
+#include "platform/MediaBridge.h"
 #include "platform/MessageBox.h"
-#include "platform/Sound.h"
+#include "platform/TrayIcon.h"
 #include "platform/SpecialFolders.h"
 #include "runtime/ExeHtmlSite.h"
+#include "runtime/RestrictedForm.h"
 #include "shared/FvpResolver.h"
 #include "shared/IEBrowserFix.h"
+#include "shared/StylesUtils.h"
+#include "shared/SysUtils.h"
 #include "shared/Trace.h"
 
 #include <gtk/gtk.h>
@@ -129,6 +133,7 @@ TMainForm::~TMainForm() {
         FFvpProtocol.reset();
     }
     FLinkActions.reset();
+    FTrayIcon.reset();
     if (ActiveMainForm == this)
         ActiveMainForm = nullptr;
     gtk_widget_destroy(GTK_WIDGET(FWindow));
@@ -144,20 +149,28 @@ void TMainForm::FormCreate() {
     TraceStep("ActiveMainForm");
     // 3.
     FAppTheme = ini.ReadString(Section, u"AppTheme", u"Windows");
-    // FIXME: apply the visual style, TStylesUtils::TrySetStyle(FAppTheme, true), once
-    // shared/StylesUtils is in.
+    TStylesUtils::TrySetStyle(FAppTheme, true);
+    TraceStep("TrySetStyle");
     // 4.
     FAppTitle = ini.ReadString(Section, u"AppTitle", String());
     // 5.
     AskAccessPassword();
+    TraceStep("AskAccessPassword");
     // 6.
     TIEBrowserFix::Initialize();
     TraceStep("IEBrowserFix.Initialize");
     // 7.
     CreateFvpProtocol();
     TraceStep("CreateFvpProtocol");
+    // Media elements cannot read fvp: addresses; they play archive entries
+    // from the private loopback endpoint, which needs the archive served.
+    Platform::TMediaBridge::Start(
+        Platform::TMediaBridge::ArchiveSource(GlobalExeHtmlSite->ZipFile()));
     // 8.
-    // FIXME: TrayIcon visible := UseTrayIcon, once the tray icon is in.
+    if (ini.ReadBool(Section, u"UseTrayIcon", false)) {
+        FTrayIcon = std::make_unique<Platform::TTrayIcon>(FCaption, [this] { TrayIconClick(); });
+        TraceStep("TrayIcon");
+    }
     // 9.
     FAppRootDir = ini.ReadString(Section, u"RootDirName", String());
     FEscapeClose = ini.ReadBool(Section, u"AppEscapeClose", false);
@@ -191,7 +204,8 @@ void TMainForm::FormCreate() {
     }
     // 13.
     SetCaption(FAppTitle);
-    // FIXME: tray-icon hint := FAppTitle, once the tray icon is in.
+    if (FTrayIcon)
+        FTrayIcon->SetHint(FAppTitle);
     TraceStep("Caption");
     // 14.
     CreateBrowserWindow();
@@ -199,8 +213,10 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::AskAccessPassword() {
-    // FIXME: the access password prompt (runtime/RestrictedForm) goes here;
-    // a refused password ends the run with exit code 0.
+    // A refused password ends the run here with exit code 0, before anything
+    // of the run is written.
+    TRestrictedForm::AskAccessPassword(
+        GlobalExeHtmlSite->IniFile().ReadString(Section, u"AppPassword", String()), FAppTitle);
 }
 
 void TMainForm::CreateFvpProtocol() {
@@ -343,6 +359,7 @@ void TMainForm::FormClose() {
     Trace("FormClose BrowserForm freed");
     FFvpProtocol.reset();
     Trace("FormClose FvpProtocol freed");
+    Platform::TMediaBridge::Stop();
 }
 
 void TMainForm::FormKeyDown(std::uint16_t& Key, unsigned) {
@@ -359,11 +376,10 @@ void TMainForm::WebBrowserKeyDown(TWebBrowserControl*, std::uint16_t& Key, std::
 void TMainForm::TrayIconClick() {
     if (!FIsMinimized) {
         FIsMinimized = true;
-        gtk_widget_hide(GTK_WIDGET(FWindow));
+        Platform::HideToTray(FWindow);
     } else {
         FIsMinimized = false;
-        gtk_widget_show(GTK_WIDGET(FWindow));
-        gtk_window_present(FWindow);
+        Platform::RestoreFromTray(FWindow);
     }
 }
 
@@ -389,8 +405,7 @@ bool TMainForm::HandleDownloableFiles(const String& url) {
 }
 
 void TMainForm::StopWavSound() {
-    // FIXME: go through TSysUtils::StopCurrentSound once shared/SysUtils is in.
-    Platform::TSoundPlayer::Instance().Stop();
+    TSysUtils::StopCurrentSound();
 }
 
 } // namespace Folivant::Runtime

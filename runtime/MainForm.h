@@ -19,6 +19,9 @@ typedef struct _GtkWindow GtkWindow;
 namespace Folivant::Shared {
 class TLinkActions;
 }
+namespace Folivant::Platform {
+class TTrayIcon;
+}
 
 namespace Folivant::Runtime {
 
@@ -64,6 +67,7 @@ public:
     bool StayOnTop() const { return FStayOnTop; }
     bool Maximized() const { return FMaximized; }
     bool EscapeClose() const { return FEscapeClose; }
+    Platform::TTrayIcon* TrayIcon() const { return FTrayIcon.get(); }
 
     // Runs the close now: FormClose, then the window goes and the
     // application's loop ends.
@@ -91,6 +95,8 @@ private:
     std::unique_ptr<Shared::TBrowserForm> FBrowserForm;
     std::unique_ptr<Shared::TInternetProtocol> FFvpProtocol;
     std::unique_ptr<Shared::TLinkActions> FLinkActions;
+    // Hidden at first: it exists only while it is visible.
+    std::unique_ptr<Platform::TTrayIcon> FTrayIcon;
 
     String FCaption;
     GtkWindow* FWindow = nullptr;

@@ -6,6 +6,7 @@
 
 #include "platform/Application.h"
 #include "platform/MessageBox.h"
+#include "platform/UrlMon.h"
 #include "runtime/ExeHtmlSite.h"
 #include "runtime/MainForm.h"
 #include "runtime/Startup.h"
@@ -75,6 +76,8 @@ int main(int argc, char** argv) {
         Runtime::FinalizeUnits();
         return 1;
     }
+    // The URL-moniker session and the GUI thread's dispatcher.
+    Platform::InitializeContentProtocol();
     guint sigint = g_unix_signal_add(SIGINT, OnTerminationSignal, nullptr);
     guint sigterm = g_unix_signal_add(SIGTERM, OnTerminationSignal, nullptr);
 
