@@ -1,0 +1,224 @@
+// The built runtime with real packed publications: the start-up and
+// shut-down order, every way a run ends, the main window as its settings
+// shape it, Esc, and the script bridge as a page sees it.
+
+#include "support/RuntimeProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
+using namespace Folivant::Testing;
+
+namespace {
+
+const char* const IndexPage = "<!DOCTYPE html><title>x</title><p>index</p>";
+
+bool HaveDisplay() {
+    return std::getenv("DISPLAY") != nullptr;
+}
+
+std::string Settings(const std::string& extra) {
+    return "[Folivant]\nIndexPage=index.html\n" + extra;
+}
+
+// The property line xprop prints for one property of a window.
+std::string Property(const std::string& window, const std::string& name) {
+    return Shell("xprop -id " + window + " " + name + " 2>/dev/null");
+}
+
+struct TGeometry {
+    int X = -1, Y = -1, Width = -1, Height = -1;
+};
+
+TGeometry Geometry(const std::string& window) {
+    std::string info = Shell("xwininfo -id " + window + " 2>/dev/null");
+    TGeometry g;
+    std::smatch m;
+    auto number = [&](const char* label, int& out) {
+        if (std::regex_search(info, m, std::regex(std::string(label) + R"(\s+(-?\d+))")))
+            out = std::stoi(m[1]);
+    };
+    number("Absolute upper-left X:", g.X);
+    number("Absolute upper-left Y:", g.Y);
+    number("Width:", g.Width);
+    number("Height:", g.Height);
+    return g;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveDisplay())
+            GTEST_SKIP() << "no display";
+    }
+    std::filesystem::path Pack(const std::string& settings,
+                               std::map<std::string, std::string> files = {}) {
+        if (files.find("index.html") == files.end())
+            files["index.html"] = IndexPage;
+        return PackPublication(FDir, files, settings);
+    }
+    TempDir FDir;
+};
+
+TEST_F(MainWindowTest, StartsAndEndsInOrderOnEverySignal) {
+    auto pub = Pack(Settings("AppTitle=Order\n"));
+    for (int sig : {SIGTERM, SIGINT}) {
+        TRuntimeProcess run(pub);
+        ASSERT_TRUE(run.WaitForTrace("DocumentComplete fvp://index.html"));
+        run.Signal(sig);
+        EXPECT_EQ(run.Wait(), 0);
+        std::vector<std::string> expected = {
+            "init GlobalMainForm",
+            "create MainForm",
+            "FormCreate ActiveMainForm",
+            "FormCreate TrySetStyle",
+            "FormCreate AskAccessPassword",
+            "FormCreate IEBrowserFix.Initialize",
+            "FormCreate CreateFvpProtocol",
+            "FormCreate Caption",
+            "FormCreate CreateBrowserWindow",
+            "message loop",
+            "BeforeNavigate2 fvp://index.html",
+            "DocumentComplete fvp://index.html",
+            "signal",
+            "FormClose begin",
+            "FormClose IEBrowserFix.Uninitialize",
+            "FormClose BrowserForm freed",
+            "FormClose FvpProtocol freed",
+            "message loop ended",
+            "final GlobalMainForm",
+            "application freed",
+        };
+        EXPECT_EQ(run.Trace(), expected);
+    }
+}
+
+TEST_F(MainWindowTest, AScriptClosingTheFirstWindowEndsTheRun) {
+    auto pub = Pack(Settings("AppTitle=Closing\n"),
+                    {{"index.html", "<!DOCTYPE html><script>history.pushState({}, '', '#two');"
+                                    "setTimeout(function(){window.close()}, 200)</script>"}});
+    TRuntimeProcess run(pub);
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_TRUE(run.HasTrace("FormClose FvpProtocol freed"));
+    EXPECT_TRUE(run.HasTrace("final GlobalMainForm"));
+}
+
+TEST_F(MainWindowTest, ARuntimeWithoutArchiveEndsWith217) {
+    // Without a display the report goes to standard error instead of a box.
+    ProcessResult r = RunProcess({RuntimeExe().string()}, {"DISPLAY=", "WAYLAND_DISPLAY="}, 30);
+    EXPECT_EQ(r.ExitCode, 217);
+    EXPECT_NE(r.Stderr.find("Runtime error 217 at "), std::string::npos) << r.Stderr;
+}
+
+TEST_F(MainWindowTest, EscClosesOnlyWhenTheSettingSaysSo) {
+    for (const char* keys : {"Escape", "shift+Escape"}) {
+        auto pub = Pack(Settings("AppTitle=Esc window\nAppEscapeClose=1\n"));
+        TRuntimeProcess run(pub);
+        ASSERT_TRUE(run.WaitForTrace("DocumentComplete fvp://index.html"));
+        auto windows = run.WindowsNamed("Esc window");
+        ASSERT_EQ(windows.size(), 1u);
+        Shell("xdotool windowfocus --sync " + windows[0] + " key " + keys + " 2>/dev/null");
+        EXPECT_EQ(run.Wait(10000), 0) << keys;
+        EXPECT_TRUE(run.HasTrace("FormClose begin"));
+    }
+    auto pub = Pack(Settings("AppTitle=Esc kept\n"));
+    TRuntimeProcess run(pub);
+    ASSERT_TRUE(run.WaitForTrace("DocumentComplete fvp://index.html"));
+    auto windows = run.WindowsNamed("Esc kept");
+    ASSERT_EQ(windows.size(), 1u);
+    Shell("xdotool windowfocus --sync " + windows[0] + " key" + " Escape 2>/dev/null");
+    EXPECT_EQ(run.Wait(1500), -1) << "closed although AppEscapeClose is off";
+}
+
+TEST_F(MainWindowTest, TheWindowTakesItsShapeFromTheSettings) {
+    struct {
+        const char* Name;
+        std::string Settings;
+        int Width, Height;
+        bool Decorated;
+        const char* Type;
+        bool Above;
+        bool Maximized;
+    } cases[] = {
+        {"Default", "", 800, 600, true, "_NET_WM_WINDOW_TYPE_NORMAL", false, false},
+        {"Small", "AppWindowWidth=100\nAppWindowHeight=50\n", 300, 200, true,
+         "_NET_WM_WINDOW_TYPE_NORMAL", false, false},
+        {"Sized", "AppWindowWidth=0x280\nAppWindowHeight=420\n", 640, 420, true,
+         "_NET_WM_WINDOW_TYPE_NORMAL", false, false},
+        {"NoBorder", "AppBorderStyle=0\n", 800, 600, false, "_NET_WM_WINDOW_TYPE_NORMAL", false,
+         false},
+        {"Dialog", "AppBorderStyle=3\nAppWindowWidth=500\nAppWindowHeight=300\n", 500, 300, true,
+         "_NET_WM_WINDOW_TYPE_DIALOG", false, false},
+        {"Tool", "AppBorderStyle=4\n", 800, 600, true, "_NET_WM_WINDOW_TYPE_UTILITY", false, false},
+        {"OnTop", "AppWindowOrder=1\n", 800, 600, true, "_NET_WM_WINDOW_TYPE_NORMAL", true, false},
+        {"Full", "AppWindowStyle=1\nAppBorderStyle=3\nAppWindowOrder=1\n", -1, -1, false,
+         "_NET_WM_WINDOW_TYPE_NORMAL", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto pub = Pack(Settings(std::string("AppTitle=") + c.Name + "\n" + c.Settings));
+        TRuntimeProcess run(pub);
+        ASSERT_TRUE(run.WaitForTrace("DocumentComplete fvp://index.html"));
+        auto windows = run.WindowsNamed(c.Name);
+        ASSERT_EQ(windows.size(), 1u);
+        const std::string& w = windows[0];
+        TGeometry g = Geometry(w);
+        if (c.Width > 0) {
+            EXPECT_EQ(g.Width, c.Width);
+            EXPECT_EQ(g.Height, c.Height);
+            // Centred on the 1280 x 1024 screen when first shown.
+            EXPECT_NEAR(g.X, (1280 - c.Width) / 2, 1);
+            EXPECT_NEAR(g.Y, (1024 - c.Height) / 2, 1);
+        }
+        std::string motif = Property(w, "_MOTIF_WM_HINTS");
+        // GTK writes decorations 0 into the Motif hints of an undecorated
+        // window and leaves them out otherwise.
+        bool undecorated = motif.find("0x2, 0x0, 0x0") != std::string::npos;
+        EXPECT_EQ(!undecorated, c.Decorated) << motif;
+        EXPECT_NE(Property(w, "_NET_WM_WINDOW_TYPE").find(c.Type), std::string::npos);
+        std::string state = Property(w, "_NET_WM_STATE");
+        EXPECT_EQ(state.find("_NET_WM_STATE_ABOVE") != std::string::npos, c.Above) << state;
+        EXPECT_EQ(state.find("_NET_WM_STATE_MAXIMIZED_HORZ") != std::string::npos, c.Maximized)
+            << state;
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(), 0);
+    }
+}
+
+TEST_F(MainWindowTest, AnEmptyTitleGivesAnEmptyCaption) {
+    auto pub = Pack(Settings("AppTitle=\n"));
+    TRuntimeProcess run(pub);
+    ASSERT_TRUE(run.WaitForTrace("DocumentComplete fvp://index.html"));
+    EXPECT_EQ(run.WindowsNamed("").size(), 1u);
+    EXPECT_TRUE(run.WindowsNamed(R"(\[Publication Title\])").empty());
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(), 0);
+}
+
+TEST_F(MainWindowTest, PagesReadTheCommandLine) {
+    // The page reports what it read by navigating to a page that is not
+    // there; the navigation check sees the address.
+    auto pub = Pack(Settings("AppTitle=Args\n"),
+                    {{"index.html",
+                      "<!DOCTYPE html><script>var e=window.external;var r=[e.appParamCount(),"
+                      "e.appParamStr(0),e.appParamStr(1),e.appParamStr(2),String(e.appParamStr(3)),"
+                      "e.appParamStr(-1),typeof e.appIsRuntime()];"
+                      "location.href='fvp://report?'+encodeURIComponent(JSON.stringify(r));"
+                      "</script>"}});
+    TRuntimeProcess run(pub, {"a b", "c"});
+    ASSERT_TRUE(run.WaitForTrace("BeforeNavigate2 fvp://report?"));
+    std::string line = run.TraceLine("BeforeNavigate2 fvp://report?");
+    std::string json = Shell("python3 -c 'import sys,urllib.parse;print(urllib.parse.unquote(sys."
+                             "argv[1]))' '" +
+                             line.substr(line.find('?') + 1) + "'");
+    std::string expected = "[\"2\",\"" + std::filesystem::canonical(pub).string() +
+                           "\",\"a b\",\"c\",\"undefined\",\"\",\"number\"]\n";
+    EXPECT_EQ(json, expected);
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(), 0);
+}
+
+} // namespace
