@@ -646,13 +646,16 @@ private:
             if (FQuit)
                 return;
             lock.unlock();
-            constexpr std::size_t kStep = 128 * 1024;
+            // Small first steps let inflation start almost at once; later
+            // steps grow so that hand-overs stay rare.
+            std::size_t step = 8 * 1024;
             for (std::size_t done = 0; done < FSize && !FCancel.load(std::memory_order_relaxed);) {
-                const std::size_t n = std::min(kStep, FSize - done);
+                const std::size_t n = std::min(step, FSize - done);
                 FCrypto->Decrypt(FIn + done, FOut + done, n);
                 done += n;
                 FReady.store(done, std::memory_order_release);
                 FReady.notify_all();
+                step = std::min<std::size_t>(step * 2, 128 * 1024);
             }
             // Whoever waits for more input must see the end even when cancelled.
             FReady.store(FSize, std::memory_order_release);
