@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
     const char* sourceDir = std::getenv("FOLIVANT_SOURCE_DIR");
     const fs::path source =
         sourceDir != nullptr ? fs::path(sourceDir) : fs::path(__FILE__).parent_path().parent_path();
-    const fs::path demo = source / "examples" / "demo" / "site";
+    const fs::path demo = source / "examples" / "demo" / "site" / "demo";
     const bool haveDemo = fs::exists(demo / "index.html");
     if (haveDemo)
         PackFolder(writer, demo, "demo/");
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
                 "file://" + (demo / "index.html").string(), 31,
                 "document.styleSheets.length + ' sheets, ' + document.images.length + ' images'");
         else
-            std::printf("demo index: examples/demo/site/index.html not found, skipped\n");
+            std::printf("demo index: examples/demo/site/demo/index.html not found, skipped\n");
     }
 
     // The host's cost of one request: Start to the last Read of a 1 KB entry,

@@ -111,6 +111,14 @@ bool TLinkActions::ExtractAndOpen(const String& name, const String& suffix, unsi
     return true;
 }
 
+String TLinkActions::ScriptEntryName(const String& path) const {
+    // Script paths live under the root folder. Entry names never begin with
+    // "/", so without a root folder the path is the entry name itself, and a
+    // root folder written with slashes around it still names that folder.
+    const String root = TStrUtils::RemoveSideSlashes(FSettings.RootDirName);
+    return root.empty() ? path : root + u"/" + path;
+}
+
 bool TLinkActions::OpenFile(const String& filePath) {
     const String path = TStrUtils::RemoveSideSlashes(filePath);
 
@@ -124,7 +132,7 @@ bool TLinkActions::OpenFile(const String& filePath) {
         return true;
     }
 
-    const String name = FSettings.RootDirName + u"/" + path;
+    const String name = ScriptEntryName(path);
     if (FZip.FindFile(name) >= 0) {
         // A file of an execute kind is opened by being run, as the shell
         // runs a program it is asked to open.
@@ -141,7 +149,7 @@ bool TLinkActions::OpenFile(const String& filePath) {
 }
 
 bool TLinkActions::PlayWavSound(const String& wavPath, bool loop) {
-    const String name = FSettings.RootDirName + u"/" + TStrUtils::RemoveSideSlashes(wavPath);
+    const String name = ScriptEntryName(TStrUtils::RemoveSideSlashes(wavPath));
     if (FZip.FindFile(name) < 0)
         return false;
     String failure;

@@ -126,6 +126,9 @@ private:
     // + suffix), registers it and opens it; true when the file was there
     // to open.
     bool ExtractAndOpen(const String& name, const String& suffix, unsigned mode);
+    // The entry name of a script path (without side slashes) under the root
+    // folder.
+    String ScriptEntryName(const String& path) const;
     void ExtractTo(const String& name, TStream& target);
 
     Archive::TZipReader& FZip;

@@ -375,6 +375,24 @@ TEST_F(LinkActions, NeverWritesThroughALinkPlantedAtATemporaryName) {
     EXPECT_EQ(ReadFileBytes(victim), "precious");
 }
 
+TEST_F(LinkActions, ScriptPathsWithoutARootFolderAreEntryNamesThemselves) {
+    // Entry names never begin with "/": an empty root folder must not put
+    // one in front, and slashes around the root folder must not double.
+    const WavImage wav = MakeWav(100);
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {"ding.wav", wav.File}, {"docs/read.txt", "text"}, {"site/x/ding.wav", wav.File}};
+    Settings.RootDirName = u"";
+    auto& bare = Make(entries);
+    EXPECT_TRUE(bare.PlayWavSound(u"ding.wav", false));
+    EXPECT_TRUE(bare.OpenFile(u"/docs/read.txt"));
+    EXPECT_TRUE(Host.Messages.empty());
+
+    Settings.RootDirName = u"/site/x/";
+    auto& slashed = Make(entries);
+    EXPECT_TRUE(slashed.PlayWavSound(u"ding.wav", false));
+    EXPECT_FALSE(slashed.PlayWavSound(u"x/ding.wav", false));
+}
+
 TEST_F(LinkActions, PlaysWavEntriesUnderTheRootFolder) {
     const WavImage wav = MakeWav(100);
     auto& actions = Make({{"site/sounds/ding.wav", wav.File}});

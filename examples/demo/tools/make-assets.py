@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the demo's binary assets with the standard library only:
-site/images/leaf.png (a 96x96 leaf), site/media/chime.wav (a short two-tone
-chime, 16-bit mono) and site/downloads/sample.zip (a small archive to
+site/demo/images/leaf.png (a 96x96 leaf), site/demo/media/chime.wav (a short two-tone
+chime, 16-bit mono) and site/demo/downloads/sample.zip (a small archive to
 download). The output is the same on every run.
 
     python3 examples/demo/tools/make-assets.py
@@ -13,7 +13,7 @@ import zipfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SITE = os.path.join(HERE, "..", "site")
+SITE = os.path.join(HERE, "..", "site", "demo")
 
 
 def png(path, size, pixel):
