@@ -526,9 +526,15 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
         Platform::TMediaBridge::InstallInto(content);
         WebKitSettings* settings = webkit_settings_new();
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
-        FWebView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",
-                                                EngineContext(), "user-content-manager", content,
-                                                "settings", settings, nullptr));
+        // Pages may start sound without a user gesture, as they always
+        // could in the publication's engine. Related views take these
+        // policies from their opener.
+        WebKitWebsitePolicies* policies =
+            webkit_website_policies_new_with_policies("autoplay", WEBKIT_AUTOPLAY_ALLOW, nullptr);
+        FWebView = WEBKIT_WEB_VIEW(g_object_new(
+            WEBKIT_TYPE_WEB_VIEW, "web-context", EngineContext(), "user-content-manager", content,
+            "settings", settings, "website-policies", policies, nullptr));
+        g_object_unref(policies);
         g_object_unref(settings);
         g_object_unref(content);
     }

@@ -12,8 +12,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace Folivant::Platform {
@@ -39,31 +42,41 @@ constexpr std::size_t ChunkSize = 1 << 20;
 constexpr std::size_t SendSize = 256 * 1024;
 
 // Decoded bytes in fixed chunks: growing never moves what is written, so a
-// large entry is never copied while it is decoded.
+// large entry is never copied while it is decoded, and bytes already
+// written can be read while later ones are written. The chunk table is
+// sized for the declared size up front; bytes beyond it are dropped. Only
+// appending writes are taken (the decoder writes in order); after each
+// one, Written hears the new size, and what it raises ends the decoding.
 class TChunkStream : public TStream {
 public:
-    std::int64_t Read(void* buffer, std::int64_t count) override {
-        const std::int64_t n = std::max<std::int64_t>(0, std::min(count, FSize - FPosition));
-        CopyOut(FPosition, static_cast<std::uint8_t*>(buffer), n);
-        FPosition += n;
-        return n;
+    std::function<void(std::int64_t size)> Written;
+
+    void Prepare(std::int64_t limit) {
+        FLimit = std::max<std::int64_t>(0, limit);
+        FChunks.resize(static_cast<std::size_t>((FLimit + ChunkSize - 1) / ChunkSize));
     }
 
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+
     std::int64_t Write(const void* buffer, std::int64_t count) override {
+        if (FPosition != FSize)
+            throw EStreamError(u"Decoded media bytes are written in order only");
         const auto* from = static_cast<const std::uint8_t*>(buffer);
-        std::int64_t done = 0;
-        while (done < count) {
-            const auto index = static_cast<std::size_t>(FPosition / ChunkSize);
-            const auto offset = static_cast<std::size_t>(FPosition % ChunkSize);
-            while (FChunks.size() <= index)
-                FChunks.emplace_back(new std::uint8_t[ChunkSize]());
+        const std::int64_t take = std::max<std::int64_t>(0, std::min(count, FLimit - FSize));
+        for (std::int64_t done = 0; done < take;) {
+            const auto index = static_cast<std::size_t>(FSize / ChunkSize);
+            const auto offset = static_cast<std::size_t>(FSize % ChunkSize);
+            if (!FChunks[index])
+                FChunks[index] = std::make_unique_for_overwrite<std::uint8_t[]>(ChunkSize);
             const std::size_t n =
-                std::min<std::size_t>(ChunkSize - offset, static_cast<std::size_t>(count - done));
+                std::min<std::size_t>(ChunkSize - offset, static_cast<std::size_t>(take - done));
             std::memcpy(FChunks[index].get() + offset, from + done, n);
             done += static_cast<std::int64_t>(n);
-            FPosition += static_cast<std::int64_t>(n);
-            FSize = std::max(FSize, FPosition);
+            FSize += static_cast<std::int64_t>(n);
         }
+        FPosition = FSize;
+        if (Written)
+            Written(FSize);
         return count;
     }
 
@@ -77,37 +90,41 @@ public:
 
     std::int64_t Size() override { return FSize; }
 
-    void CopyOut(std::int64_t at, std::uint8_t* to, std::int64_t count) const {
-        while (count > 0) {
-            const auto index = static_cast<std::size_t>(at / ChunkSize);
-            const auto offset = static_cast<std::size_t>(at % ChunkSize);
-            const std::size_t n =
-                std::min<std::size_t>(ChunkSize - offset, static_cast<std::size_t>(count));
-            std::memcpy(to, FChunks[index].get() + offset, n);
-            to += n;
-            at += static_cast<std::int64_t>(n);
-            count -= static_cast<std::int64_t>(n);
-        }
+    // The written bytes from at up to the end of their chunk, at most
+    // count. Only for bytes the writer has published.
+    const std::uint8_t* Span(std::int64_t at, std::int64_t count, std::size_t& length) const {
+        const auto index = static_cast<std::size_t>(at / ChunkSize);
+        const auto offset = static_cast<std::size_t>(at % ChunkSize);
+        length = std::min<std::size_t>(ChunkSize - offset, static_cast<std::size_t>(count));
+        return FChunks[index].get() + offset;
     }
 
 private:
     std::vector<std::unique_ptr<std::uint8_t[]>> FChunks;
+    std::int64_t FLimit = 0;
     std::int64_t FSize = 0;
     std::int64_t FPosition = 0;
 };
 
-enum class TEntryState { esDecoding, esReady, esMissing };
+// esQueued: waiting for the decoding thread, which first looks the entry
+// up; esDecoding: found, Size is the declared size and Decoded grows;
+// esReady: decoded, Size is what was decoded; esMissing: no such entry.
+enum class TEntryState { esQueued, esDecoding, esReady, esMissing };
 
 struct TEntry {
     std::string Url; // the fvp: URL, UTF-8
     // Guarded by the bridge's lock.
-    TEntryState State = TEntryState::esDecoding;
+    TEntryState State = TEntryState::esQueued;
     int Leases = 0;
     int Requests = 0;
     TClock::time_point IdleSince = TClock::now();
-    // Written by the decoder before State leaves esDecoding, read-only after.
-    TChunkStream Bytes;
     std::int64_t Size = 0;
+    // Bytes of Bytes that may be read; they never change once counted here.
+    std::int64_t Decoded = 0;
+    // Freed while still queued or decoding: the decoding stops.
+    bool Dropped = false;
+    // Written by the decoding thread only.
+    TChunkStream Bytes;
 };
 
 struct TLease {
@@ -333,12 +350,13 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
             }
         }
         for (auto it = Entries.begin(); it != Entries.end();) {
-            const TEntry& e = *it->second;
-            if (e.Leases == 0 && e.Requests == 0 && e.State != TEntryState::esDecoding &&
-                now - e.IdleSince > EntryGrace)
+            TEntry& e = *it->second;
+            if (e.Leases == 0 && e.Requests == 0 && now - e.IdleSince > EntryGrace) {
+                e.Dropped = true;
                 it = Entries.erase(it);
-            else
+            } else {
                 ++it;
+            }
         }
     }
 
@@ -348,8 +366,8 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
             entry->IdleSince = TClock::now();
     }
 
-    // Under Lock: the entry behind lease, taken (and its decoding posted to
-    // the GUI thread) on the lease's first request.
+    // Under Lock: the entry behind lease, taken (and queued for decoding) on
+    // the lease's first request.
     std::shared_ptr<TEntry> EntryForLocked(const std::string& lease, const std::string& url) {
         auto found = Leases.find(lease);
         if (found != Leases.end() && found->second.Entry->Url == url) {
@@ -364,58 +382,89 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
         if (!slot) {
             slot = std::make_shared<TEntry>();
             slot->Url = url;
-            PostDecoding(slot);
+            QueueLocked(slot);
         }
         slot->Leases += 1;
         Leases[lease] = TLease{slot, TClock::now()};
         return slot;
     }
 
-    struct TDecodeJob {
-        std::shared_ptr<TState> State;
-        std::shared_ptr<TEntry> Entry;
-    };
+    // The decoding thread, started with the first entry; entries are
+    // decoded one after another in the order they were first asked for.
+    std::thread Decoder;
+    std::deque<std::shared_ptr<TEntry>> Queue;
 
-    void PostDecoding(const std::shared_ptr<TEntry>& entry) {
-        GSource* idle = g_idle_source_new();
-        g_source_set_priority(idle, G_PRIORITY_DEFAULT);
-        g_source_set_callback(
-            idle,
-            [](gpointer data) -> gboolean {
-                try {
-                    auto* job = static_cast<TDecodeJob*>(data);
-                    job->State->Decode(job->Entry);
-                } catch (...) {
-                }
-                return G_SOURCE_REMOVE;
-            },
-            new TDecodeJob{shared_from_this(), entry},
-            [](gpointer data) { delete static_cast<TDecodeJob*>(data); });
-        g_source_attach(idle, Context);
-        g_source_unref(idle);
+    void QueueLocked(const std::shared_ptr<TEntry>& entry) {
+        Queue.push_back(entry);
+        if (!Decoder.joinable())
+            Decoder = std::thread([this] { DecodeLoop(); });
+        Changed.notify_all();
     }
 
-    // Runs on the GUI thread: the archive is read there only.
-    void Decode(const std::shared_ptr<TEntry>& entry) {
-        bool found = false;
-        bool stopped = false;
-        {
-            std::lock_guard guard(Lock);
-            stopped = Stopped;
-        }
-        if (!stopped && Source) {
+    void DecodeLoop() {
+        for (;;) {
+            std::shared_ptr<TEntry> entry;
+            {
+                std::unique_lock guard(Lock);
+                Changed.wait(guard, [&] { return Stopped || !Queue.empty(); });
+                if (Stopped)
+                    return;
+                entry = std::move(Queue.front());
+                Queue.pop_front();
+                if (entry->Dropped)
+                    continue;
+            }
             try {
-                found = Source(Utf8ToString(entry->Url), entry->Bytes);
+                Decode(entry);
             } catch (...) {
-                // A failure inside the extraction leaves what was decoded,
-                // which is served as the content protocol serves it.
-                found = entry->Bytes.Size() > 0;
+                // Decode settles the entry on every path; nothing else can
+                // fail here that a request could be told about.
             }
         }
+    }
+
+    // Looks the entry up and decodes it, publishing the bytes as they come.
+    void Decode(const std::shared_ptr<TEntry>& entry) {
+        const String url = Utf8ToString(entry->Url);
+        std::int64_t size = -1;
+        try {
+            size = Source.Find ? Source.Find(url) : -1;
+        } catch (...) {
+            size = -1;
+        }
+        {
+            std::lock_guard guard(Lock);
+            if (size < 0) {
+                entry->State = TEntryState::esMissing;
+                Changed.notify_all();
+                return;
+            }
+            entry->Size = size;
+            entry->State = TEntryState::esDecoding;
+            Changed.notify_all();
+        }
+        entry->Bytes.Prepare(size);
+        TEntry* e = entry.get();
+        entry->Bytes.Written = [this, e](std::int64_t written) {
+            std::lock_guard guard(Lock);
+            e->Decoded = written;
+            Changed.notify_all();
+            if (Stopped || e->Dropped)
+                throw Exception(u"The media entry is no longer wanted");
+        };
+        try {
+            if (size > 0 && Source.Extract)
+                Source.Extract(url, entry->Bytes);
+        } catch (...) {
+            // A failure inside the extraction leaves what was decoded, which
+            // is served as the content protocol serves it.
+        }
+        entry->Bytes.Written = nullptr;
         std::lock_guard guard(Lock);
         Decodings += 1;
-        entry->Size = entry->Bytes.Size();
-        entry->State = found ? TEntryState::esReady : TEntryState::esMissing;
+        entry->Decoded = entry->Bytes.Size();
+        entry->Size = entry->Decoded;
+        entry->State = TEntryState::esReady;
         Changed.notify_all();
     }
 
@@ -433,6 +482,7 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
 
     // Answers one request; false when the connection must close.
     bool Answer(const TRequest& request, GOutputStream* out) {
+
         const bool head = request.Method == "HEAD";
         if ((request.Method != "GET" && !head) || request.Host != Host) {
             SendStatus(out, "404 Not Found", false);
@@ -467,20 +517,20 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
         const std::string lease = rest.substr(2, slash - 2);
 
         std::shared_ptr<TEntry> entry;
+        bool stopped = false;
+        TEntryState state = TEntryState::esQueued;
         {
             std::unique_lock guard(Lock);
             SweepLocked();
             entry = EntryForLocked(lease, url);
             entry->Requests += 1;
-            Changed.wait(guard, [&] { return Stopped || entry->State != TEntryState::esDecoding; });
+            Changed.wait(guard, [&] { return Stopped || entry->State != TEntryState::esQueued; });
+            stopped = Stopped;
+            state = entry->State;
         }
-        const bool stopped = [&] {
-            std::lock_guard guard(Lock);
-            return Stopped;
-        }();
         bool keep = false;
         if (!stopped) {
-            if (entry->State == TEntryState::esMissing)
+            if (state == TEntryState::esMissing)
                 keep = SendStatus(out, "404 Not Found", request.KeepAlive) && request.KeepAlive;
             else
                 keep = SendEntry(*entry, request, head, out);
@@ -495,9 +545,15 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
         return keep;
     }
 
-    bool SendEntry(const TEntry& entry, const TRequest& request, bool headOnly,
-                   GOutputStream* out) {
-        const std::int64_t size = entry.Size;
+    // Sends the requested bytes of entry, each part as soon as it is
+    // decoded. The size in the answer is the declared one while the entry
+    // decodes; when the decoded bytes end short of it, the answer ends
+    // there and the connection closes, as for any cut-off download.
+    bool SendEntry(TEntry& entry, const TRequest& request, bool headOnly, GOutputStream* out) {
+        const std::int64_t size = [&] {
+            std::lock_guard guard(Lock);
+            return entry.Size;
+        }();
         std::int64_t first = 0, last = size - 1;
         const int range = request.Range.empty() ? 0 : ParseRange(request.Range, size, first, last);
         if (range < 0)
@@ -522,15 +578,31 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
         head += "\r\n";
         if (!Send(out, head.data(), head.size()))
             return false;
-        if (!headOnly) {
-            std::vector<std::uint8_t> buffer(SendSize);
-            for (std::int64_t at = first; at < first + length;) {
-                const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(SendSize),
-                                                              first + length - at);
-                entry.Bytes.CopyOut(at, buffer.data(), n);
-                if (!Send(out, buffer.data(), static_cast<std::size_t>(n)))
+        if (headOnly)
+            return request.KeepAlive;
+        const std::int64_t end = first + length;
+        for (std::int64_t at = first; at < end;) {
+            std::int64_t decoded = 0;
+            {
+                std::unique_lock guard(Lock);
+                Changed.wait(guard, [&] {
+                    return Stopped || entry.Decoded > at || entry.State == TEntryState::esReady;
+                });
+                if (Stopped)
                     return false;
-                at += n;
+                decoded = entry.Decoded;
+            }
+            if (decoded <= at)
+                return false;
+            // Bytes below the decoded count never change, so they are sent
+            // straight from the decoded chunks, without the lock.
+            while (at < std::min(end, decoded)) {
+                std::size_t n = 0;
+                const std::uint8_t* bytes = entry.Bytes.Span(
+                    at, std::min({end, decoded, at + static_cast<std::int64_t>(SendSize)}) - at, n);
+                if (!Send(out, bytes, n))
+                    return false;
+                at += static_cast<std::int64_t>(n);
             }
         }
         return request.KeepAlive;
@@ -652,9 +724,12 @@ TMediaBridge::~TMediaBridge() {
     {
         std::lock_guard guard(s.Lock);
         s.Stopped = true;
-        s.Source = nullptr;
         s.Changed.notify_all();
     }
+    // The decoder stops at its next write.
+    if (s.Decoder.joinable())
+        s.Decoder.join();
+    s.Source = {};
     g_cancellable_cancel(s.Cancel);
     g_socket_service_stop(s.Service);
     g_socket_listener_close(G_SOCKET_LISTENER(s.Service));
@@ -723,17 +798,55 @@ void TMediaBridge::InstallInto(WebKitUserContentManager* manager) {
         bridge->Install(manager);
 }
 
-TMediaEntrySource TMediaBridge::ArchiveSource(Archive::TZipReader& zipFile) {
-    auto resolver = std::make_shared<Shared::TFvpResolver>(zipFile, [](const String&) {});
-    return [resolver, &zipFile](const String& url, TStream& out) {
-        const auto colon = url.find(u':');
-        const String name =
-            resolver->FindEntry(colon == String::npos ? url : url.substr(colon + 1));
-        if (name.empty())
-            return false;
-        zipFile.ExtractToStream(name, out);
-        return true;
+TMediaEntrySource TMediaBridge::ArchiveSource(const Archive::TZipReader& zipFile) {
+    auto* memory = dynamic_cast<TCustomMemoryStream*>(zipFile.Stream());
+    if (memory == nullptr)
+        throw Exception(u"The media endpoint reads the archive from memory only");
+    // The decoding thread's own reader over the same read-only bytes, with
+    // the content protocol's resolution of a URL to an entry name.
+    struct TArchive {
+        TReadOnlyMemoryStream Stream;
+        Archive::TZipReader Zip;
+        std::unique_ptr<Shared::TFvpResolver> Resolver;
+        std::string Password;
+        String Url, Name;
+
+        TArchive(const std::uint8_t* data, std::int64_t size, std::string password)
+            : Stream(data, size), Password(std::move(password)) {}
+
+        // The entry name for url, or empty; the last answer is kept, since
+        // the endpoint asks for the size and then for the bytes.
+        String Resolve(const String& url) {
+            if (!Resolver) {
+                Zip.Password = Password;
+                Zip.SetStream(&Stream);
+                Resolver = std::make_unique<Shared::TFvpResolver>(Zip, [](const String&) {});
+            }
+            if (url != Url || Name.empty()) {
+                const auto colon = url.find(u':');
+                Name = Resolver->FindEntry(colon == String::npos ? url : url.substr(colon + 1));
+                Url = url;
+            }
+            return Name;
+        }
     };
+    auto archive = std::make_shared<TArchive>(memory->Memory(), memory->Size(), zipFile.Password);
+    TMediaEntrySource source;
+    source.Find = [archive](const String& url) -> std::int64_t {
+        const String name = archive->Resolve(url);
+        const int index = name.empty() ? -1 : archive->Zip.FindFile(name);
+        if (index < 0)
+            return -1;
+        const std::uint64_t size = archive->Zip.Entry(index).UncompressedSize;
+        return static_cast<std::int64_t>(
+            std::min<std::uint64_t>(size, std::numeric_limits<std::int64_t>::max()));
+    };
+    source.Extract = [archive](const String& url, TStream& out) {
+        const String name = archive->Resolve(url);
+        if (!name.empty())
+            archive->Zip.ExtractToStream(name, out);
+    };
+    return source;
 }
 
 } // namespace Folivant::Platform

@@ -10,6 +10,11 @@
 // its fvp: address from src, currentSrc and getAttribute. Pages from
 // anywhere else get no script and never learn the port or the token.
 //
+// Entries are decoded on a thread of the endpoint's own, so the window never
+// waits for them, and served while they decode: a request is answered as
+// soon as the bytes it asks for are decoded, so media whose headers come
+// first start playing long before the whole entry is decoded.
+//
 // Each element source is a lease on the endpoint. The decoded entry is kept
 // while a lease or a request uses it (and a few seconds longer, so that
 // setting the same source again costs nothing), shared by every element
@@ -45,10 +50,16 @@ class TZipReader;
 
 namespace Folivant::Platform {
 
-// Writes the bytes of the entry that url (a full fvp: URL) names into out;
-// false when there is no such entry. Called on the thread that started the
-// bridge (the GUI thread, where the archive is read), one call at a time.
-using TMediaEntrySource = std::function<bool(const String& url, TStream& out)>;
+// The archive as the endpoint reads it. Both functions run on the
+// endpoint's decoding thread, one call at a time, never on the GUI thread.
+struct TMediaEntrySource {
+    // The size the entry that url (a full fvp: URL) names decodes to, or -1
+    // when there is no such entry.
+    std::function<std::int64_t(const String& url)> Find;
+    // Writes the bytes of that entry into out, in order. Stops early when a
+    // write raises (the endpoint stops or nobody wants the entry any more).
+    std::function<void(const String& url, TStream& out)> Extract;
+};
 
 class TMediaBridge {
 public:
@@ -81,8 +92,11 @@ public:
     static void InstallInto(WebKitUserContentManager* manager);
 
     // An entry source over the publication archive that resolves a URL as
-    // the content protocol does.
-    static TMediaEntrySource ArchiveSource(Archive::TZipReader& zipFile);
+    // the content protocol does. It reads through a reader of its own over
+    // the same archive memory (opened on first use, on the decoding thread),
+    // so zipFile stays the GUI thread's alone. zipFile must read from a
+    // memory stream that outlives the source; raises Exception otherwise.
+    static TMediaEntrySource ArchiveSource(const Archive::TZipReader& zipFile);
 
     struct TState;
 

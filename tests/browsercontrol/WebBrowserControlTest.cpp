@@ -197,6 +197,34 @@ TEST_F(BrowserWindowTest, NewWindowsOpenOverTheMainWindowAndCloseByScript) {
     EXPECT_TRUE(third->Visible());
 }
 
+// A page that starts a sound as it loads, with no user gesture; its
+// outcome lands in window.sound.
+const char* const SoundPage =
+    "<!DOCTYPE html><script>window.sound='pending';"
+    "const n=8820,b=new Uint8Array(44+n*2),d=new DataView(b.buffer);"
+    "const s=(o,t)=>{for(let i=0;i<t.length;i++)b[o+i]=t.charCodeAt(i)};"
+    "s(0,'RIFF');d.setUint32(4,36+n*2,true);s(8,'WAVEfmt ');d.setUint32(16,16,true);"
+    "d.setUint16(20,1,true);d.setUint16(22,1,true);d.setUint32(24,44100,true);"
+    "d.setUint32(28,88200,true);d.setUint16(32,2,true);d.setUint16(34,16,true);s(36,'data');"
+    "d.setUint32(40,n*2,true);for(let i=0;i<n;i++)d.setInt16(44+i*2,Math.sin(i/8)*8000,true);"
+    "const a=new Audio(URL.createObjectURL(new Blob([b],{type:'audio/wav'})));"
+    "a.play().then(()=>{window.sound='playing'},(e)=>{window.sound=e.name});</script>";
+
+TEST_F(BrowserWindowTest, PagesStartSoundWithoutAGesture) {
+    AddTestSiteFile("sound.html", "text/html", SoundPage);
+    WebKitWebView* view = Open("sound.html");
+    std::string sound;
+    RunUntil([&] { return (sound = EvalJs(view, "window.sound")) != "\"pending\""; });
+    EXPECT_EQ(sound, "\"playing\"");
+    // A window the page opens shares the opener's policies.
+    EvalJs(view, "(window.open('fvp://sound.html'), 0)");
+    ASSERT_TRUE(RunUntil([] { return TBrowserForm::ApplicationWindows().size() == 1; }));
+    WebKitWebView* second = TBrowserForm::ApplicationWindows()[0]->WebBrowser->WebView();
+    ASSERT_TRUE(WaitLoaded(second, "fvp://sound.html"));
+    RunUntil([&] { return (sound = EvalJs(second, "window.sound")) != "\"pending\""; });
+    EXPECT_EQ(sound, "\"playing\"");
+}
+
 TEST_F(BrowserWindowTest, BlankTargetLinksOpenNewWindows) {
     UseTestSite({{"links.html", "<!DOCTYPE html><a id='a' target='_blank' "
                                 "href='fvp://second.html'>open</a>"}});

@@ -15,11 +15,13 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -120,13 +122,18 @@ public:
         FResolver = std::make_unique<Shared::TFvpResolver>(FZip, [](const String&) {});
         // The endpoint reads the archive as the main window's source does;
         // every decoding is counted per entry.
-        FBridge = std::make_unique<Platform::TMediaBridge>(
-            [this, source = Platform::TMediaBridge::ArchiveSource(FZip)](const String& url,
-                                                                         TStream& out) {
+        Platform::TMediaEntrySource source = Platform::TMediaBridge::ArchiveSource(FZip);
+        Platform::TMediaEntrySource counted;
+        counted.Find = source.Find;
+        counted.Extract = [this, extract = source.Extract](const String& url, TStream& out) {
+            {
                 const std::string u = StringToUtf8(url);
+                std::lock_guard guard(FDecodesLock);
                 FDecodes[u.substr(u.find("//") + 2)] += 1;
-                return source(url, out);
-            });
+            }
+            extract(url, out);
+        };
+        FBridge = std::make_unique<Platform::TMediaBridge>(std::move(counted));
 
         FContext = webkit_web_context_new();
         // As the browser control runs it.
@@ -200,6 +207,7 @@ public:
 
     // How often an entry was decoded for media elements.
     int Decodes(const std::string& entry) const {
+        std::lock_guard guard(FDecodesLock);
         const auto it = FDecodes.find(entry);
         return it == FDecodes.end() ? 0 : it->second;
     }
@@ -308,6 +316,8 @@ const playsAndSeeks = async (m, problems) => {
     GtkWidget* FWindow = nullptr;
     bool FLoaded = false;
     std::unique_ptr<Platform::TMediaBridge> FBridge;
+    // Written on the endpoint's decoding thread.
+    mutable std::mutex FDecodesLock;
     std::map<std::string, int> FDecodes;
     std::vector<std::string> FNavigations;
 };
@@ -497,6 +507,63 @@ bool FileContains(const std::string& path, const std::string& needle) {
     return false;
 }
 
+// One HTML page served over HTTP on the loopback address, each connection
+// on a thread of its own (the engine opens connections ahead that send
+// nothing).
+class TWebServerPage {
+public:
+    explicit TWebServerPage(std::string html) : FHtml(std::move(html)) {
+        FService = g_threaded_socket_service_new(4);
+        GError* error = nullptr;
+        FPort = g_socket_listener_add_any_inet_port(G_SOCKET_LISTENER(FService), nullptr, &error);
+        if (FPort == 0) {
+            ADD_FAILURE() << "no port: " << (error != nullptr ? error->message : "?");
+            g_clear_error(&error);
+        }
+        // The page belongs to the handler, which lives as long as the
+        // service, and that as long as a connection thread runs.
+        g_signal_connect_data(
+            FService, "run", G_CALLBACK(&TWebServerPage::Run), new std::string(FHtml),
+            [](gpointer data, GClosure*) { delete static_cast<std::string*>(data); },
+            GConnectFlags(0));
+        g_socket_service_start(FService);
+    }
+    ~TWebServerPage() {
+        g_socket_service_stop(FService);
+        g_socket_listener_close(G_SOCKET_LISTENER(FService));
+        g_object_unref(FService);
+    }
+    std::string Uri() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/page.html"; }
+
+private:
+    static gboolean Run(GThreadedSocketService*, GSocketConnection* connection, GObject*,
+                        gpointer data) {
+        const std::string& html = *static_cast<std::string*>(data);
+        g_socket_set_timeout(g_socket_connection_get_socket(connection), 10);
+        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
+        std::string head;
+        char buffer[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            const gssize n = g_input_stream_read(in, buffer, sizeof buffer, nullptr, nullptr);
+            if (n <= 0)
+                return TRUE;
+            head.append(buffer, static_cast<std::size_t>(n));
+        }
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                                   "Content-Length: " +
+                                   std::to_string(html.size()) + "\r\nConnection: close\r\n\r\n" +
+                                   html;
+        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
+        g_output_stream_write_all(out, answer.data(), answer.size(), nullptr, nullptr, nullptr);
+        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+        return TRUE;
+    }
+
+    std::string FHtml;
+    GSocketService* FService = nullptr;
+    std::uint16_t FPort = 0;
+};
+
 TEST_F(MediaBridgeTest, EntriesStayInMemoryAndOtherPagesGetNothing) {
     const std::string noise = NoiseWav(2 * 1024 * 1024);
     const std::string marker = noise.substr(noise.size() / 2, 64);
@@ -521,10 +588,16 @@ return problems;
             EXPECT_FALSE(FileContains(file, marker)) << "entry bytes found in " << file;
         }
 
-    // Pages that are not the publication's get no script.
+    // Pages that are not the publication's get no script, also those from
+    // a web server.
     TPublicationView other({{std::string("site/x.html"), std::string("x")}});
-    for (const char* uri : {"data:text/html,<p>remote</p>", "about:blank"}) {
+    TWebServerPage remote("<html><body><p>remote</p></body></html>");
+    for (const std::string& uri :
+         {std::string("data:text/html,<p>remote</p>"), std::string("about:blank"), remote.Uri()}) {
         ASSERT_TRUE(other.Load(uri)) << uri;
+        if (uri == remote.Uri()) {
+            ASSERT_EQ(other.Call("return document.body.textContent;"), "\"remote\"");
+        }
         EXPECT_EQ(
             other.Call("return [typeof window.__folivantMediaBridge,"
                        " String(Object.getOwnPropertyDescriptor(HTMLMediaElement.prototype, "
@@ -663,6 +736,261 @@ return problems;
     // The element's reading of the entry is no navigation; the click is.
     const std::vector<std::string> expected = {"fvp://site/index.html", "fvp://site/a.mp3"};
     EXPECT_EQ(view.Navigations(), expected);
+}
+
+// A request sent from a thread of its own, so that several can wait on the
+// endpoint at once while the main loop keeps running.
+class TAsyncRequest {
+public:
+    TAsyncRequest(const Platform::TMediaBridge& bridge, const std::string& target,
+                  const std::string& headers = "", const std::string& method = "GET")
+        : FText(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                std::to_string(bridge.Port()) + "\r\n" + headers + "Connection: close\r\n\r\n"),
+          FPort(bridge.Port()), FThread([this] { Run(); }) {}
+    ~TAsyncRequest() { FThread.join(); }
+    TAsyncRequest(const TAsyncRequest&) = delete;
+    TAsyncRequest& operator=(const TAsyncRequest&) = delete;
+
+    bool Done() const { return FDone.load(); }
+    // Runs the main loop until the answer is complete, then gives it.
+    std::string Answer(int timeoutMs = 30000) {
+        TPublicationView::RunUntil([this] { return Done(); }, timeoutMs);
+        return Done() ? FAnswer : "(no answer)";
+    }
+    std::chrono::steady_clock::time_point DoneAt() const { return FDoneAt; }
+
+private:
+    void Run() {
+        GSocketClient* client = g_socket_client_new();
+        g_socket_client_set_timeout(client, 40);
+        GSocketConnection* c =
+            g_socket_client_connect_to_host(client, "127.0.0.1", FPort, nullptr, nullptr);
+        if (c != nullptr) {
+            GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(c));
+            g_output_stream_write_all(out, FText.data(), FText.size(), nullptr, nullptr, nullptr);
+            GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(c));
+            std::vector<char> buffer(1 << 16);
+            gssize n;
+            while ((n = g_input_stream_read(in, buffer.data(), buffer.size(), nullptr, nullptr)) >
+                   0)
+                FAnswer.append(buffer.data(), static_cast<std::size_t>(n));
+            g_object_unref(c);
+        }
+        g_object_unref(client);
+        FDoneAt = std::chrono::steady_clock::now();
+        FDone.store(true);
+    }
+
+    std::string FText;
+    std::uint16_t FPort;
+    std::string FAnswer;
+    std::chrono::steady_clock::time_point FDoneAt;
+    std::atomic<bool> FDone{false};
+    std::thread FThread;
+};
+
+std::string EndpointPath(const Platform::TMediaBridge& bridge) {
+    const std::string prefix = bridge.Prefix();
+    return prefix.substr(prefix.find('/', 7));
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    std::mt19937_64 random(seed);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        const std::uint64_t v = random();
+        std::memcpy(&data[i], &v, 8);
+    }
+    return data;
+}
+
+TEST_F(MediaBridgeTest, LargeEntriesDecodeWhileTheWindowRunsAndOnceForAllRequests) {
+    const std::string data = RandomBytes(32 * 1024 * 1024, 11);
+    TPublicationView view({{std::string("site/big.webm"), data}});
+    const Platform::TMediaBridge& bridge = view.Bridge();
+    const std::string path = EndpointPath(bridge);
+    const std::string big = "fvp%3A%2F%2Fsite%2Fbig.webm";
+
+    // A timer on the main loop: its longest pause is how long the window
+    // could not draw or answer input.
+    struct TTicks {
+        std::chrono::steady_clock::time_point Last = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration Longest{};
+        int Count = 0;
+    } ticks;
+    const guint timer = g_timeout_add(
+        5,
+        [](gpointer data) -> gboolean {
+            auto* t = static_cast<TTicks*>(data);
+            const auto now = std::chrono::steady_clock::now();
+            t->Longest = std::max(t->Longest, now - t->Last);
+            t->Last = now;
+            t->Count += 1;
+            return G_SOURCE_CONTINUE;
+        },
+        &ticks);
+    const auto start = std::chrono::steady_clock::now();
+    ticks.Last = start;
+    // Two elements of one entry ask for its end and its start while it is
+    // decoded; a third asks for the middle through the same lease as the
+    // second.
+    TAsyncRequest tail(bridge, path + "m/E1/" + big, "Range: bytes=-16\r\n");
+    TAsyncRequest head(bridge, path + "m/E2/" + big, "Range: bytes=0-99\r\n");
+    TAsyncRequest middle(bridge, path + "m/E2/" + big, "Range: bytes=16777216-16777315\r\n");
+    const std::string tailAnswer = tail.Answer();
+    const std::string headAnswer = head.Answer();
+    const std::string middleAnswer = middle.Answer();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    g_source_remove(timer);
+
+    EXPECT_EQ(Body(tailAnswer), data.substr(data.size() - 16));
+    EXPECT_NE(tailAnswer.find("Content-Range: bytes 33554416-33554431/33554432\r\n"),
+              std::string::npos)
+        << tailAnswer.substr(0, 300);
+    EXPECT_EQ(Body(headAnswer), data.substr(0, 100));
+    EXPECT_EQ(Body(middleAnswer), data.substr(16777216, 100));
+    EXPECT_EQ(view.Decodes("site/big.webm"), 1);
+    EXPECT_TRUE(TPublicationView::RunUntil([&] { return bridge.Decodings() == 1; }, 5000))
+        << bridge.Decodings();
+    // The start of the entry was served before the rest was decoded.
+    EXPECT_LT(head.DoneAt(), tail.DoneAt());
+    const auto ms = [](auto d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    };
+    EXPECT_LT(ms(ticks.Longest), 250) << "the main loop stood still while " << ms(elapsed)
+                                      << " ms of decoding ran (" << ticks.Count << " ticks)";
+
+    // Later requests read the decoded bytes.
+    EXPECT_EQ(Body(TAsyncRequest(bridge, path + "m/E3/" + big, "Range: bytes=5-9\r\n").Answer()),
+              data.substr(5, 5));
+    EXPECT_EQ(view.Decodes("site/big.webm"), 1);
+}
+
+// An entry source whose decoding the test paces: each entry gives its
+// first bytes at once and the rest only when the test opens its gate.
+class TPacedSource {
+public:
+    struct TEntry {
+        std::string Bytes;     // what decoding delivers
+        std::int64_t Declared; // the size the directory claims
+        std::size_t Early;     // delivered before the gate
+        bool Open = false;
+    };
+
+    explicit TPacedSource(std::map<std::string, TEntry> entries) : FEntries(std::move(entries)) {}
+
+    Platform::TMediaEntrySource Source() {
+        Platform::TMediaEntrySource source;
+        source.Find = [this](const String& url) -> std::int64_t {
+            const auto it = FEntries.find(StringToUtf8(url));
+            return it == FEntries.end() ? -1 : it->second.Declared;
+        };
+        source.Extract = [this](const String& url, TStream& out) {
+            TEntry& e = FEntries.at(StringToUtf8(url));
+            {
+                std::lock_guard guard(FLock);
+                FExtractions += 1;
+            }
+            out.Write(e.Bytes.data(), static_cast<std::int64_t>(e.Early));
+            // Until the gate opens a byte trickles in now and then, as from
+            // a slow decoder; a stopping endpoint ends it at such a write.
+            std::size_t at = e.Early;
+            for (;;) {
+                {
+                    std::lock_guard guard(FLock);
+                    if (e.Open)
+                        break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (at < e.Bytes.size() && at + 1 < e.Bytes.size()) {
+                    out.Write(e.Bytes.data() + at, 1);
+                    at += 1;
+                }
+            }
+            out.Write(e.Bytes.data() + at, static_cast<std::int64_t>(e.Bytes.size() - at));
+        };
+        return source;
+    }
+
+    void OpenGate(const std::string& url) {
+        std::lock_guard guard(FLock);
+        FEntries.at(url).Open = true;
+    }
+    int Extractions() const {
+        std::lock_guard guard(FLock);
+        return FExtractions;
+    }
+
+private:
+    std::map<std::string, TEntry> FEntries;
+    mutable std::mutex FLock;
+    int FExtractions = 0;
+};
+
+TEST_F(MediaBridgeTest, RequestsAreAnsweredAsSoonAsTheirBytesAreDecoded) {
+    const std::string slow = RandomBytes(300000, 3);
+    const std::string cut = RandomBytes(150000, 4);
+    TPacedSource paced({{"fvp://site/slow.wav", {slow, 300000, 100000}},
+                        {"fvp://site/cut.wav", {cut, 200000, 150000}}});
+    auto bridge = std::make_unique<Platform::TMediaBridge>(paced.Source());
+    const std::string path = EndpointPath(*bridge);
+    const std::string slowUrl = path + "m/P1/fvp%3A%2F%2Fsite%2Fslow.wav";
+
+    // Bytes already decoded are served while the rest is not.
+    TAsyncRequest early(*bridge, slowUrl, "Range: bytes=1000-1999\r\n");
+    std::string a = early.Answer(5000);
+    EXPECT_EQ(a.rfind("HTTP/1.1 206 ", 0), 0u) << a.substr(0, 200);
+    EXPECT_NE(a.find("Content-Range: bytes 1000-1999/300000\r\n"), std::string::npos);
+    EXPECT_EQ(Body(a), slow.substr(1000, 1000));
+    a = TAsyncRequest(*bridge, slowUrl, "", "HEAD").Answer(5000);
+    EXPECT_NE(a.find("Content-Length: 300000\r\n"), std::string::npos) << a;
+
+    // A range past the decoded bytes waits, without holding up others.
+    TAsyncRequest late(*bridge, slowUrl, "Range: bytes=250000-250099\r\n");
+    TPublicationView::RunUntil([] { return false; }, 400);
+    EXPECT_FALSE(late.Done());
+    a = TAsyncRequest(*bridge, path + "m/P2/fvp%3A%2F%2Fsite%2Fslow.wav", "Range: bytes=0-9\r\n")
+            .Answer(5000);
+    EXPECT_EQ(Body(a), slow.substr(0, 10));
+    EXPECT_FALSE(late.Done());
+    paced.OpenGate("fvp://site/slow.wav");
+    a = late.Answer(5000);
+    EXPECT_EQ(a.rfind("HTTP/1.1 206 ", 0), 0u) << a.substr(0, 200);
+    EXPECT_NE(a.find("Content-Range: bytes 250000-250099/300000\r\n"), std::string::npos);
+    EXPECT_EQ(Body(a), slow.substr(250000, 100));
+    EXPECT_EQ(Body(TAsyncRequest(*bridge, slowUrl).Answer(5000)), slow);
+    EXPECT_EQ(paced.Extractions(), 1);
+
+    // An entry that decodes short of its declared size: the answer given
+    // meanwhile ends with the last decoded byte, later ones tell the true
+    // size.
+    const std::string cutUrl = path + "m/P3/fvp%3A%2F%2Fsite%2Fcut.wav";
+    TAsyncRequest whole(*bridge, cutUrl);
+    TPublicationView::RunUntil([] { return false; }, 300);
+    EXPECT_FALSE(whole.Done());
+    paced.OpenGate("fvp://site/cut.wav");
+    a = whole.Answer(5000);
+    EXPECT_NE(a.find("Content-Length: 200000\r\n"), std::string::npos) << a.substr(0, 200);
+    EXPECT_EQ(Body(a), cut);
+    a = TAsyncRequest(*bridge, cutUrl).Answer(5000);
+    EXPECT_NE(a.find("Content-Length: 150000\r\n"), std::string::npos) << a.substr(0, 200);
+    EXPECT_EQ(Body(a), cut);
+    a = TAsyncRequest(*bridge, cutUrl, "Range: bytes=160000-\r\n").Answer(5000);
+    EXPECT_EQ(a.rfind("HTTP/1.1 416 ", 0), 0u) << a.substr(0, 200);
+
+    // Stopping the endpoint ends a request that waits for bytes and the
+    // decoding that would deliver them.
+    TPacedSource stuck({{"fvp://site/stuck.wav", {RandomBytes(100000, 5), 100000, 10}}});
+    bridge = std::make_unique<Platform::TMediaBridge>(stuck.Source());
+    TAsyncRequest waiting(*bridge, EndpointPath(*bridge) + "m/S1/fvp%3A%2F%2Fsite%2Fstuck.wav",
+                          "Range: bytes=90000-\r\n");
+    EXPECT_TRUE(TPublicationView::RunUntil([&] { return stuck.Extractions() == 1; }, 5000));
+    TPublicationView::RunUntil([] { return false; }, 100);
+    const auto stopAt = std::chrono::steady_clock::now();
+    bridge.reset();
+    EXPECT_TRUE(TPublicationView::RunUntil([&] { return waiting.Done(); }, 3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(3));
+    EXPECT_EQ(Body(waiting.Answer(1000)), "");
 }
 
 } // namespace
