@@ -40,6 +40,8 @@ constexpr auto LeaseIdle = std::chrono::minutes(30);
 constexpr std::size_t MaxRequestHead = 16 * 1024;
 constexpr std::size_t ChunkSize = 1 << 20;
 constexpr std::size_t SendSize = 256 * 1024;
+// How many loopback ports the endpoint listens on (see TState::Hosts).
+constexpr std::size_t ListeningPorts = 8;
 
 // Decoded bytes in fixed chunks: growing never moves what is written, so a
 // large entry is never copied while it is decoded, and bytes already
@@ -326,6 +328,12 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
     std::string Host;
     std::string Prefix;
     std::uint16_t Port = 0;
+    // Every listening port's "127.0.0.1:port" and endpoint prefix. The
+    // engine opens at most six connections per host and port, and a paused
+    // element keeps its download's connection, so elements are spread over
+    // several ports; otherwise the seventh element would wait for ever.
+    std::vector<std::string> Hosts;
+    std::vector<std::string> Prefixes;
     GSocketService* Service = nullptr;
     GCancellable* Cancel = nullptr;
     guint SweepTimer = 0;
@@ -484,7 +492,8 @@ struct TMediaBridge::TState : std::enable_shared_from_this<TMediaBridge::TState>
     bool Answer(const TRequest& request, GOutputStream* out) {
 
         const bool head = request.Method == "HEAD";
-        if ((request.Method != "GET" && !head) || request.Host != Host) {
+        if ((request.Method != "GET" && !head) ||
+            std::find(Hosts.begin(), Hosts.end(), request.Host) == Hosts.end()) {
             SendStatus(out, "404 Not Found", false);
             return false;
         }
@@ -647,25 +656,34 @@ TMediaBridge::TMediaBridge(TMediaEntrySource source) : FState(std::make_shared<T
     s.Context = g_main_context_ref_thread_default();
     s.Token = RandomToken();
     s.Cancel = g_cancellable_new();
-    s.Service = g_threaded_socket_service_new(32);
+    // Each connection holds a thread of the pool while it is open.
+    s.Service = g_threaded_socket_service_new(static_cast<int>(ListeningPorts) * 8);
     TGObject<GInetAddress> loopback(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
-    TGObject<GSocketAddress> any(g_inet_socket_address_new(loopback.Ptr, 0));
-    GSocketAddress* effective = nullptr;
-    GError* error = nullptr;
-    if (!g_socket_listener_add_address(G_SOCKET_LISTENER(s.Service), any.Ptr, G_SOCKET_TYPE_STREAM,
-                                       G_SOCKET_PROTOCOL_TCP, nullptr, &effective, &error)) {
-        const std::string message = error != nullptr ? error->message : "unknown error";
-        g_clear_error(&error);
-        g_object_unref(s.Service);
-        g_object_unref(s.Cancel);
-        g_main_context_unref(s.Context);
-        throw Exception(u"The media endpoint cannot listen on the loopback address: " +
-                        Utf8ToString(message));
+    for (std::size_t i = 0; i < ListeningPorts; ++i) {
+        TGObject<GSocketAddress> any(g_inet_socket_address_new(loopback.Ptr, 0));
+        GSocketAddress* effective = nullptr;
+        GError* error = nullptr;
+        if (!g_socket_listener_add_address(G_SOCKET_LISTENER(s.Service), any.Ptr,
+                                           G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr,
+                                           &effective, &error)) {
+            const std::string message = error != nullptr ? error->message : "unknown error";
+            g_clear_error(&error);
+            g_socket_listener_close(G_SOCKET_LISTENER(s.Service));
+            g_object_unref(s.Service);
+            g_object_unref(s.Cancel);
+            g_main_context_unref(s.Context);
+            throw Exception(u"The media endpoint cannot listen on the loopback address: " +
+                            Utf8ToString(message));
+        }
+        const auto port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(effective));
+        g_object_unref(effective);
+        s.Hosts.push_back("127.0.0.1:" + std::to_string(port));
+        s.Prefixes.push_back("http://" + s.Hosts.back() + "/" + s.Token + "/");
+        if (i == 0)
+            s.Port = port;
     }
-    s.Port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(effective));
-    g_object_unref(effective);
-    s.Host = "127.0.0.1:" + std::to_string(s.Port);
-    s.Prefix = "http://" + s.Host + "/" + s.Token + "/";
+    s.Host = s.Hosts.front();
+    s.Prefix = s.Prefixes.front();
 
     // The handler holds the state through its own reference, so that a
     // connection still running while the bridge goes away touches live
@@ -752,7 +770,10 @@ void TMediaBridge::Install(WebKitUserContentManager* manager) const {
     // No allow list: the script itself leaves every document that is not a
     // publication page, which also covers fvp: addresses written without
     // "//" that URL patterns cannot express.
-    const std::string source = std::string(ScriptSource) + "(\"" + FState->Prefix + "\");";
+    std::string prefixes;
+    for (const auto& prefix : FState->Prefixes)
+        prefixes += (prefixes.empty() ? "\"" : ",\"") + prefix + "\"";
+    const std::string source = std::string(ScriptSource) + "([" + prefixes + "]);";
     WebKitUserScript* script =
         webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
