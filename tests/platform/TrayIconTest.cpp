@@ -168,9 +168,28 @@ bool NameHasOwner(GDBusConnection* connection, const String& name) {
     return owned;
 }
 
+// Each test gets a session bus of its own: the tests own the watcher's
+// well-known name, and tests running at the same time must not see each
+// other's watcher or items.
 class TrayIconTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(gtk_init_check(nullptr, nullptr)); }
+    void SetUp() override {
+        const char* previous = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+        FPrevious = previous != nullptr ? previous : "";
+        FBus = g_test_dbus_new(G_TEST_DBUS_NONE);
+        g_test_dbus_up(FBus);
+    }
+    void TearDown() override {
+        g_test_dbus_down(FBus);
+        g_object_unref(FBus);
+        if (!FPrevious.empty())
+            g_setenv("DBUS_SESSION_BUS_ADDRESS", FPrevious.c_str(), TRUE);
+    }
+
+private:
+    GTestDBus* FBus = nullptr;
+    std::string FPrevious;
 };
 
 } // namespace
