@@ -7,6 +7,8 @@
 
 #include "archive/Text.h"
 #include "archive/ZipWriter.h"
+#include "shared/IniFiles.h"
+#include "shared/PublicationSettings.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -158,6 +160,37 @@ bool StoredKind(const std::filesystem::path& file) {
     return false;
 }
 
+// Warns about an index page the runtime would show badly: none at all, one
+// that is not in the site, or one at the top level, whose relative links the
+// engine resolves below "fvp://page.html/" where no entry can be.
+void CheckIndexPage(const std::filesystem::path& configFile,
+                    const std::vector<TSiteEntry>& entries) {
+    Shared::TMemIniFile ini;
+    {
+        TFileStream in(configFile, TFileMode::fmOpenRead);
+        ini.SetStrings(Shared::StreamToLines(in));
+    }
+    const std::string index = StringToUtf8(Shared::ReadPublicationSettings(ini).IndexPage);
+    const auto warn = [](const std::string& text) {
+        std::fprintf(stderr, "folivant-pack pack: warning: %s\n", text.c_str());
+    };
+    if (index.empty()) {
+        warn("the settings name no IndexPage; the publication will show no page");
+        return;
+    }
+    const std::string page = index.substr(0, index.find_first_of("?#"));
+    const bool found = std::any_of(entries.begin(), entries.end(), [&](const TSiteEntry& e) {
+        return SameAsciiText(e.Name, page);
+    });
+    if (!found)
+        warn("IndexPage \"" + index + "\" is not in the site");
+    if (page.find('/') == std::string::npos)
+        warn("IndexPage \"" + index +
+             "\" is at the top of the site; relative links in it would resolve below \"fvp://" +
+             page + "/\". Keep the site in a folder of its own and name the page as folder/" +
+             page);
+}
+
 } // namespace
 
 int PackCommand(std::span<const std::string> args) {
@@ -174,6 +207,10 @@ int PackCommand(std::span<const std::string> args) {
         throw EPackError(Utf8ToString(*config + ": " + std::strerror(errno)));
 
     const std::vector<TSiteEntry> entries = CollectSite(site, config.has_value());
+    const std::filesystem::path configFile =
+        config ? std::filesystem::path(*config) : site / "fv-config";
+    if (config || std::filesystem::is_regular_file(configFile))
+        CheckIndexPage(configFile, entries);
     std::uint64_t totalBytes = 0;
     for (const auto& e : entries)
         totalBytes += e.Size;

@@ -255,3 +255,29 @@ TEST_F(PackTool, ManyFilesShowProgressAndKeepSortedOrder) {
                              (Dir / "runtime").string(), "-o", (Dir / "smallpub").string()});
     EXPECT_EQ(small.Stderr, "");
 }
+
+TEST_F(PackTool, WarnsAboutAnIndexPageTheRuntimeWouldShowBadly) {
+    const auto packWith = [&](const std::string& settings) {
+        WriteFileBytes(Dir / "cfg", settings);
+        return Pack({"pack", (Dir / "site").string(), "--config", (Dir / "cfg").string(),
+                     "--runtime", (Dir / "runtime").string(), "-o", (Dir / "pub").string()});
+    };
+    // A page at the top of the site: its relative links would miss.
+    const auto top = packWith("[Folivant]\nIndexPage=index.html\n");
+    EXPECT_EQ(top.ExitCode, 0);
+    EXPECT_NE(top.Stderr.find("warning: IndexPage \"index.html\" is at the top"), std::string::npos)
+        << top.Stderr;
+    EXPECT_EQ(top.Stderr.find("is not in the site"), std::string::npos) << top.Stderr;
+
+    // A page in a folder, in another letter case and with a query: fine.
+    const auto inFolder = packWith("[Folivant]\nIndexPage=B/Page Two.html?x=1\n");
+    EXPECT_EQ(inFolder.ExitCode, 0);
+    EXPECT_EQ(inFolder.Stderr.find("warning"), std::string::npos) << inFolder.Stderr;
+
+    const auto missing = packWith("[Folivant]\nIndexPage=b/none.html\n");
+    EXPECT_NE(missing.Stderr.find("IndexPage \"b/none.html\" is not in the site"),
+              std::string::npos)
+        << missing.Stderr;
+    const auto none = packWith("[Other]\nIndexPage=b/page two.html\n");
+    EXPECT_NE(none.Stderr.find("no IndexPage"), std::string::npos) << none.Stderr;
+}
