@@ -1,5 +1,7 @@
 #include "archive/ZipWriter.h"
 
+#include "archive/ZipFormat.h"
+
 #include "archive/Text.h"
 #include "archive/ZipCrypto.h"
 
@@ -17,12 +19,8 @@ namespace Folivant::Archive {
 
 namespace {
 
-constexpr std::uint32_t kLocalSig = 0x04034B50;
-constexpr std::uint32_t kCentralSig = 0x02014B50;
-constexpr std::uint32_t kDescriptorSig = 0x08074B50;
-constexpr std::uint32_t kEndSig = 0x06054B50;
-constexpr std::uint32_t kZip64EndSig = 0x06064B50;
-constexpr std::uint32_t kZip64LocatorSig = 0x07064B50;
+using namespace ZipFormat;
+
 constexpr std::size_t kChunk = 256 * 1024;
 
 void Put16(std::string& s, std::uint32_t v) {
