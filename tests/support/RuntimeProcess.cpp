@@ -132,15 +132,21 @@ int TRuntimeProcess::Wait(int timeoutMs) {
     return FStatus;
 }
 
-std::vector<std::string> TRuntimeProcess::WindowsNamed(const std::string& title) const {
-    std::string out = Shell("xdotool search --all --pid " + std::to_string(FPid) + " --name '^" +
-                            title + "$' 2>/dev/null");
-    std::vector<std::string> ids;
-    std::istringstream in(out);
-    std::string id;
-    while (in >> id)
-        ids.push_back(id);
-    return ids;
+std::vector<std::string> TRuntimeProcess::WindowsNamed(const std::string& title,
+                                                       int waitMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        std::string out = Shell("xdotool search --all --pid " + std::to_string(FPid) +
+                                " --name '^" + title + "$' 2>/dev/null");
+        std::vector<std::string> ids;
+        std::istringstream in(out);
+        std::string id;
+        while (in >> id)
+            ids.push_back(id);
+        if (!ids.empty() || std::chrono::steady_clock::now() >= deadline)
+            return ids;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 std::string Shell(const std::string& command) {

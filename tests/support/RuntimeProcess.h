@@ -45,7 +45,10 @@ public:
     bool Running();
     pid_t Pid() const { return FPid; }
     // The X window ids of this process's top-level windows with that title.
-    std::vector<std::string> WindowsNamed(const std::string& title) const;
+    // The window may be shown a moment after the page has loaded, and its
+    // properties reach the X server later still, so the lookup is repeated
+    // for up to waitMs until it finds one; 0 looks once.
+    std::vector<std::string> WindowsNamed(const std::string& title, int waitMs = 5000) const;
 
 private:
     pid_t FPid = -1;
