@@ -254,8 +254,13 @@ String DecodeCodePage(std::string_view bytes, unsigned codePage) {
         if (r == static_cast<std::size_t>(-1)) {
             if (errno == E2BIG)
                 continue;
-            // An undefined or incomplete byte: replace it and go on.
-            out.push_back(kReplacement);
+            // An undefined or incomplete byte: replace it and go on. The
+            // five bytes Windows-1252 leaves undefined stand for the C1
+            // control characters of the same value there, as in Windows.
+            const auto byte = static_cast<unsigned char>(*in);
+            const bool c1 = codePage == 1252 && (byte == 0x81 || byte == 0x8D || byte == 0x8F ||
+                                                 byte == 0x90 || byte == 0x9D);
+            out.push_back(c1 ? static_cast<char16_t>(byte) : kReplacement);
             ++in;
             --inLeft;
             iconv(cd, nullptr, nullptr, nullptr, nullptr);

@@ -199,25 +199,42 @@ String DecodeName(const std::uint8_t* name, std::size_t nameLength, const std::u
     if ((flags & 0x0800) != 0 || (!ascii && LooksLikeUtf8(name, nameLength)))
         return Utf8ToString(raw);
 
-    // The Unicode path and the UTF-16 name extra fields.
-    for (std::size_t i = 0; i + 4 <= extraLength;) {
-        const std::uint16_t id = Get16(extra + i);
-        const std::size_t size = Get16(extra + i + 2);
-        const std::uint8_t* data = extra + i + 4;
-        if (size > extraLength - i - 4)
-            break;
-        if (id == 0x7075 && size > 6 && data[0] == 1 &&
+    // The Unicode path extra field, then the UTF-16 name extra field,
+    // wherever each stands among the extra fields.
+    const auto findField = [&](std::uint16_t wanted, const auto& accept) -> std::optional<String> {
+        for (std::size_t i = 0; i + 4 <= extraLength;) {
+            const std::uint16_t id = Get16(extra + i);
+            const std::size_t size = Get16(extra + i + 2);
+            if (size > extraLength - i - 4)
+                break;
+            if (id == wanted)
+                if (auto decoded = accept(extra + i + 4, size))
+                    return decoded;
+            i += 4 + size;
+        }
+        return std::nullopt;
+    };
+    const auto unicodePath = [&](const std::uint8_t* data,
+                                 std::size_t size) -> std::optional<String> {
+        if (size > 6 && data[0] == 1 &&
             Get32(data + 1) ==
                 static_cast<std::uint32_t>(crc32(0, name, static_cast<uInt>(nameLength))))
             return Utf8ToString(
                 std::string_view(reinterpret_cast<const char*>(data + 5), size - 5));
-        if (id == 0x554E && size > 10 && std::memcmp(data, "NUCX", 4) == 0) {
+        return std::nullopt;
+    };
+    const auto utf16Name = [](const std::uint8_t* data, std::size_t size) -> std::optional<String> {
+        if (size > 10 && std::memcmp(data, "NUCX", 4) == 0) {
             const std::uint64_t count = Get32(data + 4);
             if (size == 8 + 2 * count)
                 return Utf16LEToString(data + 8, static_cast<std::size_t>(2 * count));
         }
-        i += 4 + size;
-    }
+        return std::nullopt;
+    };
+    if (auto decoded = findField(0x7075, unicodePath))
+        return *decoded;
+    if (auto decoded = findField(0x554E, utf16Name))
+        return *decoded;
 
     if (ascii)
         return String(raw.begin(), raw.end());

@@ -57,8 +57,12 @@ void ApplySize(GtkWindow* window, TWanted& wanted) {
     // A window that is not resizable takes its size from its contents'
     // request, so the client area asks for the size itself.
     GtkWidget* child = gtk_bin_get_child(GTK_BIN(window));
-    if (!gtk_window_get_resizable(window) && child != nullptr)
-        gtk_widget_set_size_request(child, width, height);
+    if (child != nullptr) {
+        if (!gtk_window_get_resizable(window))
+            gtk_widget_set_size_request(child, width, height);
+        else
+            gtk_widget_set_size_request(child, -1, -1);
+    }
     gtk_window_set_default_size(window, width, height);
     gtk_window_resize(window, width, height);
 }

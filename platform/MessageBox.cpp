@@ -70,9 +70,14 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
         return DefaultButton(flags);
     }
 
-    GtkWidget* dialog = gtk_message_dialog_new(ActiveWindow(), GTK_DIALOG_MODAL, MessageType(flags),
+    GtkWindow* owner = ActiveWindow();
+    GtkWidget* dialog = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, MessageType(flags),
                                                GTK_BUTTONS_NONE, "%s", textUtf8.c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), captionUtf8.c_str());
+    // Over its owner; a box without one (at start-up) in the middle of the
+    // screen.
+    gtk_window_set_position(GTK_WINDOW(dialog),
+                            owner != nullptr ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     switch (flags & 0xF) {
     case MB_OKCANCEL:
@@ -124,6 +129,18 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
             return IDOK;
         }
     }
+}
+
+void CloseModalWindows() {
+    if (!DisplayAvailable())
+        return;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w != nullptr; w = w->next) {
+        GtkWindow* window = GTK_WINDOW(w->data);
+        if (gtk_window_get_modal(window) && gtk_widget_get_visible(GTK_WIDGET(window)))
+            gtk_window_close(window);
+    }
+    g_list_free(windows);
 }
 
 } // namespace Folivant::Platform

@@ -27,4 +27,8 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7, IDCLOSE = 8 };
 
 int MessageBox(const String& text, const String& caption, unsigned flags);
 
+// Asks every modal window that is showing (a message box, the password
+// prompt) to close, as its close button would.
+void CloseModalWindows();
+
 } // namespace Folivant::Platform

@@ -2,7 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/Application.h"
-#include "platform/ExeResources.h"
+#include "platform/MainIcon.h"
 
 #include <gdk/gdkx.h>
 #include <gio/gio.h>
@@ -59,29 +59,6 @@ GDBusInterfaceInfo* ItemInterfaceInfo() {
 
 std::atomic<unsigned> IconCounter{0};
 
-// The executable's main icon; nothing when it has none.
-GdkPixbuf* LoadMainIcon() {
-    try {
-        const TExeResources resources(TExeResources::OwnExecutable());
-        const TResourceInfo* info = resources.Find("ICON", "MAINICON");
-        const auto data = info != nullptr ? resources.Data(*info) : std::nullopt;
-        if (!data)
-            return nullptr;
-        GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-        GdkPixbuf* pixbuf = nullptr;
-        const bool written = gdk_pixbuf_loader_write(loader, data->data(), data->size(), nullptr);
-        if (gdk_pixbuf_loader_close(loader, nullptr) && written) {
-            pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
-            if (pixbuf != nullptr)
-                g_object_ref(pixbuf);
-        }
-        g_object_unref(loader);
-        return pixbuf;
-    } catch (const EResourceError&) {
-        return nullptr;
-    }
-}
-
 // One size of the icon as the protocol carries it: ARGB, 32 bits per pixel
 // in network byte order.
 GVariant* PixmapOf(GdkPixbuf* source, int size) {
@@ -137,6 +114,7 @@ struct TTrayIcon::TImpl {
     bool Registering = false;
     bool Registered = false;
     GtkStatusIcon* StatusIcon = nullptr;
+    gint64 LastActivation = 0;
 
     ~TImpl() {
         if (Cancellable != nullptr) {
@@ -327,8 +305,22 @@ struct TTrayIcon::TImpl {
         self->StartStatusIcon();
     }
 
+    // The X11 tray reports each press of a double click as an activation;
+    // a press within the double-click time of an accepted one completes a
+    // double click, which counts as one click.
     static void StatusIconActivate(GtkStatusIcon*, gpointer data) {
-        static_cast<TImpl*>(data)->Click();
+        auto* self = static_cast<TImpl*>(data);
+        gint doubleClickMs = 400;
+        if (GtkSettings* settings = gtk_settings_get_default())
+            g_object_get(settings, "gtk-double-click-time", &doubleClickMs, nullptr);
+        const gint64 now = g_get_monotonic_time();
+        if (self->LastActivation != 0 &&
+            now - self->LastActivation < static_cast<gint64>(doubleClickMs) * 1000) {
+            self->LastActivation = 0;
+            return;
+        }
+        self->LastActivation = now;
+        self->Click();
     }
 
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS

@@ -20,6 +20,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace Folivant::Runtime {
@@ -164,8 +165,14 @@ void TMainForm::FormCreate() {
     TraceStep("CreateFvpProtocol");
     // Media elements cannot read fvp: addresses; they play archive entries
     // from the private loopback endpoint, which needs the archive served.
-    Platform::TMediaBridge::Start(
-        Platform::TMediaBridge::ArchiveSource(GlobalExeHtmlSite->ZipFile()));
+    // Without it the pages still show; only their media elements cannot
+    // play, so a failure here does not hold up the window.
+    try {
+        Platform::TMediaBridge::Start(
+            Platform::TMediaBridge::ArchiveSource(GlobalExeHtmlSite->ZipFile()));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
     // 8.
     if (ini.ReadBool(Section, u"UseTrayIcon", false)) {
         FTrayIcon = std::make_unique<Platform::TTrayIcon>(FCaption, [this] { TrayIconClick(); });
@@ -187,8 +194,10 @@ void TMainForm::FormCreate() {
     if (ini.ReadInteger(Section, u"AppWindowStyle", 0) == 1) {
         ApplyBorderStyle(bsNone);
         // A borderless window that fills the screen still follows the
-        // screen's size.
+        // screen's size, also when it is smaller than the size asked for.
         gtk_window_set_resizable(FWindow, TRUE);
+        Platform::TOuterBounds bounds = Platform::GetOuterBounds(FWindow);
+        Platform::SetOuterSize(FWindow, bounds.Width, bounds.Height, MinimumWidth, MinimumHeight);
         gtk_window_maximize(FWindow);
         FMaximized = true;
     } else {

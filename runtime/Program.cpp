@@ -5,6 +5,7 @@
 // come up ends it with "Runtime error 217" and exit code 217.
 
 #include "platform/Application.h"
+#include "platform/MainIcon.h"
 #include "platform/MessageBox.h"
 #include "platform/UrlMon.h"
 #include "runtime/ExeHtmlSite.h"
@@ -47,16 +48,23 @@ const Runtime::TUnit Units[] = {
 namespace {
 
 Runtime::TMainForm* RunningMainForm = nullptr;
+// A signal came while the main form was still being created.
+bool TerminationPending = false;
 
 // SIGINT and SIGTERM close the main window, so the run ends through the
-// normal shut-down and leaves nothing behind.
+// normal shut-down and leaves nothing behind. While the main form is still
+// being created (the password prompt, a message box of its creation
+// handler) the signal closes the modal window that holds it up, as its
+// close button would, and the main form is closed as soon as it exists.
 gboolean OnTerminationSignal(gpointer) {
     Shared::Trace("signal");
     try {
-        if (RunningMainForm != nullptr)
+        if (RunningMainForm != nullptr) {
             RunningMainForm->Close();
-        else
-            Platform::TerminateMessageLoop();
+        } else {
+            TerminationPending = true;
+            Platform::CloseModalWindows();
+        }
     } catch (...) {
         Platform::HandleCallbackException();
     }
@@ -76,6 +84,8 @@ int main(int argc, char** argv) {
         Runtime::FinalizeUnits();
         return 1;
     }
+    // Every window shows the executable's icon.
+    Platform::UseMainIconForWindows();
     // The URL-moniker session and the GUI thread's dispatcher.
     Platform::InitializeContentProtocol();
     guint sigint = g_unix_signal_add(SIGINT, OnTerminationSignal, nullptr);
@@ -88,7 +98,10 @@ int main(int argc, char** argv) {
         auto mainForm = std::make_unique<Runtime::TMainForm>();
         RunningMainForm = mainForm.get();
         if (!mainForm->Closed()) {
-            mainForm->Show();
+            if (TerminationPending)
+                mainForm->Close();
+            else
+                mainForm->Show();
             Shared::Trace("message loop");
             Platform::RunMessageLoop();
         }

@@ -9,14 +9,18 @@ namespace Folivant::Shared {
 
 namespace {
 
-// Replaces the first "%s" of format with each argument in turn.
+// Replaces the first two "%s" of format with the arguments in turn. The
+// search for the second goes on after the first argument, so a "%s" inside
+// an entry name stays part of the name.
 String FormatMessage(String format, const String& first, const String& second) {
+    std::size_t from = 0;
     for (const String* arg : {&first, &second}) {
-        const std::size_t at = format.find(u"%s");
+        const std::size_t at = format.find(u"%s", from);
         if (at == String::npos) {
             break;
         }
         format.replace(at, 2, *arg);
+        from = at + arg->size();
     }
     return format;
 }

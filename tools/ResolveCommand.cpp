@@ -1,6 +1,7 @@
 // resolve PUB URL: what the runtime answers for an engine request of URL.
-// The first line is the archive entry name the URL resolves to (empty when
-// it resolves to none, for instance a malformed escape or another scheme);
+// The first line is the archive entry name the URL resolves to, whether or
+// not the archive holds it (empty when the name is empty, for instance for
+// another scheme);
 // then, when the entry exists, exactly the bytes the runtime serves. The
 // request runs through the whole protocol chain: the fvp component, the
 // handler's Start and Read, and the resolution from the archive.

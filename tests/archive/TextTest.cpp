@@ -52,10 +52,16 @@ TEST(Text, CodePages) {
         {437, "caf\x82 \x9A\xE1", u"caf\u00E9 \u00DC\u00DF"},
         {437, "\xB0\xC9", u"\u2591\u2554"},
         {1252, "\x80\xE9\x9F", u"\u20AC\u00E9\u0178"},
+        // The bytes 1252 leaves undefined read as the C1 controls, as in
+        // Windows.
         {1252,
-         "a\x81"
+         "a\x81\x8D\x8F\x90\x9D"
          "b",
-         u"a\uFFFDb"}, // undefined in 1252
+         u"a\u0081\u008D\u008F\u0090\u009Db"},
+        {1253,
+         "a\xAA"
+         "b",
+         u"a\uFFFDb"}, // undefined in 1253
         {850, "\xD5", u"\u0131"},
         {866, "\x8F\xE0\xA8", u"\u041F\u0440\u0438"},
         {65001, "caf\xC3\xA9", u"caf\u00E9"},
@@ -81,6 +87,7 @@ TEST(Text, UpperCaseAndLetters) {
     EXPECT_EQ(UpperCaseUnicode(u"\U0001F600"), u"\U0001F600");
     for (const char16_t c : {u'a', u'Z', u'7', u'\u00E9', u'\u0416', u'\u0398', u'\u4E2D'})
         EXPECT_TRUE(IsLetterOrDigit(c)) << static_cast<int>(c);
-    for (const char16_t c : {u' ', u'/', u'_', u'\u00B0', u'\u2591', u'\u201A', static_cast<char16_t>(0xD800)})
+    for (const char16_t c :
+         {u' ', u'/', u'_', u'\u00B0', u'\u2591', u'\u201A', static_cast<char16_t>(0xD800)})
         EXPECT_FALSE(IsLetterOrDigit(c)) << static_cast<int>(c);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -146,6 +147,16 @@ TEST(SaveDialog, OffersTheFilterAndRemembersTheLastNameForTheRun) {
 
 TEST(SaveDialog, StartsEmptyAndReadsSeveralFilters) {
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "needs a display";
+    // Without a name the dialog opens on the working folder, and its name
+    // box completes a lone folder there on its own; an empty folder keeps
+    // the box as the dialog left it.
+    TempDir empty;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(empty.Path());
+    struct TRestore {
+        std::filesystem::path Path;
+        ~TRestore() { std::filesystem::current_path(Path); }
+    } restore{previous};
     TSaveDialog dialog;
     dialog.Filter = u"Pictures|*.png;*.jpg|All files|*";
     Seen seen;

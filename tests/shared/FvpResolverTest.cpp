@@ -47,7 +47,9 @@ private:
 // An archive whose decoder fails part-way through one entry.
 class TFailingArchive : public TFvpArchive {
 public:
-    int FindFile(const String& name) const override { return name == u"site/x.bin" ? 0 : -1; }
+    int FindFile(const String& name) const override {
+        return name == u"site/x.bin" || name == u"site/100%s.bin" ? 0 : -1;
+    }
     void ExtractToStream(const String& name, TStream& stream) override {
         ++Extractions;
         stream.WriteBuffer("part", 4);
@@ -186,6 +188,11 @@ TEST_F(FvpResolver, ExtractionFailureShowsAMessageAndServesWhatWasRead) {
     EXPECT_EQ(messages[0], u"File \"site/x.bin\" can't be read. Error message: disk gone.");
     EXPECT_EQ(FetchUrl(u"fvp://site/y.bin").Start, INET_E_USE_DEFAULT_PROTOCOLHANDLER);
     EXPECT_EQ(messages.size(), 2u) << "a missing entry shows nothing";
+
+    // A "%s" in the entry name is part of the name, not a placeholder.
+    EXPECT_EQ(FetchUrl(u"fvp://site/100%25s.bin").Bytes, "part");
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[2], u"File \"site/100%s.bin\" can't be read. Error message: disk gone.");
 }
 
 TEST_F(FvpResolver, EachRequestGetsItsOwnStream) {
