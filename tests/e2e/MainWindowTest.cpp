@@ -185,6 +185,8 @@ TEST_F(MainWindowTest, TheWindowTakesItsShapeFromTheSettings) {
             EXPECT_NEAR(g.X, (1280 - c.Width) / 2, 1);
             EXPECT_NEAR(g.Y, (1024 - c.Height) / 2, 1);
         }
+        // Every window shows the executable's icon.
+        EXPECT_NE(Property(w, "_NET_WM_ICON").find("_NET_WM_ICON(CARDINAL)"), std::string::npos);
         std::string motif = Property(w, "_MOTIF_WM_HINTS");
         // GTK writes decorations 0 into the Motif hints of an undecorated
         // window and leaves them out otherwise.
@@ -197,6 +199,33 @@ TEST_F(MainWindowTest, TheWindowTakesItsShapeFromTheSettings) {
             << state;
         run.Signal(SIGTERM);
         EXPECT_EQ(run.Wait(), 0);
+    }
+}
+
+TEST_F(MainWindowTest, ASignalWhileTheWindowIsBeingCreatedEndsTheRunCleanly) {
+    // At the password prompt: the run ends as a cancelled prompt does,
+    // before anything of the run is written.
+    {
+        auto pub = Pack(Settings("AppTitle=Locked\nAppPassword=secret\n"));
+        TRuntimeProcess run(pub);
+        ASSERT_EQ(run.WindowsNamed("Locked", 20000).size(), 1u);
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(10000), 0);
+        EXPECT_FALSE(run.HasTrace("FormCreate IEBrowserFix.Initialize"));
+        EXPECT_TRUE(run.HasTrace("final GlobalMainForm"));
+    }
+    // At a message box of the creation handler: the box closes, creation
+    // goes on, and the window closes through its normal shut-down.
+    {
+        auto pub = Pack(Settings("AppTitle=Styled\nAppTheme=No Such Style\n"));
+        TRuntimeProcess run(pub);
+        // The box is captioned with the application title, the file name.
+        ASSERT_EQ(run.WindowsNamed("publication", 20000).size(), 1u);
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(10000), 0);
+        EXPECT_TRUE(run.HasTrace("FormCreate CreateBrowserWindow"));
+        EXPECT_TRUE(run.HasTrace("FormClose IEBrowserFix.Uninitialize"));
+        EXPECT_FALSE(run.HasTrace("DocumentComplete fvp://index.html"));
     }
 }
 
