@@ -3,6 +3,7 @@
 #include "archive/Text.h"
 #include "platform/Application.h"
 #include "platform/MediaBridge.h"
+#include "platform/SaveDialog.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
@@ -38,11 +39,73 @@ String FromUtf8(const char* text) {
 
 // The web context of every browser control. The web processes run in their
 // sandbox; it has to be switched on before the first one starts.
+// Where a download goes is the reader's choice, in the save dialog; the
+// dialog opens on the folder chosen last, at first on the downloads folder.
+gboolean ChooseDownloadDestination(gpointer data) {
+    auto* download = static_cast<WebKitDownload*>(data);
+    try {
+        static Platform::TSaveDialog dialog;
+        const std::string previous = StringToUtf8(dialog.FileName);
+        std::string folder;
+        if (!previous.empty()) {
+            gchar* dir = g_path_get_dirname(previous.c_str());
+            folder = dir;
+            g_free(dir);
+        } else {
+            const gchar* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+            folder = downloads != nullptr ? downloads : g_get_home_dir();
+        }
+        const char* name =
+            static_cast<const char*>(g_object_get_data(G_OBJECT(download), "folivant-suggested"));
+        gchar* base = g_path_get_basename(name != nullptr && *name != '\0' ? name : "download");
+        std::string file = base;
+        g_free(base);
+        if (file == "/" || file == "." || file == "..")
+            file = "download";
+        gchar* path = g_build_filename(folder.c_str(), file.c_str(), nullptr);
+        dialog.FileName = Utf8ToString(path);
+        g_free(path);
+        if (dialog.Execute()) {
+            gchar* uri = g_filename_to_uri(StringToUtf8(dialog.FileName).c_str(), nullptr, nullptr);
+            if (uri != nullptr) {
+                webkit_download_set_allow_overwrite(download, TRUE);
+                webkit_download_set_destination(download, uri);
+                g_free(uri);
+            } else {
+                webkit_download_cancel(download);
+            }
+        } else {
+            webkit_download_cancel(download);
+        }
+    } catch (...) {
+        webkit_download_cancel(download);
+        Platform::HandleCallbackException();
+    }
+    g_object_unref(download);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean DecideDownloadDestination(WebKitDownload* download, gchar* suggested, gpointer) {
+    // The download waits until a destination is set or it is cancelled; the
+    // dialog runs once the engine's signal has returned.
+    g_object_set_data_full(G_OBJECT(download), "folivant-suggested",
+                           g_strdup(suggested != nullptr ? suggested : ""), g_free);
+    g_idle_add(ChooseDownloadDestination, g_object_ref(download));
+    return TRUE;
+}
+
+void DownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer) {
+    g_signal_connect(download, "decide-destination", G_CALLBACK(DecideDownloadDestination),
+                     nullptr);
+}
+
 WebKitWebContext* EngineContext() {
     static WebKitWebContext* context = [] {
         WebKitWebContext* c = webkit_web_context_get_default();
         if (std::getenv("FOLIVANT_NO_SANDBOX") == nullptr)
             webkit_web_context_set_sandbox_enabled(c, TRUE);
+        // What the engine cannot show is downloaded, never silently.
+        g_signal_connect(c, "download-started", G_CALLBACK(DownloadStarted), nullptr);
         return c;
     }();
     return context;
@@ -124,6 +187,7 @@ TVariant DecodeArgument(char16_t type, const String& body) {
     case u'o': {
         TVariant v;
         v.vt = VT_DISPATCH;
+        v.bstrVal = body;
         return v;
     }
     default:
@@ -277,6 +341,30 @@ struct TWebBrowserControl::TFindDialog {
     }
 };
 
+namespace {
+
+// A new settings object with every writable setting of source.
+WebKitSettings* CopySettings(WebKitSettings* source) {
+    WebKitSettings* copy = webkit_settings_new();
+    guint count = 0;
+    GParamSpec** specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(source), &count);
+    for (guint i = 0; i < count; ++i) {
+        const GParamFlags flags = specs[i]->flags;
+        if ((flags & G_PARAM_READWRITE) != G_PARAM_READWRITE ||
+            (flags & (G_PARAM_CONSTRUCT_ONLY | G_PARAM_DEPRECATED)) != 0)
+            continue;
+        GValue value = G_VALUE_INIT;
+        g_value_init(&value, specs[i]->value_type);
+        g_object_get_property(G_OBJECT(source), specs[i]->name, &value);
+        g_object_set_property(G_OBJECT(copy), specs[i]->name, &value);
+        g_value_unset(&value);
+    }
+    g_free(specs);
+    return copy;
+}
+
+} // namespace
+
 struct TWebBrowserControl::TSignals {
     static TWebBrowserControl* Self(gpointer data) {
         return static_cast<TWebBrowserControl*>(data);
@@ -285,6 +373,8 @@ struct TWebBrowserControl::TSignals {
     static gboolean DecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer data) {
         try {
+            if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
+                return DecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision), Self(data));
             if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
                 return FALSE;
             TWebBrowserControl* self = Self(data);
@@ -304,7 +394,14 @@ struct TWebBrowserControl::TSignals {
             // The handler may run a modal dialog; the decision stays ours
             // until it returns.
             g_object_ref(decision);
-            self->OnBeforeNavigate2(self, self, url, flags, target, postData, headers, cancel);
+            try {
+                self->OnBeforeNavigate2(self, self, url, flags, target, postData, headers, cancel);
+            } catch (...) {
+                // Reported like any handler's failure; the navigation goes
+                // on as no handler had cancelled it.
+                Platform::HandleCallbackException();
+                cancel = VARIANT_FALSE;
+            }
             if (*alive && cancel != VARIANT_FALSE)
                 webkit_policy_decision_ignore(decision);
             else
@@ -315,6 +412,39 @@ struct TWebBrowserControl::TSignals {
             Platform::HandleCallbackException();
             return FALSE;
         }
+    }
+
+    static gboolean DecideResponse(WebKitResponsePolicyDecision* decision,
+                                   TWebBrowserControl* self) {
+        if (!self->OnFileDownload ||
+            webkit_response_policy_decision_is_mime_type_supported(decision) ||
+            !webkit_response_policy_decision_is_main_frame_main_resource(decision))
+            return FALSE;
+        WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
+        const char* uri = webkit_uri_response_get_uri(response);
+        if (uri == nullptr || g_ascii_strncasecmp(uri, "fvp:", 4) != 0)
+            return FALSE;
+        webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+        // The handler shows a modal dialog; it runs after the engine's event.
+        struct TRequest {
+            std::weak_ptr<bool> Alive;
+            TWebBrowserControl* Control;
+            String Url;
+        };
+        g_idle_add(
+            [](gpointer p) -> gboolean {
+                std::unique_ptr<TRequest> request(static_cast<TRequest*>(p));
+                try {
+                    auto alive = request->Alive.lock();
+                    if (alive && *alive && request->Control->OnFileDownload)
+                        request->Control->OnFileDownload(request->Control, request->Url);
+                } catch (...) {
+                    Platform::HandleCallbackException();
+                }
+                return G_SOURCE_REMOVE;
+            },
+            new TRequest{self->FAlive, self, FromUtf8(uri)});
+        return TRUE;
     }
 
     static GtkWidget* Create(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
@@ -414,9 +544,10 @@ struct TWebBrowserControl::TSignals {
     static void LoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
         try {
             TWebBrowserControl* self = Self(data);
-            if (event == WEBKIT_LOAD_COMMITTED && self->FScriptsStopped) {
+            if (event == WEBKIT_LOAD_STARTED && self->FScriptsStopped) {
                 // Scripts stopped after an error stay stopped only for the
-                // page on which the user chose so.
+                // page on which the user chose so; they run again before
+                // the next page's first script.
                 self->FScriptsStopped = false;
                 WebKitSettings* settings = webkit_web_view_get_settings(view);
                 webkit_settings_set_enable_javascript(settings, TRUE);
@@ -512,9 +643,14 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
     EngineContext();
     FHostFlags = HostFlagsOf(FUserInterfaceOptions);
     if (PendingOpener != nullptr) {
-        // Related views share the opener's process, settings and injected
-        // scripts.
+        // Related views share the opener's process, policies and injected
+        // scripts. Each gets a copy of the opener's settings, so that
+        // scripts stopped after an error on one page stay running in the
+        // other windows.
         FWebView = WEBKIT_WEB_VIEW(webkit_web_view_new_with_related_view(PendingOpener));
+        WebKitSettings* settings = CopySettings(webkit_web_view_get_settings(PendingOpener));
+        webkit_web_view_set_settings(FWebView, settings);
+        g_object_unref(settings);
     } else {
         WebKitUserContentManager* content = webkit_user_content_manager_new();
         std::string source = BridgeScriptSource();

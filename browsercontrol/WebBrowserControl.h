@@ -136,6 +136,7 @@ using TInvokeEvent =
 using TKeyEventEx = std::function<void(TWebBrowserControl* ASender, std::uint16_t& Key,
                                        std::uint16_t ScanCode, TShiftState Shift)>;
 using TNotifyEvent = std::function<void(TWebBrowserControl* ASender)>;
+using TFileDownloadEvent = std::function<void(TWebBrowserControl* ASender, const String& URL)>;
 
 inline constexpr std::uint16_t DISPATCH_METHOD = 1;
 inline constexpr std::uint16_t DISPATCH_PROPERTYGET = 2;
@@ -183,6 +184,11 @@ public:
     TKeyEventEx OnKeyDown;
     // Raised when the main document of the view has finished loading.
     TNotifyEvent OnDocumentComplete;
+    // Raised, once the engine's own event has returned, for a publication
+    // document (fvp:) the view cannot show; the engine cannot download
+    // those itself. Other addresses it cannot show are downloaded by the
+    // engine to where the reader chooses in the save dialog.
+    TFileDownloadEvent OnFileDownload;
 
     // Operations.
     void Navigate(const String& url);

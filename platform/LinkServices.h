@@ -17,6 +17,7 @@ class TPlatformLinkServices : public Shared::ISaveDialog,
 public:
     void SetDefaultExt(const String& ext) override { FDialog.DefaultExt = ext; }
     void SetFilter(const String& filter) override { FDialog.Filter = filter; }
+    void SetFileName(const String& fileName) override { FDialog.FileName = fileName; }
     bool Execute() override { return FDialog.Execute(); }
     String FileName() const override { return FDialog.FileName; }
 

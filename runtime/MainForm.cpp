@@ -409,6 +409,10 @@ bool TMainForm::PlayWavSound(const String& wavPath, bool loop) {
     return LinkActions().PlayWavSound(wavPath, loop);
 }
 
+void TMainForm::DownloadFile(const String& url) {
+    LinkActions().SaveEntryAs(url);
+}
+
 bool TMainForm::HandleDownloableFiles(const String& url) {
     return LinkActions().HandleDownloableFiles(url);
 }

@@ -46,6 +46,7 @@ public:
     bool OpenFile(const String& filePath) override;
     bool PlayWavSound(const String& wavPath, bool loop) override;
     bool HandleDownloableFiles(const String& url) override;
+    void DownloadFile(const String& url) override;
     void StopWavSound() override;
     String Caption() const override { return FCaption; }
     int Left() const override;

@@ -93,6 +93,10 @@ void TBrowserForm::FormCreate() {
                                       const String& context, const String& url) {
         WebBrowserNewWindow3(s, disp, cancel, flags, context, url);
     };
+    WebBrowser->OnFileDownload = [](TWebBrowserControl*, const String& url) {
+        if (ActiveMainForm != nullptr)
+            ActiveMainForm->DownloadFile(url);
+    };
     WebBrowser->OnBeforeNavigate2 =
         [this](TWebBrowserControl* s, TWebBrowserControl* disp, TVariant& url, TVariant& flags,
                TVariant& target, TVariant& post, TVariant& headers, VARIANT_BOOL& cancel) {

@@ -64,7 +64,8 @@ String DecimalText(long long n) {
 
 String VariantToText(const TVariant& value) {
     switch (value.vt) {
-    case VT_BSTR: {
+    case VT_BSTR:
+    case VT_DISPATCH: {
         // The text runs to its terminating null character.
         auto end = value.bstrVal.find(u'\0');
         return end == String::npos ? value.bstrVal : value.bstrVal.substr(0, end);

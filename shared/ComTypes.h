@@ -37,8 +37,12 @@ inline constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
 inline constexpr DISPID DISPID_UNKNOWN = -1;
 
-inline bool Succeeded(HRESULT hr) { return hr >= 0; }
-inline bool Failed(HRESULT hr) { return hr < 0; }
+inline bool Succeeded(HRESULT hr) {
+    return hr >= 0;
+}
+inline bool Failed(HRESULT hr) {
+    return hr < 0;
+}
 
 enum TVarType : std::uint16_t {
     VT_EMPTY = 0,
@@ -52,19 +56,44 @@ enum TVarType : std::uint16_t {
 };
 
 // A VARIANT restricted to the types scripts pass to and get from the host.
-// VT_DISPATCH stands for any script object and carries no value.
+// VT_DISPATCH stands for any script object and carries its text form in
+// bstrVal.
 struct TVariant {
     TVarType vt = VT_EMPTY;
-    std::int32_t intVal = 0;   // VT_I2, VT_I4; VT_BOOL as VARIANT_BOOL (-1/0)
-    double dblVal = 0;         // VT_R8
-    String bstrVal;            // VT_BSTR
+    std::int32_t intVal = 0; // VT_I2, VT_I4; VT_BOOL as VARIANT_BOOL (-1/0)
+    double dblVal = 0;       // VT_R8
+    String bstrVal;          // VT_BSTR; VT_DISPATCH: the object's text
 
     static TVariant Empty() { return {}; }
-    static TVariant Null() { TVariant v; v.vt = VT_NULL; return v; }
-    static TVariant FromInt(std::int32_t i) { TVariant v; v.vt = VT_I4; v.intVal = i; return v; }
-    static TVariant FromBool(bool b) { TVariant v; v.vt = VT_BOOL; v.intVal = b ? VARIANT_TRUE : VARIANT_FALSE; return v; }
-    static TVariant FromDouble(double d) { TVariant v; v.vt = VT_R8; v.dblVal = d; return v; }
-    static TVariant FromString(String s) { TVariant v; v.vt = VT_BSTR; v.bstrVal = std::move(s); return v; }
+    static TVariant Null() {
+        TVariant v;
+        v.vt = VT_NULL;
+        return v;
+    }
+    static TVariant FromInt(std::int32_t i) {
+        TVariant v;
+        v.vt = VT_I4;
+        v.intVal = i;
+        return v;
+    }
+    static TVariant FromBool(bool b) {
+        TVariant v;
+        v.vt = VT_BOOL;
+        v.intVal = b ? VARIANT_TRUE : VARIANT_FALSE;
+        return v;
+    }
+    static TVariant FromDouble(double d) {
+        TVariant v;
+        v.vt = VT_R8;
+        v.dblVal = d;
+        return v;
+    }
+    static TVariant FromString(String s) {
+        TVariant v;
+        v.vt = VT_BSTR;
+        v.bstrVal = std::move(s);
+        return v;
+    }
 
     void Clear() { *this = TVariant(); }
 };

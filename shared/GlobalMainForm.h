@@ -27,6 +27,9 @@ public:
     virtual bool HandleDownloableFiles(const String& url) = 0;
     // Stops the sound that PlayWavSound started, if one still plays.
     virtual void StopWavSound() = 0;
+    // Offers a publication file that a browser window cannot show for
+    // saving. Without a main window that can, nothing happens.
+    virtual void DownloadFile(const String& url) { (void)url; }
 
     // The window as other windows see it: caption and outer bounds in screen
     // pixels, and a close request that takes effect once the current event

@@ -1,5 +1,6 @@
 #include "shared/LinkActions.h"
 
+#include "shared/FvpResolver.h"
 #include "shared/StrUtils.h"
 #include "shared/TemporalFiles.h"
 
@@ -205,6 +206,34 @@ bool TLinkActions::HandleDownloableFiles(const String& url) {
             ExtractAndOpen(name, u"." + ext, ExecuteFileMode);
     }
     return result;
+}
+
+bool TLinkActions::SaveEntryAs(const String& url) {
+    if (url.size() < FvpPrefix.size() ||
+        !SameAsciiText(std::u16string_view(url).substr(0, FvpPrefix.size()), FvpPrefix))
+        return false;
+    // The request is what follows the scheme's ":".
+    const String name = TFvpResolver(FZip, nullptr).FindEntry(url.substr(url.find(u':') + 1));
+    if (name.empty())
+        return false;
+
+    const std::size_t slash = name.rfind(u'/');
+    const String base = slash == String::npos ? name : name.substr(slash + 1);
+    const String ext = WithoutDots(ExtensionOf(base));
+    ISaveDialog& dialog = FServices.SaveDialog;
+    dialog.SetDefaultExt(ext);
+    dialog.SetFilter(ext.empty() ? String() : UpperAscii(ext) + u"|*." + ext);
+    // The entry's own name, in the folder of the name chosen last.
+    const String previous = dialog.FileName();
+    const std::size_t folderEnd = previous.rfind(u'/');
+    dialog.SetFileName(folderEnd == String::npos ? base : previous.substr(0, folderEnd + 1) + base);
+    if (!dialog.Execute()) {
+        dialog.SetFileName(previous);
+        return true;
+    }
+    TFileStream file(FileSystemPath(dialog.FileName()), TFileMode::fmCreate);
+    ExtractTo(name, file);
+    return true;
 }
 
 } // namespace Folivant::Shared

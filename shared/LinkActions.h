@@ -33,6 +33,8 @@ public:
     virtual ~ISaveDialog() = default;
     virtual void SetDefaultExt(const String& ext) = 0;
     virtual void SetFilter(const String& filter) = 0;
+    // The full path (or bare name) the dialog opens on.
+    virtual void SetFileName(const String& fileName) = 0;
     // Shows the dialog modally; true when the user confirmed a name.
     virtual bool Execute() = 0;
     virtual String FileName() const = 0;
@@ -112,6 +114,11 @@ public:
     // the entry is then saved where the user chooses and/or run from the
     // temporary folder.
     bool HandleDownloableFiles(const String& url);
+    // Offers the entry an fvp URL resolves to, as the content protocol
+    // resolves it, for saving under its own name in the folder chosen last;
+    // for a file the engine cannot show. False when the archive holds no
+    // such entry. Failures writing the file reach the caller.
+    bool SaveEntryAs(const String& url);
 
     // The extension of a name or URL: from its last "." to the end, unless a
     // "\" or ":" follows that "."; "/" does not end the search, so

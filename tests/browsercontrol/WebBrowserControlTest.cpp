@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 using namespace Folivant;
@@ -84,6 +85,14 @@ TEST_F(BrowserWindowTest, HostFunctionsAnswerWithTheirScriptTypes) {
          "\"threw\""},
         {"'appIsRuntime' in window.external", "true"},
         {"'nothing' in window.external", "false"},
+        // Text ends at a null character; objects give their own text.
+        {"window.external.SayHello('Ann\\0x')", "\"Hello Ann!\""},
+        {"window.external['sayHello\\0more']('Bo')", "\"Hello Bo!\""},
+        {"window.external.SayHello({})", "\"Hello [object Object]!\""},
+        {"window.external.SayHello([1, 2])", "\"Hello 1,2!\""},
+        {"window.external.SayHello({toString: function(){return 'Cy'}})", "\"Hello Cy!\""},
+        {"window.external.SayHello(Object.create(null))", "\"Hello !\""},
+        {"window.external.SayHello(null)", "\"Hello !\""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(EvalJs(view, c.Script), c.Json) << c.Script;
@@ -126,6 +135,9 @@ TEST_F(BrowserWindowTest, AHostFailureIsThrownInTheScriptWithItsMessage) {
     EXPECT_EQ(EvalJs(view, "(function(){try{window.external.appOpenFile('gone.txt');return 'ok'}"
                            "catch(e){return e.message}})()"),
               "\"File \\\"gone.txt\\\" do not exists.\"");
+    EXPECT_EQ(EvalJs(view, "(function(){try{window.external.appOpenFile('gone.txt')}"
+                           "catch(e){return e.description === e.message}})()"),
+              "true");
 }
 
 TEST_F(BrowserWindowTest, ReplacedPromptAndJsonDoNotBreakTheBridge) {
@@ -432,9 +444,10 @@ TEST_F(BrowserWindowTest, TextCannotBeSelectedButInputsStayEditable) {
     EXPECT_NE(EvalJs(view, "window.getSelection().toString()"), "\"\"");
 }
 
-// Answers the first script-error dialog that appears with the given button.
-void AnswerDialogWhenShown(int response, bool* seen) {
-    g_timeout_add(
+// Answers the first script-error dialog that appears with the given button;
+// the answer is pending until the returned source is removed.
+guint AnswerDialogWhenShown(int response, bool* seen) {
+    return g_timeout_add(
         50,
         [](gpointer data) -> gboolean {
             auto* state = static_cast<std::pair<int, bool*>*>(data);
@@ -459,7 +472,13 @@ TEST_F(BrowserWindowTest, ScriptErrorsFollowTheWindowsPolicy) {
     UseTestSite({{"err.html", "<!DOCTYPE html><script>window.later=0;"
                               "setTimeout(function(){undefinedFunction()},10);"
                               "setTimeout(function(){window.external.appOpenFile('later')},400);"
-                              "</script>"}});
+                              "</script>"},
+                 {"next.html", "<!DOCTYPE html><script>window.external.appOpenFile('next')"
+                               "</script>"},
+                 {"handled.html", "<!DOCTYPE html><script>window.onerror=function(){return true};"
+                                  "setTimeout(function(){undefinedFunction()},10);"
+                                  "setTimeout(function(){window.external.appOpenFile('handled')},"
+                                  "300)</script>"}});
     // Hidden errors: no dialog, later scripts run.
     FMain.HideJavaScriptError = true;
     Open("err.html");
@@ -477,6 +496,50 @@ TEST_F(BrowserWindowTest, ScriptErrorsFollowTheWindowsPolicy) {
     FMain.Calls.clear();
     RunFor(1000);
     EXPECT_FALSE(FMain.Called("OpenFile later"));
+
+    // The next page runs its scripts, the host functions included, from its
+    // first line on.
+    FForm->WebBrowser->Navigate(u"fvp://next.html");
+    ASSERT_TRUE(RunUntil([&] { return FMain.Called("OpenFile next"); }));
+
+    // An error the page handles itself asks nothing.
+    bool asked = false;
+    guint answer = AnswerDialogWhenShown(GTK_RESPONSE_YES, &asked);
+    FForm->WebBrowser->Navigate(u"fvp://handled.html");
+    ASSERT_TRUE(RunUntil([&] { return FMain.Called("OpenFile handled"); }));
+    EXPECT_FALSE(asked);
+    if (!asked)
+        g_source_remove(answer);
+}
+
+TEST_F(BrowserWindowTest, StoppingScriptsInOneWindowLeavesTheOthersRunning) {
+    UseTestSite({{"opener.html", "<!DOCTYPE html><script>window.ticks=0;"
+                                 "setInterval(function(){window.ticks++},20)</script>"},
+                 {"failing.html", "<!DOCTYPE html><script>"
+                                  "setTimeout(function(){undefinedFunction()},10)</script>"}});
+    WebKitWebView* view = Open("opener.html");
+    bool seen = false;
+    AnswerDialogWhenShown(GTK_RESPONSE_NO, &seen);
+    EvalJs(view, "(window.open('fvp://failing.html'), 0)");
+    ASSERT_TRUE(RunUntil([&] { return seen; }));
+    const std::string before = EvalJs(view, "window.ticks");
+    RunFor(300);
+    EXPECT_NE(EvalJs(view, "window.ticks"), before) << "the opener's scripts stopped too";
+}
+
+TEST_F(BrowserWindowTest, WhatThePageCannotShowIsOfferedForSaving) {
+    const std::string bytes("PK\3\4 report\0bytes", 17);
+    const char* const docx =
+        "application/vnd.openxmlformats-officedocument.wordprocessingml.document";
+    AddTestSiteFile("data/report.docx", docx, bytes);
+    WebKitWebView* view = Open("index.html");
+
+    // A publication file goes to the main window, which saves it from the
+    // archive; the page stays.
+    FForm->WebBrowser->Navigate(u"fvp://data/report.docx");
+    ASSERT_TRUE(RunUntil([&] { return FMain.Called("DownloadFile fvp://data/report.docx"); }));
+    RunFor(200);
+    EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://index.html");
 }
 
 bool IsPrintDialog(GtkWindow* w) {

@@ -157,6 +157,9 @@ public:
         Calls.push_back("PlayWavSound " + StringToUtf8(wavPath) + (loop ? " loop" : " once"));
         return true;
     }
+    void DownloadFile(const String& url) override {
+        Calls.push_back("DownloadFile " + StringToUtf8(url));
+    }
     bool HandleDownloableFiles(const String& url) override {
         std::string u = StringToUtf8(url);
         Calls.push_back("HandleDownloableFiles " + u);

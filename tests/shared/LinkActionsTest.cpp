@@ -45,6 +45,9 @@ struct Desktop : ISaveDialog, IMessageBox, IShell, ISoundPlayer, ITemporalFileRe
     std::string DefaultExt, Filter;
     void SetDefaultExt(const String& ext) override { DefaultExt = A(ext); }
     void SetFilter(const String& filter) override { Filter = A(filter); }
+    // The names the dialog was told to open on, in order.
+    std::vector<std::string> OpensOn;
+    void SetFileName(const String& fileName) override { OpensOn.push_back(A(fileName)); }
     bool Execute() override {
         Log.push_back("dialog " + DefaultExt + " " + Filter);
         return Confirm;
@@ -254,6 +257,40 @@ TEST_F(LinkActions, SavesAnEntryWhereTheUserChoosesAndOpensIt) {
     EXPECT_TRUE(actions.HandleDownloableFiles(u"fvp://site/files/data.zip"));
     EXPECT_FALSE(fs::exists(Host.SaveAs));
     EXPECT_TRUE(Host.Opened.empty());
+}
+
+TEST_F(LinkActions, OffersAFileThePageCannotShowUnderItsOwnName) {
+    auto& actions = Make({{"site/docs/Report 1.docx", "docx bytes"}, {"site/notes", "plain"}});
+    Host.SaveAs = (Dir / "saved" / "mine.docx").string();
+
+    // Resolved as the content protocol resolves it: escapes, query, slashes.
+    EXPECT_TRUE(actions.SaveEntryAs(u"fvp://site/docs/Report%201.docx?x=1"));
+    EXPECT_EQ(Host.DefaultExt, "docx");
+    EXPECT_EQ(Host.Filter, "DOCX|*.docx");
+    ASSERT_EQ(Host.OpensOn.size(), 1u);
+    // The entry's own name in the folder chosen last.
+    EXPECT_EQ(Host.OpensOn[0], (Dir / "saved" / "Report 1.docx").string());
+    EXPECT_EQ(ReadFileBytes(Host.SaveAs), "docx bytes");
+    EXPECT_TRUE(Host.Opened.empty()) << "a saved file is not opened";
+    EXPECT_TRUE(TempFiles().empty());
+
+    // Without an extension there is no filter; cancelling writes nothing and
+    // keeps the name chosen last.
+    Host.Confirm = false;
+    Host.OpensOn.clear();
+    fs::remove(Host.SaveAs);
+    EXPECT_TRUE(actions.SaveEntryAs(u"FVP://site/notes/"));
+    EXPECT_EQ(Host.Filter, "");
+    EXPECT_EQ(Host.OpensOn,
+              (std::vector<std::string>{(Dir / "saved" / "notes").string(), Host.SaveAs}));
+    EXPECT_FALSE(fs::exists(Host.SaveAs));
+
+    // Nothing to save: no dialog.
+    Host.Log.clear();
+    EXPECT_FALSE(actions.SaveEntryAs(u"fvp://site/missing.docx"));
+    EXPECT_FALSE(actions.SaveEntryAs(u"http://site/docs/Report%201.docx"));
+    EXPECT_FALSE(actions.SaveEntryAs(u"fvp://%zz"));
+    EXPECT_TRUE(Host.Log.empty());
 }
 
 TEST_F(LinkActions, RunsExecuteKindsFromPrivateTemporaryFilesDeletedAtExit) {
