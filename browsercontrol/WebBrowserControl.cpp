@@ -37,8 +37,6 @@ String FromUtf8(const char* text) {
     return text == nullptr ? String() : Utf8ToString(text);
 }
 
-// The web context of every browser control. The web processes run in their
-// sandbox; it has to be switched on before the first one starts.
 // Where a download goes is the reader's choice, in the save dialog; the
 // dialog opens on the folder chosen last, at first on the downloads folder.
 gboolean ChooseDownloadDestination(gpointer data) {
@@ -99,6 +97,8 @@ void DownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer) {
                      nullptr);
 }
 
+// The web context of every browser control. The web processes run in their
+// sandbox; it has to be switched on before the first one starts.
 WebKitWebContext* EngineContext() {
     static WebKitWebContext* context = [] {
         WebKitWebContext* c = webkit_web_context_get_default();
@@ -184,12 +184,8 @@ TVariant DecodeArgument(char16_t type, const String& body) {
         return TVariant::FromBool(body == u"1");
     case u'n':
         return TVariant::Null();
-    case u'o': {
-        TVariant v;
-        v.vt = VT_DISPATCH;
-        v.bstrVal = body;
-        return v;
-    }
+    case u'o':
+        return {.vt = VT_DISPATCH, .bstrVal = body};
     default:
         return TVariant::Empty();
     }

@@ -65,35 +65,13 @@ struct TVariant {
     String bstrVal;          // VT_BSTR; VT_DISPATCH: the object's text
 
     static TVariant Empty() { return {}; }
-    static TVariant Null() {
-        TVariant v;
-        v.vt = VT_NULL;
-        return v;
-    }
-    static TVariant FromInt(std::int32_t i) {
-        TVariant v;
-        v.vt = VT_I4;
-        v.intVal = i;
-        return v;
-    }
+    static TVariant Null() { return {.vt = VT_NULL}; }
+    static TVariant FromInt(std::int32_t i) { return {.vt = VT_I4, .intVal = i}; }
     static TVariant FromBool(bool b) {
-        TVariant v;
-        v.vt = VT_BOOL;
-        v.intVal = b ? VARIANT_TRUE : VARIANT_FALSE;
-        return v;
+        return {.vt = VT_BOOL, .intVal = b ? VARIANT_TRUE : VARIANT_FALSE};
     }
-    static TVariant FromDouble(double d) {
-        TVariant v;
-        v.vt = VT_R8;
-        v.dblVal = d;
-        return v;
-    }
-    static TVariant FromString(String s) {
-        TVariant v;
-        v.vt = VT_BSTR;
-        v.bstrVal = std::move(s);
-        return v;
-    }
+    static TVariant FromDouble(double d) { return {.vt = VT_R8, .dblVal = d}; }
+    static TVariant FromString(String s) { return {.vt = VT_BSTR, .bstrVal = std::move(s)}; }
 
     void Clear() { *this = TVariant(); }
 };

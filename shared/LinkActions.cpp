@@ -36,6 +36,12 @@ bool SameAsciiText(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
+// Whether url begins with "fvp://" in any letter case.
+bool IsFvpUrl(const String& url) {
+    return url.size() >= FvpPrefix.size() &&
+           SameAsciiText(std::u16string_view(url).substr(0, FvpPrefix.size()), FvpPrefix);
+}
+
 // Every occurrence of what, ignoring ASCII case, removed in one pass from
 // the left; text that a removal joins together is not searched again.
 String RemoveAllText(const String& text, std::u16string_view what) {
@@ -170,8 +176,7 @@ bool TLinkActions::PlayWavSound(const String& wavPath, bool loop) {
 }
 
 bool TLinkActions::HandleDownloableFiles(const String& url) {
-    if (url.size() < FvpPrefix.size() ||
-        !SameAsciiText(std::u16string_view(url).substr(0, FvpPrefix.size()), FvpPrefix))
+    if (!IsFvpUrl(url))
         return false;
 
     const TArrayStrings extractList = ExtensionList(FSettings.ExtractFileExts);
@@ -209,8 +214,7 @@ bool TLinkActions::HandleDownloableFiles(const String& url) {
 }
 
 bool TLinkActions::SaveEntryAs(const String& url) {
-    if (url.size() < FvpPrefix.size() ||
-        !SameAsciiText(std::u16string_view(url).substr(0, FvpPrefix.size()), FvpPrefix))
+    if (!IsFvpUrl(url))
         return false;
     // The request is what follows the scheme's ":".
     const String name = TFvpResolver(FZip, nullptr).FindEntry(url.substr(url.find(u':') + 1));

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -203,30 +204,32 @@ TEST_F(MainWindowTest, TheWindowTakesItsShapeFromTheSettings) {
 }
 
 TEST_F(MainWindowTest, ASignalWhileTheWindowIsBeingCreatedEndsTheRunCleanly) {
+    // Starts a run, sends SIGTERM once the window named window shows, and
+    // checks that the run ends with exit code 0 and the given trace.
+    auto signalAt = [&](const std::string& settings, const std::string& window,
+                        const std::function<void(const TRuntimeProcess&)>& check) {
+        auto pub = Pack(Settings(settings));
+        TRuntimeProcess run(pub);
+        ASSERT_EQ(run.WindowsNamed(window, 20000).size(), 1u);
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(10000), 0);
+        check(run);
+    };
     // At the password prompt: the run ends as a cancelled prompt does,
     // before anything of the run is written.
-    {
-        auto pub = Pack(Settings("AppTitle=Locked\nAppPassword=secret\n"));
-        TRuntimeProcess run(pub);
-        ASSERT_EQ(run.WindowsNamed("Locked", 20000).size(), 1u);
-        run.Signal(SIGTERM);
-        EXPECT_EQ(run.Wait(10000), 0);
+    signalAt("AppTitle=Locked\nAppPassword=secret\n", "Locked", [](const TRuntimeProcess& run) {
         EXPECT_FALSE(run.HasTrace("FormCreate IEBrowserFix.Initialize"));
         EXPECT_TRUE(run.HasTrace("final GlobalMainForm"));
-    }
-    // At a message box of the creation handler: the box closes, creation
-    // goes on, and the window closes through its normal shut-down.
-    {
-        auto pub = Pack(Settings("AppTitle=Styled\nAppTheme=No Such Style\n"));
-        TRuntimeProcess run(pub);
-        // The box is captioned with the application title, the file name.
-        ASSERT_EQ(run.WindowsNamed("publication", 20000).size(), 1u);
-        run.Signal(SIGTERM);
-        EXPECT_EQ(run.Wait(10000), 0);
-        EXPECT_TRUE(run.HasTrace("FormCreate CreateBrowserWindow"));
-        EXPECT_TRUE(run.HasTrace("FormClose IEBrowserFix.Uninitialize"));
-        EXPECT_FALSE(run.HasTrace("DocumentComplete fvp://index.html"));
-    }
+    });
+    // At a message box of the creation handler, captioned with the
+    // application title (the file name): the box closes, creation goes on,
+    // and the window closes through its normal shut-down.
+    signalAt("AppTitle=Styled\nAppTheme=No Such Style\n", "publication",
+             [](const TRuntimeProcess& run) {
+                 EXPECT_TRUE(run.HasTrace("FormCreate CreateBrowserWindow"));
+                 EXPECT_TRUE(run.HasTrace("FormClose IEBrowserFix.Uninitialize"));
+                 EXPECT_FALSE(run.HasTrace("DocumentComplete fvp://index.html"));
+             });
 }
 
 TEST_F(MainWindowTest, AnEmptyTitleGivesAnEmptyCaption) {
