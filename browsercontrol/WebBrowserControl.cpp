@@ -412,15 +412,22 @@ struct TWebBrowserControl::TSignals {
 
     static gboolean DecideResponse(WebKitResponsePolicyDecision* decision,
                                    TWebBrowserControl* self) {
-        if (!self->OnFileDownload ||
-            webkit_response_policy_decision_is_mime_type_supported(decision) ||
+        if (webkit_response_policy_decision_is_mime_type_supported(decision) ||
             !webkit_response_policy_decision_is_main_frame_main_resource(decision))
             return FALSE;
         WebKitURIResponse* response = webkit_response_policy_decision_get_response(decision);
         const char* uri = webkit_uri_response_get_uri(response);
-        if (uri == nullptr || g_ascii_strncasecmp(uri, "fvp:", 4) != 0)
+        if (uri == nullptr)
             return FALSE;
+        if (g_ascii_strncasecmp(uri, "fvp:", 4) != 0) {
+            // The engine would drop a document it cannot show; it is
+            // downloaded instead, to where the reader chooses.
+            webkit_policy_decision_download(WEBKIT_POLICY_DECISION(decision));
+            return TRUE;
+        }
         webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+        if (!self->OnFileDownload)
+            return TRUE;
         // The handler shows a modal dialog; it runs after the engine's event.
         struct TRequest {
             std::weak_ptr<bool> Alive;

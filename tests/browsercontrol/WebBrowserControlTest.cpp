@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -540,6 +541,141 @@ TEST_F(BrowserWindowTest, WhatThePageCannotShowIsOfferedForSaving) {
     ASSERT_TRUE(RunUntil([&] { return FMain.Called("DownloadFile fvp://data/report.docx"); }));
     RunFor(200);
     EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://index.html");
+}
+
+// A one-file HTTP server on the loopback address, a thread per connection.
+// Under /attach/ it sends the file as an attachment; anywhere else as a
+// document of a type the engine cannot show.
+class TDownloadServer {
+public:
+    explicit TDownloadServer(std::string bytes) : FBytes(std::move(bytes)) {
+        FService = g_threaded_socket_service_new(4);
+        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+        GSocketAddress* address = g_inet_socket_address_new(loopback, 0);
+        GSocketAddress* bound = nullptr;
+        g_socket_listener_add_address(G_SOCKET_LISTENER(FService), address, G_SOCKET_TYPE_STREAM,
+                                      G_SOCKET_PROTOCOL_TCP, nullptr, &bound, nullptr);
+        if (bound != nullptr) {
+            FPort = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
+            g_object_unref(bound);
+        }
+        g_object_unref(address);
+        g_object_unref(loopback);
+        g_signal_connect(FService, "run", G_CALLBACK(Serve), this);
+        g_socket_service_start(FService);
+    }
+    ~TDownloadServer() {
+        g_socket_service_stop(FService);
+        g_socket_listener_close(G_SOCKET_LISTENER(FService));
+        g_object_unref(FService);
+    }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(FPort) + path;
+    }
+
+private:
+    static gboolean Serve(GThreadedSocketService*, GSocketConnection* connection, GObject*,
+                          gpointer data) {
+        auto* self = static_cast<TDownloadServer*>(data);
+        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
+        std::string request;
+        char buffer[1024];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            gssize n = g_input_stream_read(in, buffer, sizeof buffer, nullptr, nullptr);
+            if (n <= 0)
+                return TRUE;
+            request.append(buffer, static_cast<std::size_t>(n));
+        }
+        const bool attachment = request.find(" /attach/") != std::string::npos;
+        std::string response =
+            std::string("HTTP/1.1 200 OK\r\n") +
+            (attachment ? "Content-Type: application/octet-stream\r\n"
+                          "Content-Disposition: attachment; filename=\"remote.bin\"\r\n"
+                        : "Content-Type: application/vnd.oasis.opendocument.text\r\n") +
+            "Content-Length: " + std::to_string(self->FBytes.size()) +
+            "\r\nConnection: close\r\n\r\n" + self->FBytes;
+        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
+        g_output_stream_write_all(out, response.data(), response.size(), nullptr, nullptr, nullptr);
+        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+        return TRUE;
+    }
+
+    std::string FBytes;
+    GSocketService* FService = nullptr;
+    guint16 FPort = 0;
+};
+
+// Answers the next save dialog: saves as path, or cancels when path is
+// empty. Records the name the dialog proposed.
+struct TDownloadAnswer {
+    std::string Path;
+    std::string Proposed;
+    bool Seen = false;
+};
+
+void AnswerSaveDialog(TDownloadAnswer* answer) {
+    g_timeout_add(
+        50,
+        [](gpointer data) -> gboolean {
+            auto* a = static_cast<TDownloadAnswer*>(data);
+            GtkWidget* chooser = nullptr;
+            GList* windows = gtk_window_list_toplevels();
+            for (GList* l = windows; l != nullptr; l = l->next)
+                if (GTK_IS_FILE_CHOOSER_DIALOG(l->data) &&
+                    gtk_widget_get_mapped(GTK_WIDGET(l->data)))
+                    chooser = GTK_WIDGET(l->data);
+            g_list_free(windows);
+            if (chooser == nullptr)
+                return G_SOURCE_CONTINUE;
+            a->Seen = true;
+            gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
+            a->Proposed = name != nullptr ? name : "";
+            g_free(name);
+            if (a->Path.empty()) {
+                gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+            } else {
+                // A full path typed as the name saves there.
+                gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), a->Path.c_str());
+                gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+            }
+            return G_SOURCE_REMOVE;
+        },
+        answer);
+}
+
+TEST_F(BrowserWindowTest, DownloadsOfTheEngineGoWhereTheReaderChooses) {
+    const std::string bytes("remote\0bytes", 12);
+    TDownloadServer server(bytes);
+    Open("index.html");
+    TempDir dir;
+
+    // An attachment, and a document the view cannot show, are both saved
+    // where the reader chooses, under the name the server suggests.
+    for (const auto& [path, suggested] :
+         {std::pair<std::string, std::string>{"/attach/x", "remote.bin"},
+          {"/files/report.odt", "report.odt"}}) {
+        TDownloadAnswer saved;
+        saved.Path = (dir / ("mine-" + suggested)).string();
+        AnswerSaveDialog(&saved);
+        FForm->WebBrowser->Navigate(Utf8ToString(server.Url(path)));
+        ASSERT_TRUE(RunUntil([&] {
+            return saved.Seen && std::filesystem::exists(saved.Path) &&
+                   ReadFileBytes(saved.Path) == bytes;
+        })) << path;
+        EXPECT_EQ(saved.Proposed, suggested);
+    }
+
+    // Cancelling writes nothing.
+    TDownloadAnswer cancelled;
+    AnswerSaveDialog(&cancelled);
+    FForm->WebBrowser->Navigate(Utf8ToString(server.Url("/files/again.odt")));
+    ASSERT_TRUE(RunUntil([&] { return cancelled.Seen; }));
+    RunFor(500);
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"mine-remote.bin", "mine-report.odt"}));
 }
 
 bool IsPrintDialog(GtkWindow* w) {
