@@ -13,6 +13,7 @@
 #include "runtime/RestrictedForm.h"
 #include "shared/FvpResolver.h"
 #include "shared/IEBrowserFix.h"
+#include "shared/PublicationSettings.h"
 #include "shared/StylesUtils.h"
 #include "shared/SysUtils.h"
 #include "shared/Trace.h"
@@ -29,8 +30,6 @@ using namespace Folivant::Shared;
 using BrowserControl::TWebBrowserControl;
 
 namespace {
-
-const String Section = u"Folivant";
 
 // The layout of the window.
 constexpr int LayoutClientWidth = 651;
@@ -142,25 +141,21 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::FormCreate() {
-    const TMemIniFile& ini = GlobalExeHtmlSite->IniFile();
-    // 1. File and message dialogs are GTK's own classic dialogs already.
-    // 2.
+    // Every setting with its default comes from the one reader of the
+    // settings, so the window and the settings table cannot disagree.
+    const TPublicationSettings settings = ReadPublicationSettings(GlobalExeHtmlSite->IniFile());
+    // File and message dialogs are GTK's own classic dialogs already.
     FIsMinimized = false;
     ActiveMainForm = this;
     TraceStep("ActiveMainForm");
-    // 3.
-    FAppTheme = ini.ReadString(Section, u"AppTheme", u"Windows");
+    FAppTheme = settings.AppTheme;
     TStylesUtils::TrySetStyle(FAppTheme, true);
     TraceStep("TrySetStyle");
-    // 4.
-    FAppTitle = ini.ReadString(Section, u"AppTitle", String());
-    // 5.
-    AskAccessPassword();
+    FAppTitle = settings.AppTitle;
+    AskAccessPassword(settings.AppPassword);
     TraceStep("AskAccessPassword");
-    // 6.
     TIEBrowserFix::Initialize();
     TraceStep("IEBrowserFix.Initialize");
-    // 7.
     CreateFvpProtocol();
     TraceStep("CreateFvpProtocol");
     // Media elements cannot read fvp: addresses; they play archive entries
@@ -173,25 +168,19 @@ void TMainForm::FormCreate() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }
-    // 8.
-    if (ini.ReadBool(Section, u"UseTrayIcon", false)) {
+    if (settings.UseTrayIcon) {
         FTrayIcon = std::make_unique<Platform::TTrayIcon>(FCaption, [this] { TrayIconClick(); });
         TraceStep("TrayIcon");
     }
-    // 9.
-    FAppRootDir = ini.ReadString(Section, u"RootDirName", String());
-    FEscapeClose = ini.ReadBool(Section, u"AppEscapeClose", false);
-    FIndexFile = u"fvp://" + ini.ReadString(Section, u"IndexPage", String());
-    FExtractExts = ini.ReadString(Section, u"ExtractFileExts", u"zip mp3 mp4");
-    FExecuteExts = ini.ReadString(Section, u"ExecuteFileExts", u"exe");
-    // 10.
-    Platform::SetOuterSize(FWindow, ini.ReadInteger(Section, u"AppWindowWidth", 800),
-                           ini.ReadInteger(Section, u"AppWindowHeight", 600), MinimumWidth,
+    FAppRootDir = settings.RootDirName;
+    FEscapeClose = settings.AppEscapeClose;
+    FIndexFile = u"fvp://" + settings.IndexPage;
+    FExtractExts = settings.ExtractFileExts;
+    FExecuteExts = settings.ExecuteFileExts;
+    Platform::SetOuterSize(FWindow, settings.AppWindowWidth, settings.AppWindowHeight, MinimumWidth,
                            MinimumHeight);
-    // 11.
-    HideJavaScriptError = ini.ReadBool(Section, u"HideJsErrors", false);
-    // 12.
-    if (ini.ReadInteger(Section, u"AppWindowStyle", 0) == 1) {
+    HideJavaScriptError = settings.HideJsErrors;
+    if (settings.AppWindowStyle == 1) {
         ApplyBorderStyle(bsNone);
         // A borderless window that fills the screen still follows the
         // screen's size, also when it is smaller than the size asked for.
@@ -201,31 +190,28 @@ void TMainForm::FormCreate() {
         gtk_window_maximize(FWindow);
         FMaximized = true;
     } else {
-        std::int32_t border = ini.ReadInteger(Section, u"AppBorderStyle", 2);
+        const std::int32_t border = settings.AppBorderStyle;
         // Values outside 0 to 5 give the default, sizeable border.
         ApplyBorderStyle(border >= bsNone && border <= bsSizeToolWin
                              ? static_cast<TFormBorderStyle>(border)
                              : bsSizeable);
-        if (ini.ReadInteger(Section, u"AppWindowOrder", 0) == 1) {
+        if (settings.AppWindowOrder == 1) {
             gtk_window_set_keep_above(FWindow, TRUE);
             FStayOnTop = true;
         }
     }
-    // 13.
     SetCaption(FAppTitle);
     if (FTrayIcon)
         FTrayIcon->SetHint(FAppTitle);
     TraceStep("Caption");
-    // 14.
     CreateBrowserWindow();
     TraceStep("CreateBrowserWindow");
 }
 
-void TMainForm::AskAccessPassword() {
+void TMainForm::AskAccessPassword(const String& password) {
     // A refused password ends the run here with exit code 0, before anything
     // of the run is written.
-    TRestrictedForm::AskAccessPassword(
-        GlobalExeHtmlSite->IniFile().ReadString(Section, u"AppPassword", String()), FAppTitle);
+    TRestrictedForm::AskAccessPassword(password, FAppTitle);
 }
 
 void TMainForm::CreateFvpProtocol() {

@@ -77,7 +77,7 @@ public:
 private:
     void CreateFvpProtocol();
     void CreateBrowserWindow();
-    void AskAccessPassword();
+    void AskAccessPassword(const String& password);
     void WebBrowserKeyDown(BrowserControl::TWebBrowserControl* Sender, std::uint16_t& Key,
                            std::uint16_t ScanCode, unsigned Shift);
     void ApplyBorderStyle(TFormBorderStyle style);
