@@ -73,16 +73,33 @@ String TFvpResolver::EntryName(const String& request) {
 }
 
 String TFvpResolver::FindEntry(const String& request) const {
-    const String name = EntryName(request);
-    if (name.empty()) {
-        return {};
+    // The request's own reading first; then, for a request with "+" in it,
+    // the reading that keeps "+" as itself: the engine leaves "+" in a path
+    // as it is, so a link to "a+b.zip" names the entry "a+b.zip".
+    String readings[2] = {EntryName(request), String()};
+    if (request.find(u'+') != String::npos) {
+        String literal;
+        literal.reserve(request.size() + 8);
+        for (char16_t c : request) {
+            if (c == u'+') {
+                literal += u"%2B";
+            } else {
+                literal.push_back(c);
+            }
+        }
+        readings[1] = EntryName(literal);
     }
-    if (FArchive->FindFile(name) >= 0) {
-        return name;
-    }
-    const String utf8 = Utf8Reading(name);
-    if (!utf8.empty() && FArchive->FindFile(utf8) >= 0) {
-        return utf8;
+    for (const String& name : readings) {
+        if (name.empty()) {
+            continue;
+        }
+        if (FArchive->FindFile(name) >= 0) {
+            return name;
+        }
+        const String utf8 = Utf8Reading(name);
+        if (!utf8.empty() && FArchive->FindFile(utf8) >= 0) {
+            return utf8;
+        }
     }
     return {};
 }

@@ -67,8 +67,9 @@ public:
 
     // The archive entry a request resolves to: EntryName, or, when the
     // archive has no such entry and the decoded bytes form UTF-8 (the
-    // engine percent-encodes non-ASCII names as UTF-8), the UTF-8 reading.
-    // Empty when neither exists.
+    // engine percent-encodes non-ASCII names as UTF-8), the UTF-8 reading;
+    // failing both, the same two readings with "+" kept as "+". Empty when
+    // none exists. Every mapping of an fvp URL to an entry goes through it.
     String FindEntry(const String& request) const;
 
     // The request event of the fvp component. On return Stream is empty

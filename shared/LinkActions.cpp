@@ -185,7 +185,7 @@ bool TLinkActions::HandleDownloableFiles(const String& url) {
         return false;
 
     const String ext = WithoutDots(ExtensionOf(url));
-    const String name = TStrUtils::RemoveSideSlashes(RemoveAllText(url, FvpPrefix));
+    const String name = DownloadEntryName(url);
 
     bool result = false;
     for (const String& kind : extractList) {
@@ -213,11 +213,27 @@ bool TLinkActions::HandleDownloableFiles(const String& url) {
     return result;
 }
 
+String TLinkActions::UrlEntryName(const String& url) const {
+    // The request is what follows the scheme's ":".
+    const std::size_t colon = url.find(u':');
+    return TFvpResolver(FZip, nullptr)
+        .FindEntry(colon == String::npos ? url : url.substr(colon + 1));
+}
+
+String TLinkActions::DownloadEntryName(const String& url) const {
+    // The engine percent-encodes what a link names ("My Report.zip" arrives
+    // as "My%20Report.zip"), so the entry is the one the page itself would
+    // get from that URL. An entry whose stored name is the URL text itself
+    // (the scheme taken out, nothing decoded) is still found, as links to
+    // it always found it.
+    const String name = UrlEntryName(url);
+    return name.empty() ? TStrUtils::RemoveSideSlashes(RemoveAllText(url, FvpPrefix)) : name;
+}
+
 bool TLinkActions::SaveEntryAs(const String& url) {
     if (!IsFvpUrl(url))
         return false;
-    // The request is what follows the scheme's ":".
-    const String name = TFvpResolver(FZip, nullptr).FindEntry(url.substr(url.find(u':') + 1));
+    const String name = UrlEntryName(url);
     if (name.empty())
         return false;
 

@@ -111,8 +111,9 @@ public:
     // playback is shown and answers false.
     bool PlayWavSound(const String& wavPath, bool loop);
     // True when url is an fvp URL whose extension is a save or execute kind;
-    // the entry is then saved where the user chooses and/or run from the
-    // temporary folder.
+    // the entry the URL names (decoded as the content protocol decodes it)
+    // is then saved where the user chooses and/or run from the temporary
+    // folder.
     bool HandleDownloableFiles(const String& url);
     // Offers the entry an fvp URL resolves to, as the content protocol
     // resolves it, for saving under its own name in the folder chosen last;
@@ -136,6 +137,12 @@ private:
     // The entry name of a script path (without side slashes) under the root
     // folder.
     String ScriptEntryName(const String& path) const;
+    // The archive entry an fvp URL resolves to, as the content protocol
+    // resolves it; empty when there is none.
+    String UrlEntryName(const String& url) const;
+    // The entry a download link names: the URL's entry, or else the URL
+    // text without its scheme.
+    String DownloadEntryName(const String& url) const;
     void ExtractTo(const String& name, TStream& target);
 
     Archive::TZipReader& FZip;

@@ -4,8 +4,11 @@
 
 #include "browsercontrol/WebTestSupport.h"
 #include "platform/FormGeometry.h"
+#include "platform/SaveDialog.h"
 #include "shared/BrowserForm.h"
 #include "shared/BrowserJs.h"
+#include "shared/LinkActions.h"
+#include "support/LinksSupport.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -676,6 +679,77 @@ TEST_F(BrowserWindowTest, DownloadsOfTheEngineGoWhereTheReaderChooses) {
         files.push_back(entry.path().filename().string());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"mine-remote.bin", "mine-report.odt"}));
+}
+
+// The link actions on a real archive and the real save dialog; the shell,
+// messages, sound and temporary files only record.
+struct TLinkDesktop : Shared::ISaveDialog,
+                      Shared::IMessageBox,
+                      Shared::IShell,
+                      Shared::ISoundPlayer,
+                      Shared::ITemporalFileRegistry {
+    Platform::TSaveDialog Dialog;
+    std::vector<std::string> Opened, Messages;
+    void SetDefaultExt(const String& ext) override { Dialog.DefaultExt = ext; }
+    void SetFilter(const String& filter) override { Dialog.Filter = filter; }
+    void SetFileName(const String& fileName) override { Dialog.FileName = fileName; }
+    bool Execute() override { return Dialog.Execute(); }
+    String FileName() const override { return Dialog.FileName; }
+    void ShowMessage(const String& text) override { Messages.push_back(StringToUtf8(text)); }
+    bool ShellOpen(const String& path, const String&) override {
+        Opened.push_back(StringToUtf8(path));
+        return true;
+    }
+    String GetTemporalDir() override { return u"/nonexistent/"; }
+    bool PlaySoundFromStream(TCustomMemoryStream&, bool) override { return false; }
+    void Add(const String&) override {}
+};
+
+struct TLinkActionsMainForm : TRecordingMainForm {
+    Shared::TLinkActions* Actions = nullptr;
+    bool HandleDownloableFiles(const String& url) override {
+        TRecordingMainForm::HandleDownloableFiles(url);
+        return Actions->HandleDownloableFiles(url);
+    }
+};
+
+TEST_F(BrowserWindowTest, LinksSaveEntriesWhateverTheirNames) {
+    TMemoryStream archive;
+    const std::string bytes = MakeArchive({{"site/dl/My Report.zip", "spaced"},
+                                           {"site/dl/r\xc3\xa9sum\xc3\xa9.zip", "accented"},
+                                           {"site/dl/a+b.zip", "plus"}});
+    archive.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    archive.SetPosition(0);
+    Archive::TZipReader zip;
+    zip.Password = Archive::ArchivePassword;
+    zip.SetStream(&archive);
+    TLinkDesktop desktop;
+    Shared::TLinkActions actions(zip, {u"site", u"zip", u"", u"/nonexistent/"},
+                                 {desktop, desktop, desktop, desktop, desktop});
+    TLinkActionsMainForm main;
+    main.Actions = &actions;
+    Shared::ActiveMainForm = &main;
+    UseTestSite({{"site/links.html", "<!DOCTYPE html><meta charset='utf-8'>"
+                                     "<a id='a' href='dl/My Report.zip'>1</a>"
+                                     "<a id='b' href='dl/r\xc3\xa9sum\xc3\xa9.zip'>2</a>"
+                                     "<a id='c' href='dl/a+b.zip'>3</a>"}});
+    WebKitWebView* view = Open("site/links.html");
+    TempDir dir;
+    for (const auto& [id, saved] :
+         {std::pair<std::string, std::string>{"a", "spaced"}, {"b", "accented"}, {"c", "plus"}}) {
+        TDownloadAnswer answer;
+        answer.Path = (dir / (id + ".zip")).string();
+        AnswerSaveDialog(&answer);
+        EvalJs(view, "(document.getElementById('" + id + "').click(), 0)");
+        ASSERT_TRUE(RunUntil([&] {
+            return answer.Seen && std::filesystem::exists(answer.Path) &&
+                   ReadFileBytes(answer.Path) == saved;
+        })) << id;
+    }
+    EXPECT_EQ(desktop.Opened.size(), 3u);
+    EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://site/links.html");
+    FForm.reset();
+    Shared::ActiveMainForm = &FMain;
 }
 
 bool IsPrintDialog(GtkWindow* w) {

@@ -28,6 +28,7 @@ public:
         writer.AddBytes("site/index.html", "<html><body>index</body></html>");
         writer.AddBytes("site/img/My Photo.jpg", "photo-bytes");
         writer.AddBytes("site/a b.html", "a b");
+        writer.AddBytes("site/c+d.html", "c+d");
         writer.AddBytes("site/page.html", "page");
         writer.AddDirectory("site/docs/");
         writer.AddBytes("site/a", "just a");
@@ -118,6 +119,10 @@ TEST_F(FvpResolver, RequestsAreAnsweredFromTheArchive) {
         {u"fvp://SITE/INDEX.HTML", true, "<html><body>index</body></html>"},
         {u"fvp://site/img/My%20Photo.jpg?x=1", true, "photo-bytes"},
         {u"fvp://site/a+b.html", true, "a b"},
+        // The engine leaves "+" in a path as it is: without an entry read
+        // with a space, the name keeps its "+".
+        {u"fvp://site/c+d.html", true, "c+d"},
+        {u"fvp://site/c%2Bd.html", true, "c+d"},
         {u"fvp://site/a%3Fb.html", true, "just a"},
         {u"fvp://site/%E9t%E9.html", true, "ete"},
         // The engine sends non-ASCII names percent-encoded as UTF-8.

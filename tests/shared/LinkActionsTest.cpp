@@ -203,8 +203,9 @@ TEST_F(LinkActions, DecidesWhichUrlsAreDownloadsByTheConfiguredKinds) {
         {"fvp://site/archive.tar.gz", u"tar.gz", u"", false, 0, 0},
         // Query text stays part of the extension and matches nothing.
         {"fvp://site/a.zip?x=1", u"zip", u"exe", false, 0, 0},
-        // Not percent-decoded: no such entry, yet a download.
-        {"fvp://site/my%20file.zip", u"zip", u"exe", true, 0, 0},
+        // Decoded as pages are: the entry "site/my file.zip" is offered.
+        {"fvp://site/my%20file.zip", u"zip", u"exe", true, 1, 0},
+        {"fvp://site/your%20file.zip", u"zip", u"exe", true, 0, 0},
         // A matching kind whose entry is missing is still a download.
         {"fvp://site/missing.mp3", u"zip mp3 mp4", u"exe", true, 0, 0},
         // Both lists: offered for saving, then run.
@@ -257,6 +258,43 @@ TEST_F(LinkActions, SavesAnEntryWhereTheUserChoosesAndOpensIt) {
     EXPECT_TRUE(actions.HandleDownloableFiles(u"fvp://site/files/data.zip"));
     EXPECT_FALSE(fs::exists(Host.SaveAs));
     EXPECT_TRUE(Host.Opened.empty());
+}
+
+TEST_F(LinkActions, DownloadLinksNameTheEntryThePageWouldGetFromTheUrl) {
+    // The URLs as the engine hands them over for links to these names.
+    const struct {
+        const char* Url;
+        const char* Saved; // bytes of the entry saved, then run
+    } cases[] = {
+        {"fvp://site/dl/My%20Report.zip", "spaced"},
+        {"fvp://site/dl/r%C3%A9sum%C3%A9.zip", "utf-8"},
+        {"fvp://site/dl/r%E9sum%E9.zip", "utf-8"},
+        {"fvp://site/dl/a+b.zip", "plus"},
+        {"fvp://site/dl/a%2Bb.zip", "plus"},
+        {"fvp:///site/dl/c+d.zip", "c d"}, // "+" reads as a space first
+        {"FVP://site/dl/My%20Report.zip", "spaced"},
+        {"fvp://site/dl/100%25.zip", "percent"},
+        {"fvp://site/dl/50%.zip", "literal"}, // stored under the URL text itself
+    };
+    Settings.ExtractFileExts = u"zip";
+    Settings.ExecuteFileExts = u"zip";
+    auto& actions = Make({{"site/dl/My Report.zip", "spaced"},
+                          {"site/dl/r\xc3\xa9sum\xc3\xa9.zip", "utf-8"},
+                          {"site/dl/a+b.zip", "plus"},
+                          {"site/dl/c d.zip", "c d"},
+                          {"site/dl/c+d.zip", "c+d"},
+                          {"site/dl/100%.zip", "percent"},
+                          {"site/dl/50%.zip", "literal"}});
+    Host.SaveAs = (Dir / "saved" / "out.zip").string();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Url);
+        fs::remove(Host.SaveAs);
+        Host.Opened.clear();
+        EXPECT_TRUE(actions.HandleDownloableFiles(U(c.Url)));
+        EXPECT_EQ(ReadFileBytes(Host.SaveAs), c.Saved);
+        ASSERT_EQ(Host.Opened.size(), 2u);
+        EXPECT_EQ(ReadFileBytes(Host.Opened[1]), c.Saved);
+    }
 }
 
 TEST_F(LinkActions, OffersAFileThePageCannotShowUnderItsOwnName) {
