@@ -488,6 +488,13 @@ struct TWebBrowserControl::TSignals {
 
     static gboolean ScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
         try {
+            if (Self(data)->FUnloaded) {
+                // A closed window shows nothing; its page may go.
+                if (webkit_script_dialog_get_dialog_type(dialog) ==
+                    WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+                    webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+                return TRUE;
+            }
             if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_PROMPT)
                 return FALSE;
             const char* message = webkit_script_dialog_get_message(dialog);
@@ -754,6 +761,26 @@ void TWebBrowserControl::ApplyTextSelectionStyle() {
 
 void TWebBrowserControl::Navigate(const String& url) {
     webkit_web_view_load_uri(FWebView, StringToUtf8(url).c_str());
+}
+
+void TWebBrowserControl::Unload() {
+    if (FUnloaded)
+        return;
+    FUnloaded = true;
+    // Nothing the page does reaches the window any more: no navigation
+    // check, no new window (the engine gets none to open into), no download.
+    OnBeforeNavigate2 = nullptr;
+    OnNewWindow2 = nullptr;
+    OnNewWindow3 = nullptr;
+    OnFileDownload = nullptr;
+    // Silent at once; scripts off, so that no timer or unload handler of the
+    // page runs; then the page itself is replaced by an empty one, which
+    // ends its media and its timers for good.
+    webkit_web_view_set_is_muted(FWebView, TRUE);
+    FScriptsStopped = false;
+    webkit_settings_set_enable_javascript(webkit_web_view_get_settings(FWebView), FALSE);
+    webkit_web_view_stop_loading(FWebView);
+    webkit_web_view_load_uri(FWebView, "about:blank");
 }
 
 String TWebBrowserControl::LocationURL() const {

@@ -192,6 +192,11 @@ public:
 
     // Operations.
     void Navigate(const String& url);
+    // Ends the page for a window that was closed: it goes silent at once,
+    // runs no more scripts, opens no windows and shows no dialogs, and is
+    // replaced by an empty document. The control stays usable as a widget.
+    void Unload();
+    bool Unloaded() const { return FUnloaded; }
     // The find dialog of this control on the current HTML document.
     void ShowFindDialog() override;
     // The print dialog with its preview of the current HTML document.
@@ -229,6 +234,7 @@ private:
         UiOptionBit(EnablesFormsAutoComplete) | UiOptionBit(EnableThemes);
     std::uint32_t FHostFlags = 0;
     bool FScriptsStopped = false;
+    bool FUnloaded = false;
     // The key press handled last: unconsumed keys come back a second time
     // with the same event time, and are not routed again.
     std::uint32_t FLastKeyTime = 0;

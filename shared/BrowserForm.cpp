@@ -105,8 +105,8 @@ void TBrowserForm::FormCreate() {
 }
 
 void TBrowserForm::FormClose() {
-    // Pages of a closed window may still run timers; their calls find no
-    // bridge and fail in the script.
+    // A call that still reaches a closed window finds no bridge and fails
+    // in the script.
     FJavaScript.reset();
 }
 
@@ -171,6 +171,9 @@ void TBrowserForm::Close() {
     Trace("BrowserForm closed");
     if (FWindow != nullptr)
         gtk_widget_hide(GTK_WIDGET(FWindow));
+    // A hidden window's page would go on playing, running timers and
+    // opening windows; it ends with the window.
+    WebBrowser->Unload();
 }
 
 void TBrowserForm::WebBrowserWindowClosing(TWebBrowserControl*, VARIANT_BOOL,

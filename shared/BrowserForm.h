@@ -35,7 +35,8 @@ public:
     // Outer bounds of a top-level browser window.
     void SetBounds(int left, int top, int width, int height);
     void Show();
-    // Closes the window: the close handler runs and the window is hidden.
+    // Closes the window: the close handler runs, the window is hidden and
+    // its page unloaded (no sound, timers, windows or dialogs from it).
     void Close();
     bool Visible() const;
     // The top-level window, or nullptr for an embedded one.
