@@ -1,6 +1,6 @@
 #include "platform/Registry.h"
 
-#include "archive/Text.h"
+#include "platform/RegistryHive.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,7 +8,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
@@ -35,50 +34,8 @@ namespace {
 constexpr const char* HiveFileName = "hkcu.registry";
 constexpr const char* LockFileName = "hkcu.registry.lock";
 constexpr const char* TempPrefix = "hkcu.registry.tmp-";
-constexpr const char* HiveHeader = "FolivantRegistry 1\n";
-constexpr std::size_t MaxNameLength = 255;        // one key name
 constexpr std::size_t MaxValueNameLength = 16383; // as on Windows
 constexpr std::size_t MaxHiveSize = 64u << 20;
-
-struct TValue {
-    String Name;
-    DWORD Type = REG_NONE;
-    TBytes Data;
-};
-
-struct TKeyNode {
-    String Path;
-    std::vector<TValue> Values;
-};
-
-// The whole hive as read from the file. The root key always exists and is
-// written only when it holds values.
-struct THive {
-    std::vector<TKeyNode> Keys;
-};
-
-String Folded(const String& s) {
-    return UpperCaseUnicode(s);
-}
-
-bool SameName(const String& a, const String& b) {
-    return a.size() == b.size() && Folded(a) == Folded(b);
-}
-
-TKeyNode* FindKey(THive& hive, const String& path) {
-    const String folded = Folded(path);
-    for (auto& key : hive.Keys)
-        if (key.Path.size() == path.size() && Folded(key.Path) == folded)
-            return &key;
-    return nullptr;
-}
-
-TValue* FindValue(TKeyNode& key, const String& name) {
-    for (auto& value : key.Values)
-        if (SameName(value.Name, name))
-            return &value;
-    return nullptr;
-}
 
 // ---- Handles ----------------------------------------------------------------
 
@@ -104,238 +61,6 @@ HKEY NewHandle(String path, REGSAM access) {
     std::lock_guard guard(HandlesLock);
     LiveHandles().insert(key);
     return key;
-}
-
-// Joins a sub-key path to its base; empty names (leading, trailing or double
-// "\") and over-long names are refused.
-std::optional<String> JoinPath(const String& base, const String& subKey) {
-    if (subKey.empty())
-        return base;
-    String result = base;
-    std::size_t start = 0;
-    while (start <= subKey.size()) {
-        std::size_t end = subKey.find(u'\\', start);
-        if (end == String::npos)
-            end = subKey.size();
-        if (end == start || end - start > MaxNameLength)
-            return std::nullopt;
-        if (!result.empty())
-            result += u'\\';
-        result.append(subKey, start, end - start);
-        start = end + 1;
-    }
-    return result;
-}
-
-// ---- File format ------------------------------------------------------------
-//
-// FolivantRegistry 1
-// key "Software\\Folivant"
-// value "Name" 4 11270000
-// end 1c291ca3
-//
-// Names are quoted UTF-8 with \\, \" and \xHH (control bytes) escapes and
-// \uXXXX for a UTF-16 unit that is half of no pair; data is lower-case
-// hexadecimal ("-" when empty). The last line holds the CRC-32 of everything
-// before it, so a file that was changed or cut short reads as damaged.
-
-void AppendQuoted(std::string& out, const String& s) {
-    static const char* Hex = "0123456789abcdef";
-    out += '"';
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char16_t c = s[i];
-        const bool high = c >= 0xD800 && c <= 0xDBFF;
-        const bool low = c >= 0xDC00 && c <= 0xDFFF;
-        if (high && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            out += StringToUtf8(s.substr(i, 2));
-            ++i;
-        } else if (high || low) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        } else if (c == u'"' || c == u'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out += Hex[c >> 4];
-            out += Hex[c & 15];
-        } else {
-            out += StringToUtf8(std::u16string_view(&s[i], 1));
-        }
-    }
-    out += '"';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-class THiveParser {
-public:
-    explicit THiveParser(std::string_view text) : FText(text) {}
-
-    bool Parse(THive& hive) {
-        const std::size_t endLine = FText.rfind("\nend ");
-        if (FText.substr(0, std::strlen(HiveHeader)) != HiveHeader || endLine == std::string::npos)
-            return false;
-        const std::string_view body = FText.substr(0, endLine + 1);
-        const std::string_view trailer = FText.substr(endLine + 5);
-        char expected[16];
-        std::snprintf(
-            expected, sizeof expected, "%08lx\n",
-            crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
-        if (trailer != expected)
-            return false;
-        FPos = std::strlen(HiveHeader);
-        FText = body;
-        TKeyNode* current = nullptr;
-        while (FPos < FText.size()) {
-            if (Take("key ")) {
-                String path;
-                if (!Quoted(path) || !Take("\n") || FindKey(hive, path) != nullptr ||
-                    !JoinPath(String(), path))
-                    return false;
-                hive.Keys.push_back(TKeyNode{path, {}});
-                current = &hive.Keys.back();
-            } else if (Take("value ")) {
-                TValue value;
-                if (current == nullptr || !Quoted(value.Name) || !Take(" ") ||
-                    !Number(value.Type) || !Take(" ") || !Data(value.Data) || !Take("\n") ||
-                    FindValue(*current, value.Name) != nullptr)
-                    return false;
-                current->Values.push_back(std::move(value));
-            } else {
-                return false;
-            }
-        }
-        if (FindKey(hive, String()) == nullptr)
-            hive.Keys.insert(hive.Keys.begin(), TKeyNode{});
-        return true;
-    }
-
-private:
-    bool Take(std::string_view s) {
-        if (FText.substr(FPos, s.size()) != s)
-            return false;
-        FPos += s.size();
-        return true;
-    }
-
-    bool Flush(std::string& bytes, String& out) {
-        if (!IsWellFormedUtf8(bytes))
-            return false;
-        out += Utf8ToString(bytes);
-        bytes.clear();
-        return true;
-    }
-
-    bool Quoted(String& out) {
-        if (!Take("\""))
-            return false;
-        std::string bytes;
-        while (FPos < FText.size()) {
-            const char c = FText[FPos++];
-            if (c == '"')
-                return Flush(bytes, out);
-            if (static_cast<unsigned char>(c) < 0x20)
-                return false;
-            if (c != '\\') {
-                bytes += c;
-                continue;
-            }
-            if (FPos >= FText.size())
-                return false;
-            const char e = FText[FPos++];
-            if (e == '"' || e == '\\') {
-                bytes += e;
-            } else if (e == 'x' && FPos + 2 <= FText.size() && HexDigit(FText[FPos]) >= 0 &&
-                       HexDigit(FText[FPos + 1]) >= 0) {
-                bytes += static_cast<char>(HexDigit(FText[FPos]) * 16 + HexDigit(FText[FPos + 1]));
-                FPos += 2;
-            } else if (e == 'u' && FPos + 4 <= FText.size()) {
-                unsigned unit = 0;
-                for (int i = 0; i < 4; ++i) {
-                    const int d = HexDigit(FText[FPos + i]);
-                    if (d < 0)
-                        return false;
-                    unit = unit * 16 + static_cast<unsigned>(d);
-                }
-                FPos += 4;
-                if (!Flush(bytes, out))
-                    return false;
-                out += static_cast<char16_t>(unit);
-            } else {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    bool Number(DWORD& out) {
-        std::uint64_t value = 0;
-        const std::size_t start = FPos;
-        while (FPos < FText.size() && FText[FPos] >= '0' && FText[FPos] <= '9' &&
-               FPos - start < 10) {
-            value = value * 10 + static_cast<unsigned>(FText[FPos] - '0');
-            ++FPos;
-        }
-        if (FPos == start || value > 0xFFFFFFFFu)
-            return false;
-        out = static_cast<DWORD>(value);
-        return true;
-    }
-
-    bool Data(TBytes& out) {
-        if (Take("-"))
-            return true;
-        const std::size_t start = FPos;
-        while (FPos + 1 < FText.size() && HexDigit(FText[FPos]) >= 0 &&
-               HexDigit(FText[FPos + 1]) >= 0) {
-            out.push_back(
-                static_cast<std::uint8_t>(HexDigit(FText[FPos]) * 16 + HexDigit(FText[FPos + 1])));
-            FPos += 2;
-        }
-        return FPos > start;
-    }
-
-    std::string_view FText;
-    std::size_t FPos = 0;
-};
-
-std::string SerializeHive(const THive& hive) {
-    static const char* Hex = "0123456789abcdef";
-    std::string out = HiveHeader;
-    for (const auto& key : hive.Keys) {
-        if (key.Path.empty() && key.Values.empty())
-            continue;
-        out += "key ";
-        AppendQuoted(out, key.Path);
-        out += '\n';
-        for (const auto& value : key.Values) {
-            out += "value ";
-            AppendQuoted(out, value.Name);
-            out += ' ';
-            out += std::to_string(value.Type);
-            out += ' ';
-            if (value.Data.empty())
-                out += '-';
-            for (const auto b : value.Data) {
-                out += Hex[b >> 4];
-                out += Hex[b & 15];
-            }
-            out += '\n';
-        }
-    }
-    char trailer[32];
-    std::snprintf(
-        trailer, sizeof trailer, "end %08lx\n",
-        crc32(0, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(out.size())));
-    return out + trailer;
 }
 
 // ---- The store on disk --------------------------------------------------------
@@ -389,7 +114,7 @@ LONG ReadHive(THive& hive) {
     TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
-            hive.Keys.push_back(TKeyNode{});
+            hive.Keys.push_back(THiveKey{});
             return ERROR_SUCCESS;
         }
         return ErrnoToError(errno);
@@ -408,7 +133,7 @@ LONG ReadHive(THive& hive) {
         if (text.size() > MaxHiveSize)
             break;
     }
-    if (text.size() > MaxHiveSize || !THiveParser(text).Parse(hive)) {
+    if (text.size() > MaxHiveSize || !ParseHive(text, hive)) {
         ReportDamage(path);
         hive = THive{};
         return ERROR_REGISTRY_CORRUPT;
@@ -533,7 +258,7 @@ LONG RegCreateKeyEx(HKEY key, const String& subKey, DWORD options, REGSAM desire
     const auto base = Resolve(key);
     if (!base)
         return ERROR_INVALID_HANDLE;
-    const auto path = JoinPath(base->Path, subKey);
+    const auto path = JoinKeyPath(base->Path, subKey);
     if (!path)
         return ERROR_INVALID_PARAMETER;
     if (!subKey.empty() && (base->Access & KEY_CREATE_SUB_KEY) == 0)
@@ -541,7 +266,7 @@ LONG RegCreateKeyEx(HKEY key, const String& subKey, DWORD options, REGSAM desire
     String createdPath;
     bool created = false;
     const LONG rc = ChangeHive([&](THive& hive, bool& changed) -> LONG {
-        if (FindKey(hive, base->Path) == nullptr)
+        if (FindHiveKey(hive, base->Path) == nullptr)
             return ERROR_KEY_DELETED;
         // Each missing key on the way is created; existing ones keep the
         // case they were created with.
@@ -553,12 +278,12 @@ LONG RegCreateKeyEx(HKEY key, const String& subKey, DWORD options, REGSAM desire
             if (end == String::npos)
                 end = path->size();
             const String candidate = path->substr(0, end);
-            if (const TKeyNode* existing = FindKey(hive, candidate)) {
+            if (const THiveKey* existing = FindHiveKey(hive, candidate)) {
                 prefix = existing->Path;
             } else {
                 prefix =
                     (prefix.empty() ? String() : prefix + u'\\') + path->substr(start, end - start);
-                hive.Keys.push_back(TKeyNode{prefix, {}});
+                hive.Keys.push_back(THiveKey{prefix, {}});
                 changed = true;
                 created = true;
             }
@@ -582,15 +307,15 @@ LONG RegOpenKeyEx(HKEY key, const String& subKey, DWORD options, REGSAM desired,
     const auto base = Resolve(key);
     if (!base)
         return ERROR_INVALID_HANDLE;
-    const auto path = JoinPath(base->Path, subKey);
+    const auto path = JoinKeyPath(base->Path, subKey);
     if (!path)
         return ERROR_INVALID_PARAMETER;
     THive hive;
     if (const LONG rc = ReadHive(hive); rc != ERROR_SUCCESS)
         return rc;
-    if (FindKey(hive, base->Path) == nullptr)
+    if (FindHiveKey(hive, base->Path) == nullptr)
         return ERROR_KEY_DELETED;
-    const TKeyNode* found = FindKey(hive, *path);
+    const THiveKey* found = FindHiveKey(hive, *path);
     if (found == nullptr)
         return ERROR_FILE_NOT_FOUND;
     *result = NewHandle(found->Path, desired);
@@ -611,10 +336,10 @@ LONG RegQueryValueEx(HKEY key, const String& valueName, DWORD* type, std::uint8_
     THive hive;
     if (const LONG rc = ReadHive(hive); rc != ERROR_SUCCESS)
         return rc;
-    TKeyNode* node = FindKey(hive, handle->Path);
+    THiveKey* node = FindHiveKey(hive, handle->Path);
     if (node == nullptr)
         return ERROR_KEY_DELETED;
-    const TValue* value = FindValue(*node, valueName);
+    const THiveValue* value = FindHiveValue(*node, valueName);
     if (value == nullptr)
         return ERROR_FILE_NOT_FOUND;
     if (type != nullptr)
@@ -646,15 +371,15 @@ LONG RegSetValueEx(HKEY key, const String& valueName, DWORD type, const std::uin
         return rc;
     const TBytes bytes(data, data + size);
     return ChangeHive([&](THive& hive, bool& changed) -> LONG {
-        TKeyNode* node = FindKey(hive, handle->Path);
+        THiveKey* node = FindHiveKey(hive, handle->Path);
         if (node == nullptr)
             return ERROR_KEY_DELETED;
-        if (TValue* value = FindValue(*node, valueName)) {
+        if (THiveValue* value = FindHiveValue(*node, valueName)) {
             changed = value->Type != type || value->Data != bytes;
             value->Type = type;
             value->Data = bytes;
         } else {
-            node->Values.push_back(TValue{valueName, type, bytes});
+            node->Values.push_back(THiveValue{valueName, type, bytes});
             changed = true;
         }
         return ERROR_SUCCESS;
@@ -670,11 +395,12 @@ LONG RegDeleteValue(HKEY key, const String& valueName) {
     if (const LONG rc = ValidValueName(valueName); rc != ERROR_SUCCESS)
         return rc;
     return ChangeHive([&](THive& hive, bool& changed) -> LONG {
-        TKeyNode* node = FindKey(hive, handle->Path);
+        THiveKey* node = FindHiveKey(hive, handle->Path);
         if (node == nullptr)
             return ERROR_KEY_DELETED;
-        const auto removed = std::erase_if(
-            node->Values, [&](const TValue& value) { return SameName(value.Name, valueName); });
+        const auto removed = std::erase_if(node->Values, [&](const THiveValue& value) {
+            return SameRegistryName(value.Name, valueName);
+        });
         changed = removed != 0;
         return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
