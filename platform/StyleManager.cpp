@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/ExeResources.h"
+#include "platform/FormsGtk.h"
 
 #include <gtk/gtk.h>
 #include <zlib.h>
@@ -224,6 +225,11 @@ const TStyleFile* TStyleManager::FindStyleFile(const String& exactName) {
         if (file.Name == exactName)
             return &file;
     return nullptr;
+}
+
+TPicture TStyleManager::PreviewPicture(const TStyleFile& file, int width, int height,
+                                       const String& caption) {
+    return PictureOfPixbuf(DrawPreview(file, width, height, caption));
 }
 
 GdkPixbuf* TStyleManager::DrawPreview(const TStyleFile& file, int width, int height,

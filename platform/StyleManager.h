@@ -12,6 +12,7 @@
 // sheet after it.
 
 #include "archive/Classes.h"
+#include "platform/Picture.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -87,6 +88,9 @@ public:
     // new width x height image with alpha. The active style is not changed.
     static GdkPixbuf* DrawPreview(const TStyleFile& file, int width, int height,
                                   const String& caption);
+    // The same drawing as a picture for an image control.
+    static TPicture PreviewPicture(const TStyleFile& file, int width, int height,
+                                   const String& caption);
 
 private:
     void Activate(const String& name, GtkCssProvider* provider);

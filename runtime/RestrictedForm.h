@@ -6,16 +6,14 @@
 // cancels it, and a cancelled prompt ends the run.
 
 #include "archive/Classes.h"
-
-typedef struct _GtkWidget GtkWidget;
-typedef struct _GtkWindow GtkWindow;
-typedef struct _GtkEntry GtkEntry;
-typedef struct _GtkImage GtkImage;
-typedef struct _GMainLoop GMainLoop;
+#include "platform/Forms.h"
 
 namespace Folivant::Runtime {
 
-enum TModalResult { mrNone = 0, mrOk = 1, mrCancel = 2 };
+using Platform::mrCancel;
+using Platform::mrNone;
+using Platform::mrOk;
+using Platform::TModalResult;
 
 class TRestrictedForm {
 public:
@@ -30,21 +28,21 @@ public:
     // The expected password.
     const String& Input() const { return FInput; }
     void SetInput(const String& input) { FInput = input; }
-    void SetCaption(const String& caption);
+    void SetCaption(const String& caption) { FForm.SetCaption(caption); }
 
     // Shows the prompt and runs a nested message loop until it has a modal
     // result: mrOk after a match, mrCancel when it was closed.
-    TModalResult ShowModal();
-    TModalResult ModalResult() const { return FModalResult; }
+    TModalResult ShowModal() { return FForm.ShowModal(); }
+    TModalResult ModalResult() const { return FForm.ModalResult(); }
     // Ends a running ShowModal with result.
-    void SetModalResult(TModalResult result);
+    void SetModalResult(TModalResult result) { FForm.SetModalResult(result); }
 
     // Runs after every change of the text box's text.
     void InputEditChange();
 
-    GtkWindow* Window() const { return FWindow; }
-    GtkEntry* InputEdit() const { return FInputEdit; }
-    GtkImage* Image() const { return FImage; }
+    Platform::TForm& Window() { return FForm; }
+    Platform::TEdit& InputEdit() { return FInputEdit; }
+    Platform::TImage& Image() { return FImage; }
 
     // The main window's creation step: with an empty password nothing is
     // shown; otherwise the prompt, captioned with title, runs before any
@@ -57,13 +55,9 @@ public:
 
 private:
     String FInput;
-    GtkWindow* FWindow = nullptr;
-    GtkEntry* FInputEdit = nullptr;
-    GtkImage* FImage = nullptr;
-    GMainLoop* FLoop = nullptr;
-    TModalResult FModalResult = mrNone;
-
-    friend struct TRestrictedFormSignals;
+    Platform::TForm FForm;
+    Platform::TImage FImage;
+    Platform::TEdit FInputEdit;
 };
 
 } // namespace Folivant::Runtime

@@ -1,9 +1,8 @@
 #include "shared/StylesUtils.h"
 
+#include "platform/Forms.h"
 #include "platform/MessageBox.h"
 #include "platform/StyleManager.h"
-
-#include <gtk/gtk.h>
 
 #include <algorithm>
 
@@ -51,7 +50,7 @@ String TStylesUtils::GetActiveTheme() {
     return TStyleManager::Global().ActiveStyleName();
 }
 
-void TStylesUtils::DrawThemePreview(const String& themeName, GtkImage* targetImage) {
+void TStylesUtils::DrawThemePreview(const String& themeName, Platform::TImage* targetImage) {
     if (themeName == Platform::SystemStyleName)
         throw Platform::EStyleError(u"Not available \"Windows\" preview.");
     const Platform::TStyleFile* file = TStyleManager::Global().FindStyleFile(themeName);
@@ -59,22 +58,8 @@ void TStylesUtils::DrawThemePreview(const String& themeName, GtkImage* targetIma
         throw Platform::EStyleError(u"Style '" + themeName + u"' not found");
     if (targetImage == nullptr)
         throw Platform::EStyleError(u"No image to draw the preview of '" + themeName + u"' into");
-    // The image's client area; before it was ever laid out, the size it
-    // asks for.
-    auto* widget = GTK_WIDGET(targetImage);
-    int width = gtk_widget_get_allocated_width(widget);
-    int height = gtk_widget_get_allocated_height(widget);
-    int requestedWidth = -1;
-    int requestedHeight = -1;
-    gtk_widget_get_size_request(widget, &requestedWidth, &requestedHeight);
-    if (!gtk_widget_get_realized(widget) && requestedWidth > 0 && requestedHeight > 0) {
-        width = requestedWidth;
-        height = requestedHeight;
-    }
-    GdkPixbuf* pixbuf = TStyleManager::DrawPreview(*file, width, height, themeName);
-    // The image keeps its own reference; the drawing's is dropped here.
-    gtk_image_set_from_pixbuf(targetImage, pixbuf);
-    g_object_unref(pixbuf);
+    targetImage->SetPicture(TStyleManager::PreviewPicture(*file, targetImage->ClientWidth(),
+                                                          targetImage->ClientHeight(), themeName));
 }
 
 } // namespace Folivant::Shared

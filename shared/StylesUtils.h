@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <vector>
 
-typedef struct _GtkImage GtkImage;
+namespace Folivant::Platform {
+class TImage;
+}
 
 namespace Folivant::Shared {
 
@@ -53,7 +55,7 @@ public:
     // Draws a small window in the style of exactly that name, captioned with
     // the name, over the whole of targetImage. "Windows" has no preview and
     // raises "Not available "Windows" preview."; the image is then unchanged.
-    static void DrawThemePreview(const String& themeName, GtkImage* targetImage);
+    static void DrawThemePreview(const String& themeName, Platform::TImage* targetImage);
 };
 
 } // namespace Folivant::Shared

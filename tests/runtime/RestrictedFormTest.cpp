@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/ExeResources.h"
+#include "platform/FormsGtk.h"
 #include "shared/IniFiles.h"
 #include "shared/PublicationSettings.h"
 
@@ -16,6 +17,8 @@
 
 using Folivant::String;
 using Folivant::StringToUtf8;
+using Folivant::Platform::NativeEdit;
+using Folivant::Platform::NativeWindow;
 using Folivant::Runtime::mrCancel;
 using Folivant::Runtime::mrOk;
 using Folivant::Runtime::TModalResult;
@@ -76,14 +79,14 @@ struct TDriver {
     static gboolean Start(gpointer data) {
         auto* self = static_cast<TDriver*>(data);
         for (const guint key : self->Keys)
-            PutKey(self->Form->Window(), key);
+            PutKey(NativeWindow(self->Form->Window()), key);
         self->CloseSource = g_timeout_add(self->CloseAfterMs, Close, self);
         return G_SOURCE_REMOVE;
     }
     static gboolean Close(gpointer data) {
         auto* self = static_cast<TDriver*>(data);
         self->CloseSource = 0;
-        gtk_window_close(self->Form->Window());
+        gtk_window_close(NativeWindow(self->Form->Window()));
         return G_SOURCE_REMOVE;
     }
     TModalResult Run() {
@@ -131,7 +134,8 @@ TEST_F(RestrictedFormTest, TypedTextClosesThePromptOnlyAtAnExactMatch) {
         form.SetInput(c.Password);
         TDriver driver{&form, c.Typed};
         EXPECT_EQ(driver.Run(), c.Result);
-        EXPECT_EQ(Folivant::Utf8ToString(gtk_entry_get_text(form.InputEdit())), c.TextAtEnd);
+        EXPECT_EQ(Folivant::Utf8ToString(gtk_entry_get_text(NativeEdit(form.InputEdit()))),
+                  c.TextAtEnd);
     }
 }
 
@@ -148,7 +152,7 @@ TEST_F(RestrictedFormTest, PastedPasswordClosesThePromptHalfASecondLater) {
         [](gpointer data) -> gboolean {
             auto* p = static_cast<TPaste*>(data);
             *p->At = std::chrono::steady_clock::now();
-            g_signal_emit_by_name(p->Form->InputEdit(), "paste-clipboard");
+            g_signal_emit_by_name(NativeEdit(p->Form->InputEdit()), "paste-clipboard");
             return G_SOURCE_REMOVE;
         },
         &paste);
@@ -156,7 +160,8 @@ TEST_F(RestrictedFormTest, PastedPasswordClosesThePromptHalfASecondLater) {
     EXPECT_EQ(driver.Run(), mrOk);
     const auto waited = std::chrono::steady_clock::now() - pasted;
     EXPECT_GE(waited, std::chrono::milliseconds(500));
-    EXPECT_EQ(Folivant::Utf8ToString(gtk_entry_get_text(form.InputEdit())), u"copied secret");
+    EXPECT_EQ(Folivant::Utf8ToString(gtk_entry_get_text(NativeEdit(form.InputEdit()))),
+              u"copied secret");
 }
 
 TEST_F(RestrictedFormTest, ClosingThePromptRefusesAccessAndTheLayoutIsThePrompts) {

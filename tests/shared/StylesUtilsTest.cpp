@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/ExeResources.h"
+#include "platform/FormsGtk.h"
 #include "platform/StyleManager.h"
 
 #include "support/TestSupport.h"
@@ -337,30 +338,28 @@ TEST_F(StylesTest, HelperInACopyWithStyles) {
     EXPECT_EQ(TStylesUtils::GetActiveTheme(), u"Metro Blue");
     EXPECT_EQ(DrawSample(), metro);
 
-    GtkWidget* image = gtk_image_new();
-    g_object_ref_sink(image);
-    gtk_widget_set_size_request(image, 200, 150);
+    TImage preview(200, 150);
+    GtkImage* image = NativeImage(preview);
     try {
-        TStylesUtils::DrawThemePreview(u"Windows", GTK_IMAGE(image));
+        TStylesUtils::DrawThemePreview(u"Windows", &preview);
         ADD_FAILURE() << "a preview of the desktop look";
     } catch (const EStyleError& e) {
         EXPECT_STREQ(e.what(), "Not available \"Windows\" preview.");
     }
     EXPECT_EQ(gtk_image_get_storage_type(GTK_IMAGE(image)), GTK_IMAGE_EMPTY);
-    TStylesUtils::DrawThemePreview(u"Carbon", GTK_IMAGE(image));
+    TStylesUtils::DrawThemePreview(u"Carbon", &preview);
     GdkPixbuf* carbon = gtk_image_get_pixbuf(GTK_IMAGE(image));
     ASSERT_NE(carbon, nullptr);
     EXPECT_EQ(gdk_pixbuf_get_width(carbon), 200);
     EXPECT_EQ(gdk_pixbuf_get_height(carbon), 150);
     GBytes* carbonPixels = gdk_pixbuf_read_pixel_bytes(carbon);
-    TStylesUtils::DrawThemePreview(u"Auric", GTK_IMAGE(image));
+    TStylesUtils::DrawThemePreview(u"Auric", &preview);
     GBytes* auricPixels = gdk_pixbuf_read_pixel_bytes(gtk_image_get_pixbuf(GTK_IMAGE(image)));
     EXPECT_FALSE(g_bytes_equal(carbonPixels, auricPixels));
     g_bytes_unref(carbonPixels);
     g_bytes_unref(auricPixels);
     // The previews left the active style alone.
     EXPECT_EQ(TStylesUtils::GetActiveTheme(), u"Metro Blue");
-    g_object_unref(image);
 }
 
 TEST(Styles, TheRuntimesStylesApplyThroughTheRealResources) {
