@@ -6,6 +6,7 @@
 #include "archive/ZipCrypto.h"
 
 #include <libdeflate.h>
+#include <nettle/hmac.h>
 #include <zlib.h>
 
 #include <sys/stat.h>
@@ -94,9 +95,15 @@ std::string DeflateAll(std::string_view data, int level) {
     return out;
 }
 
-std::string EncryptionHeader(std::string_view password, std::uint8_t check, TZipCrypto& crypto) {
+// The encryption header: random bytes, or the given ones when the output is
+// reproducible, then the check byte.
+std::string EncryptionHeader(std::string_view password, std::uint8_t check, TZipCrypto& crypto,
+                             const std::uint8_t* fixed = nullptr) {
     std::uint8_t header[ZipCryptoHeaderSize];
-    FillRandom(header, sizeof(header) - 1);
+    if (fixed != nullptr)
+        std::memcpy(header, fixed, sizeof(header) - 1);
+    else
+        FillRandom(header, sizeof(header) - 1);
     header[sizeof(header) - 1] = check;
     crypto.Encrypt(header, header, sizeof(header));
     return std::string(reinterpret_cast<const char*>(header), sizeof(header));
@@ -220,9 +227,15 @@ void DosDateTime(const std::filesystem::path& file, std::uint16_t& time, std::ui
     date = (1 << 5) | 1; // 1980-01-01
     if (::stat(file.c_str(), &st) != 0)
         return;
+    DosDateTime(st.st_mtime, false, time, date);
+}
+
+void DosDateTime(std::int64_t seconds, bool utc, std::uint16_t& time, std::uint16_t& date) {
+    time = 0;
+    date = (1 << 5) | 1; // 1980-01-01
     std::tm tm{};
-    const std::time_t t = st.st_mtime;
-    if (localtime_r(&t, &tm) == nullptr || tm.tm_year < 80)
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    if ((utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm)) == nullptr || tm.tm_year < 80)
         return;
     if (tm.tm_year > 207) {
         time = (23 << 11) | (59 << 5) | 29;
@@ -238,6 +251,11 @@ TZipWriter::TZipWriter(TStream& out, std::string password)
     : FOut(out), FPassword(std::move(password)) {}
 
 TZipWriter::~TZipWriter() = default;
+
+void TZipWriter::SetSourceDateEpoch(std::int64_t seconds) {
+    FReproducible = true;
+    DosDateTime(seconds, true, ModTime, ModDate);
+}
 
 void TZipWriter::WriteOut(const void* data, std::size_t size) {
     if (size == 0)
@@ -263,8 +281,9 @@ void TZipWriter::AddFile(const std::string& nameUtf8, const std::filesystem::pat
     if (!std::filesystem::is_regular_file(file, ec))
         throw EZipWriteError(u"File \"" + Utf8ToString(file.string()) + u"\" can't be read");
     const auto expected = std::filesystem::file_size(file, ec);
-    std::uint16_t time, date;
-    DosDateTime(file, time, date);
+    std::uint16_t time = ModTime, date = ModDate;
+    if (!FReproducible)
+        DosDateTime(file, time, date);
     TFileStream source(file, TFileMode::fmOpenRead);
     const std::uint64_t before = FBytesDone;
     AddStreamed(nameUtf8, &source, deflate, time, date, false);
@@ -292,6 +311,33 @@ void TZipWriter::AddDirectory(const std::string& nameUtf8) {
     AddStreamed(name, nullptr, false, ModTime, ModDate, true);
 }
 
+// The header bytes of a reproducible entry: a keyed hash (HMAC-SHA256 with
+// the archive password as key) of the name, a zero byte and the content, so
+// equal entries get equal headers and entries differing in name or content
+// get unrelated ones. The source is read once here and put back where it was.
+void TZipWriter::DerivedHeaderBytes(const std::string& name, TStream* source, std::uint8_t* out) {
+    hmac_sha256_ctx ctx;
+    hmac_sha256_set_key(&ctx, FPassword.size(),
+                        reinterpret_cast<const std::uint8_t*>(FPassword.data()));
+    hmac_sha256_update(&ctx, name.size() + 1, reinterpret_cast<const std::uint8_t*>(name.c_str()));
+    if (source != nullptr) {
+        const std::int64_t start = source->Position();
+        const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
+        for (;;) {
+            const std::int64_t n = source->Read(chunk.get(), static_cast<std::int64_t>(kChunk));
+            if (n <= 0)
+                break;
+            hmac_sha256_update(&ctx, static_cast<std::size_t>(n), chunk.get());
+        }
+        if (source->Seek(start, TSeekOrigin::soBeginning) != start)
+            throw EZipWriteError(u"Can't read the entry \"" + Utf8ToString(name) + u"\" twice");
+    }
+    std::uint8_t digest[SHA256_DIGEST_SIZE];
+    hmac_sha256_digest(&ctx, sizeof(digest), digest);
+    static_assert(ZipCryptoHeaderSize <= SHA256_DIGEST_SIZE);
+    std::memcpy(out, digest, ZipCryptoHeaderSize);
+}
+
 void TZipWriter::AddStreamed(const std::string& name, TStream* source, bool deflate,
                              std::uint16_t time, std::uint16_t date, bool directory) {
     if (name.size() > 0xFFFF)
@@ -306,8 +352,11 @@ void TZipWriter::AddStreamed(const std::string& name, TStream* source, bool defl
     // Bit 3 is set, so the check byte is the high byte of the modification
     // time: the CRC is not known before the data has been written.
     TZipCrypto crypto(FPassword);
-    const std::string encryption =
-        EncryptionHeader(FPassword, static_cast<std::uint8_t>(time >> 8), crypto);
+    std::uint8_t fixed[ZipCryptoHeaderSize];
+    if (FReproducible)
+        DerivedHeaderBytes(name, source, fixed);
+    const std::string encryption = EncryptionHeader(FPassword, static_cast<std::uint8_t>(time >> 8),
+                                                    crypto, FReproducible ? fixed : nullptr);
     WriteOut(encryption.data(), encryption.size());
 
     std::uint32_t crc = 0;

@@ -160,15 +160,23 @@ public:
     std::uint16_t ModTime = 0x6000;
     std::uint16_t ModDate = 0x5A21;
 
+    // Reproducible output (seconds since 1970, as in SOURCE_DATE_EPOCH):
+    // every entry, AddFile's too, takes this time in UTC, and the encryption
+    // headers are derived from each entry's name and content instead of
+    // drawn at random, so the same entries give the same bytes.
+    void SetSourceDateEpoch(std::int64_t seconds);
+
 private:
     void WriteOut(const void* data, std::size_t size);
     std::uint64_t Offset();
     void CheckOpen() const;
+    void DerivedHeaderBytes(const std::string& name, TStream* source, std::uint8_t* out);
     void AddStreamed(const std::string& name, TStream* source, bool deflate, std::uint16_t time,
                      std::uint16_t date, bool directory);
 
     TStream& FOut;
     std::string FPassword;
+    bool FReproducible = false;
     std::uint64_t FWritten = 0;
     std::uint64_t FBytesDone = 0;
     bool FFinished = false;
@@ -179,5 +187,7 @@ private:
 
 // DOS time and date of a file's last modification (local time), as ZIP stores them.
 void DosDateTime(const std::filesystem::path& file, std::uint16_t& time, std::uint16_t& date);
+// DOS time and date of a moment in seconds since 1970, in UTC or local time.
+void DosDateTime(std::int64_t seconds, bool utc, std::uint16_t& time, std::uint16_t& date);
 
 } // namespace Folivant::Archive

@@ -25,8 +25,12 @@ struct TCommand {
 // To add a command: write tools/<Name>Command.cpp, declare its function in
 // PackTool.h and add its line here.
 const TCommand Commands[] = {
-    {"pack", "pack SITE_DIR [--config FILE] [--runtime FILE] -o OUT",
-     "pack a site folder into a publication executable", PackCommand},
+    {"pack", "pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [--check] -o OUT",
+     "pack a site folder into a publication executable (--check: check it first)", PackCommand},
+    {"check", "check SITE_DIR [--config FILE]",
+     "report references to missing entries and settings the runtime would ignore", CheckCommand},
+    {"run", "run SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [-- ARG...]",
+     "pack into a temporary file, run it with the arguments, remove it", RunCommand},
     {"embed", "embed ARCHIVE [--runtime FILE] -o OUT",
      "put an existing archive, byte for byte, into a publication executable", EmbedCommand},
     {"list", "list PUB", "list the entries: index, name, method, compressed and full size",
@@ -46,7 +50,7 @@ void PrintHelp(std::FILE* to) {
                "PUB is a publication executable or a bare ZIP archive.\n\ncommands:\n",
                to);
     for (const TCommand& c : Commands)
-        std::fprintf(to, "  %-56s %s\n", c.Usage, c.Summary);
+        std::fprintf(to, "  %-72s %s\n", c.Usage, c.Summary);
 }
 
 // A failure is reported as exactly one line.

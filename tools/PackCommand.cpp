@@ -1,7 +1,8 @@
-// pack SITE_DIR [--config FILE] [--runtime FILE] -o OUT: every file and
-// folder of the site in sorted order (folders as "name/"), the settings file
-// as the top-level entry "fv-config", written as the publication archive
-// into a copy of the runtime.
+// pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [--check] -o OUT:
+// every file and folder of the site in sorted order (folders as "name/"),
+// the settings file as the top-level entry "fv-config", written as the
+// publication archive into a copy of the runtime. With SOURCE_DATE_EPOCH set
+// the output is reproducible.
 
 #include "tools/PackTool.h"
 
@@ -13,26 +14,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
 namespace Folivant::Tools {
-
-namespace {
-
-const char* const Usage = "folivant-pack pack SITE_DIR [--config FILE] [--runtime FILE] -o OUT";
-
-// Progress is shown on a terminal, and for large sites also in logs.
-constexpr std::size_t ManyFiles = 2000;
-
-struct TSiteEntry {
-    std::string Name; // relative, "/" separated, folders end in "/"
-    std::filesystem::path Path;
-    bool Directory = false;
-    std::uint64_t Size = 0;
-};
 
 bool SameAsciiText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -86,6 +77,38 @@ std::vector<TSiteEntry> CollectSite(const std::filesystem::path& site, bool skip
               [](const TSiteEntry& a, const TSiteEntry& b) { return a.Name < b.Name; });
     return entries;
 }
+
+// The settings text as the archive carries it. Without a byte-order mark
+// the runtime reads the text in the ANSI code page; an author on Linux
+// writes UTF-8, so a file that is well-formed UTF-8 with characters beyond
+// ASCII gets the UTF-8 mark, and the runtime reads what the author wrote.
+std::string ConfigBytes(const std::filesystem::path& file, bool announce) {
+    TFileStream in(file, TFileMode::fmOpenRead);
+    std::string bytes(static_cast<std::size_t>(in.Size()), '\0');
+    if (in.Read(bytes.data(), static_cast<std::int64_t>(bytes.size())) !=
+        static_cast<std::int64_t>(bytes.size()))
+        throw EPackError(Utf8ToString(file.string() + ": cannot be read"));
+    const bool marked = bytes.starts_with("\xEF\xBB\xBF") || bytes.starts_with("\xFF\xFE") ||
+                        bytes.starts_with("\xFE\xFF");
+    const bool nonAscii =
+        std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+    if (marked || !nonAscii || !IsWellFormedUtf8(bytes))
+        return bytes;
+    if (announce)
+        std::fprintf(stderr,
+                     "folivant-pack pack: %s is UTF-8; the archive's fv-config gets a UTF-8 "
+                     "byte-order mark so the runtime reads it as written\n",
+                     file.string().c_str());
+    return "\xEF\xBB\xBF" + bytes;
+}
+
+namespace {
+
+const char* const Usage =
+    "folivant-pack pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [--check] -o OUT";
+
+// Progress is shown on a terminal, and for large sites also in logs.
+constexpr std::size_t ManyFiles = 2000;
 
 // The archive while it is built: a temporary file beside the output,
 // removed when packing ends.
@@ -191,43 +214,125 @@ void CheckIndexPage(const std::filesystem::path& configFile,
              page);
 }
 
+void AddConfig(Archive::TZipWriter& writer, const std::filesystem::path& file, bool reproducible) {
+    const std::string bytes = ConfigBytes(file, true);
+    const std::uint16_t time = writer.ModTime, date = writer.ModDate;
+    if (!reproducible)
+        Archive::DosDateTime(file, writer.ModTime, writer.ModDate);
+    writer.AddBytes("fv-config", bytes);
+    writer.ModTime = time;
+    writer.ModDate = date;
+}
+
+// SOURCE_DATE_EPOCH, when set: whole seconds since 1970.
+std::optional<std::int64_t> SourceDateEpoch() {
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (text == nullptr || *text == '\0')
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || seconds < 0 ||
+        !std::isdigit(static_cast<unsigned char>(*text)))
+        throw EPackError(
+            Utf8ToString(std::string("SOURCE_DATE_EPOCH=") + text + " is not a number of seconds"));
+    return seconds;
+}
+
+// Accepts a PNG file only: the signature, then chunks whose lengths and
+// CRCs hold, starting with IHDR and reaching IEND.
+void CheckPngIcon(const std::filesystem::path& file) {
+    const auto fail = [&](const std::string& why) {
+        throw EPackError(Utf8ToString(file.string() + ": " + why));
+    };
+    if (::access(file.c_str(), R_OK) != 0)
+        fail(std::strerror(errno));
+    std::string bytes;
+    try {
+        TFileStream in(file, TFileMode::fmOpenRead);
+        if (in.Size() > 64 * 1024 * 1024)
+            fail("the icon is larger than 64 MB");
+        bytes.resize(static_cast<std::size_t>(in.Size()));
+        if (in.Read(bytes.data(), static_cast<std::int64_t>(bytes.size())) !=
+            static_cast<std::int64_t>(bytes.size()))
+            fail("cannot be read");
+    } catch (const EPackError&) {
+        throw;
+    } catch (const Exception& e) {
+        fail(Utf8(e.Message()));
+    }
+    const std::string_view signature("\x89PNG\r\n\x1A\n", 8);
+    if (!std::string_view(bytes).starts_with(signature))
+        fail("not a PNG image (the icon must be a PNG file)");
+    const auto be32 = [&](std::size_t at) {
+        return (std::uint32_t(std::uint8_t(bytes[at])) << 24) |
+               (std::uint32_t(std::uint8_t(bytes[at + 1])) << 16) |
+               (std::uint32_t(std::uint8_t(bytes[at + 2])) << 8) | std::uint8_t(bytes[at + 3]);
+    };
+    std::size_t at = signature.size();
+    bool first = true;
+    for (;;) {
+        if (bytes.size() - at < 12)
+            fail("a damaged PNG image (it ends before its IEND chunk)");
+        const std::uint32_t length = be32(at);
+        const std::string type = bytes.substr(at + 4, 4);
+        if (length > bytes.size() - at - 12)
+            fail("a damaged PNG image (chunk " + type + " runs past the end)");
+        const auto crc = static_cast<std::uint32_t>(
+            ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + at + 4), length + 4));
+        if (crc != be32(at + 8 + length))
+            fail("a damaged PNG image (chunk " + type + " fails its check)");
+        if (first && (type != "IHDR" || length != 13 || be32(at + 8) == 0 || be32(at + 12) == 0))
+            fail("a damaged PNG image (no image header)");
+        first = false;
+        if (type == "IEND")
+            return;
+        at += 12 + length;
+    }
+}
+
 } // namespace
 
-int PackCommand(std::span<const std::string> args) {
-    const TArguments a = ParseArguments(args, {"config", "runtime", "output"}, 1, Usage);
-    const auto output = a.Option("output");
-    if (!output)
-        throw EPackError(Utf8ToString(std::string("-o OUT is required; usage: ") + Usage));
-    const std::filesystem::path site = a.Positional[0];
-    const auto config = a.Option("config");
-    const std::filesystem::path runtime = RuntimeOption(a);
-    if (::access(runtime.c_str(), R_OK) != 0)
-        throw EPackError(Utf8ToString(runtime.string() + ": " + std::strerror(errno)));
+void PackSite(const TPackOptions& o) {
+    const std::filesystem::path& site = o.Site;
+    const std::optional<std::filesystem::path>& config = o.Config;
+    if (::access(o.Runtime.c_str(), R_OK) != 0)
+        throw EPackError(Utf8ToString(o.Runtime.string() + ": " + std::strerror(errno)));
     if (config && ::access(config->c_str(), R_OK) != 0)
-        throw EPackError(Utf8ToString(*config + ": " + std::strerror(errno)));
+        throw EPackError(Utf8ToString(config->string() + ": " + std::strerror(errno)));
+    if (o.Icon)
+        CheckPngIcon(*o.Icon);
+    const std::optional<std::int64_t> epoch = SourceDateEpoch();
 
     const std::vector<TSiteEntry> entries = CollectSite(site, config.has_value());
-    const std::filesystem::path configFile =
-        config ? std::filesystem::path(*config) : site / "fv-config";
-    if (config || std::filesystem::is_regular_file(configFile))
+    const std::filesystem::path configFile = config ? *config : site / "fv-config";
+    if (o.Check) {
+        if (CheckSite(site, config, stdout) > 0)
+            throw EPackError(u"the check found errors; nothing was written");
+    } else if (config || std::filesystem::is_regular_file(configFile)) {
         CheckIndexPage(configFile, entries);
+    }
     std::uint64_t totalBytes = 0;
     for (const auto& e : entries)
         totalBytes += e.Size;
 
-    TTemporaryArchive archive(*output);
+    TTemporaryArchive archive(o.Output);
     {
         TFileStream out(archive.Path(), TFileMode::fmCreate);
         Archive::TZipWriter writer(out);
+        if (epoch)
+            writer.SetSourceDateEpoch(*epoch);
         TProgress progress(entries.size(), totalBytes);
         std::size_t done = 0;
         writer.OnProgress = [&](std::uint64_t bytes) { progress.Update(done, bytes); };
         try {
             if (config)
-                writer.AddFile("fv-config", *config);
+                AddConfig(writer, *config, epoch.has_value());
             for (const TSiteEntry& e : entries) {
                 if (e.Directory)
                     writer.AddDirectory(e.Name);
+                else if (SameAsciiText(e.Name, "fv-config"))
+                    AddConfig(writer, e.Path, epoch.has_value());
                 else
                     writer.AddFile(e.Name, e.Path, !StoredKind(e.Path));
                 ++done;
@@ -240,7 +345,25 @@ int PackCommand(std::span<const std::string> args) {
         progress.Update(done, totalBytes);
         progress.Done();
     }
-    EmbedArchive(runtime, archive.Path(), *output);
+    EmbedArchive(o.Runtime, archive.Path(), o.Output, o.Icon);
+}
+
+int PackCommand(std::span<const std::string> args) {
+    const TArguments a =
+        ParseArguments(args, {"config", "runtime", "output", "icon"}, 1, Usage, {"check"});
+    const auto output = a.Option("output");
+    if (!output)
+        throw EPackError(Utf8ToString(std::string("-o OUT is required; usage: ") + Usage));
+    TPackOptions o;
+    o.Site = a.Positional[0];
+    if (const auto config = a.Option("config"))
+        o.Config = *config;
+    o.Runtime = RuntimeOption(a);
+    o.Output = *output;
+    if (const auto icon = a.Option("icon"))
+        o.Icon = *icon;
+    o.Check = a.Flag("check");
+    PackSite(o);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +22,22 @@ std::optional<std::string> TArguments::Option(const std::string& name) const {
     return it->second;
 }
 
+bool TArguments::Flag(const std::string& name) const {
+    return std::find(Flags.begin(), Flags.end(), name) != Flags.end();
+}
+
 TArguments ParseArguments(std::span<const std::string> args,
                           std::initializer_list<const char*> valueOptions,
-                          std::size_t positionalCount, const char* usage) {
+                          std::size_t positionalCount, const char* usage,
+                          std::initializer_list<const char*> flagOptions, bool restAfterDashes) {
     TArguments out;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (optionsEnded && restAfterDashes) {
+            out.Rest.push_back(arg);
+            continue;
+        }
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
             out.Positional.push_back(arg);
             continue;
@@ -49,6 +59,13 @@ TArguments ParseArguments(std::span<const std::string> args,
             }
         } else {
             throw EPackError(Utf8ToString("unknown option " + arg + "; usage: " + usage));
+        }
+        bool flag = false;
+        for (const char* f : flagOptions)
+            flag = flag || name == f;
+        if (flag && !value) {
+            out.Flags.push_back(name);
+            continue;
         }
         bool known = false;
         for (const char* v : valueOptions)
@@ -120,14 +137,18 @@ std::filesystem::path RuntimeOption(const TArguments& args) {
 }
 
 void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
-                  const std::filesystem::path& output) {
+                  const std::filesystem::path& output,
+                  const std::optional<std::filesystem::path>& icon) {
     Platform::TNewResource resource;
     resource.Type = "RCDATA";
     resource.Name = "FOLDATA";
     resource.Language = 1033;
     resource.File = archive;
+    std::vector<Platform::TNewResource> added = {resource};
+    if (icon)
+        added.push_back({"ICON", "MAINICON", 1033, {}, *icon});
     try {
-        Platform::WriteExeResources(runtime, output, {resource});
+        Platform::WriteExeResources(runtime, output, added);
     } catch (const Platform::EResourceError& e) {
         throw EPackError(e.Message());
     }

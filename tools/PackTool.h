@@ -8,6 +8,7 @@
 #include "archive/ZipReader.h"
 #include "platform/ExeResources.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -28,15 +29,23 @@ public:
 struct TArguments {
     std::vector<std::string> Positional;
     std::map<std::string, std::string> Options; // by long name, e.g. "output"
+    std::vector<std::string> Flags;             // options without a value
+    // Arguments after "--" when the command keeps them apart (see below).
+    std::vector<std::string> Rest;
     std::optional<std::string> Option(const std::string& name) const;
+    bool Flag(const std::string& name) const;
 };
 
 // Parses args; valueOptions are the long names of the options that take a
-// value ("-o" is "output"). Raises EPackError for unknown options, missing
-// values and a positional count other than positionalCount.
+// value ("-o" is "output"), flagOptions those without one. Arguments after
+// "--" are positional, or go to Rest when restAfterDashes is set. Raises
+// EPackError for unknown options, missing values and a positional count
+// other than positionalCount.
 TArguments ParseArguments(std::span<const std::string> args,
                           std::initializer_list<const char*> valueOptions,
-                          std::size_t positionalCount, const char* usage);
+                          std::size_t positionalCount, const char* usage,
+                          std::initializer_list<const char*> flagOptions = {},
+                          bool restAfterDashes = false);
 
 // A publication opened for inspection: its archive bytes (the FOLDATA
 // resource of an executable, or a bare ZIP file as it is) and a reader.
@@ -57,9 +66,49 @@ private:
 std::filesystem::path DefaultRuntime();
 std::filesystem::path RuntimeOption(const TArguments& args);
 
-// Writes a copy of runtime with the archive file as its RCDATA FOLDATA.
+// Writes a copy of runtime with the archive file as its RCDATA FOLDATA and,
+// when given, the PNG file as its ICON MAINICON in place of the runtime's.
 void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
-                  const std::filesystem::path& output);
+                  const std::filesystem::path& output,
+                  const std::optional<std::filesystem::path>& icon = std::nullopt);
+
+// One file or folder of a site.
+struct TSiteEntry {
+    std::string Name; // relative, "/" separated, folders end in "/"
+    std::filesystem::path Path;
+    bool Directory = false;
+    std::uint64_t Size = 0;
+};
+
+// Every file and folder below site in name order; a top-level "fv-config"
+// is left out when skipConfig is set. Raises EPackError for anything that
+// cannot be packed (unreadable files, names that are not UTF-8, links to
+// folders).
+std::vector<TSiteEntry> CollectSite(const std::filesystem::path& site, bool skipConfig);
+
+bool SameAsciiText(std::string_view a, std::string_view b);
+
+// The settings file's bytes as the archive carries them: a UTF-8 file with
+// characters beyond ASCII and no byte-order mark gets the UTF-8 mark (said
+// on standard error when announce is set).
+std::string ConfigBytes(const std::filesystem::path& file, bool announce);
+
+// What pack does, for pack and run.
+struct TPackOptions {
+    std::filesystem::path Site;
+    std::optional<std::filesystem::path> Config;
+    std::filesystem::path Runtime;
+    std::filesystem::path Output;
+    std::optional<std::filesystem::path> Icon; // a PNG file
+    bool Check = false;                        // check the site first; an error writes nothing
+};
+// Raises EPackError on any failure; the output is then left as it was.
+void PackSite(const TPackOptions& options);
+
+// Checks the site's references and settings, one line each on out. Returns
+// the number of errors.
+int CheckSite(const std::filesystem::path& site, const std::optional<std::filesystem::path>& config,
+              std::FILE* out);
 
 void WriteStdout(std::string_view bytes);
 std::string Utf8(const String& text);
@@ -73,5 +122,7 @@ int CatCommand(std::span<const std::string> args);
 int SettingsCommand(std::span<const std::string> args);
 int ResourcesCommand(std::span<const std::string> args);
 int ResolveCommand(std::span<const std::string> args);
+int CheckCommand(std::span<const std::string> args);
+int RunCommand(std::span<const std::string> args);
 
 } // namespace Folivant::Tools
