@@ -284,6 +284,9 @@ void TChecker::Page(const TSiteEntry& entry) {
     if (!IsWellFormedUtf8(bytes))
         bytes = StringToUtf8(DecodeCodePage(bytes, 1252));
     TPageReferences found = html ? HtmlReferences(bytes) : CssReferences(bytes, 1);
+    if (!found.NotChecked.empty())
+        FReport.Line(entry.Name, 1, entry.Name, TReport::Warning,
+                     found.NotChecked + "; its references are not checked");
     // A <base> element moves every relative reference of the page.
     std::string base = PageUrl(entry.Name);
     if (found.Base)

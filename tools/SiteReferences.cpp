@@ -430,10 +430,65 @@ void CollectElement(const GumboNode& node, TPageReferences& out) {
     }
 }
 
+// An upper estimate of how deep the page's elements nest: start tags less
+// end tags, leaving out void elements, those closed by their next sibling,
+// self-closed ones, comments and the text of scripts and style sheets.
+int NestingEstimate(std::string_view html) {
+    static const std::vector<std::string_view> Flat = {
+        "area", "base",   "br",       "col",      "embed",   "hr",     "img",   "input", "link",
+        "meta", "source", "track",    "wbr",      "param",   "keygen", "p",     "li",    "dt",
+        "dd",   "option", "optgroup", "tr",       "td",      "th",     "thead", "tbody", "tfoot",
+        "rb",   "rt",     "rp",       "colgroup", "caption", "html",   "head",  "body"};
+    int depth = 0, deepest = 0;
+    std::size_t i = 0;
+    while ((i = html.find('<', i)) != std::string_view::npos) {
+        ++i;
+        if (html.substr(i).starts_with("!--")) {
+            const std::size_t end = html.find("-->", i + 3);
+            i = end == std::string_view::npos ? html.size() : end + 3;
+            continue;
+        }
+        const bool closing = i < html.size() && html[i] == '/';
+        if (closing)
+            ++i;
+        std::string name;
+        while (i < html.size() && (IsAsciiAlpha(html[i]) || (html[i] >= '0' && html[i] <= '9') ||
+                                   html[i] == '-' || html[i] == ':'))
+            name += LowerAscii(html[i++]);
+        if (name.empty() || !IsAsciiAlpha(name[0]))
+            continue;
+        const std::size_t close = html.find('>', i);
+        const bool selfClosed =
+            close != std::string_view::npos && close > 0 && html[close - 1] == '/';
+        if (closing) {
+            depth = std::max(0, depth - 1);
+        } else if (!selfClosed && std::find(Flat.begin(), Flat.end(), name) == Flat.end()) {
+            deepest = std::max(deepest, ++depth);
+        }
+        if (!closing && (name == "script" || name == "style" || name == "textarea" ||
+                         name == "title" || name == "xmp")) {
+            // Raw text up to the element's end tag.
+            std::size_t end = i;
+            for (;;) {
+                end = html.find("</", end);
+                if (end == std::string_view::npos || StartsWithNoCase(html.substr(end + 2), name))
+                    break;
+                end += 2;
+            }
+            i = end == std::string_view::npos ? html.size() : end;
+        }
+    }
+    return deepest;
+}
+
 } // namespace
 
 TPageReferences HtmlReferences(std::string_view html) {
     TPageReferences out;
+    if (NestingEstimate(html) > MaximumNesting) {
+        out.NotChecked = "elements nest deeper than " + std::to_string(MaximumNesting);
+        return out;
+    }
     GumboOptions options = kGumboDefaultOptions;
     options.max_errors = 0; // parse errors are not reported; the tree is what counts
     std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> parsed(

@@ -21,12 +21,17 @@ struct TPageReferences {
     std::vector<TReference> References;
     std::optional<std::string> Base; // the first <base href>
     bool HasScripts = false;         // <script>, on... attributes or javascript: links
+    std::string NotChecked;          // why the text was not read, when it was not
 };
+
+// Elements nested deeper than this make a page unchecked: the HTML parser's
+// time grows with the square of the depth, and no browser builds such trees.
+inline constexpr int MaximumNesting = 5000;
 
 // Every URL-valued attribute of an HTML page (UTF-8), srcset candidates,
 // meta refresh targets, and the url() and @import references of its <style>
 // elements and style attributes. Parsed as HTML5 is parsed, so any bytes
-// give a result.
+// give a result, except pages nested deeper than MaximumNesting.
 TPageReferences HtmlReferences(std::string_view html);
 // The url() and @import references of a style sheet whose first line has
 // the number firstLine.
