@@ -190,7 +190,9 @@ void CheckIndexPage(const std::filesystem::path& configFile,
                     const std::vector<TSiteEntry>& entries) {
     Shared::TMemIniFile ini;
     {
-        TFileStream in(configFile, TFileMode::fmOpenRead);
+        // Read as the runtime will read the archive's copy.
+        const std::string bytes = ConfigBytes(configFile, false);
+        TReadOnlyMemoryStream in(bytes.data(), static_cast<std::int64_t>(bytes.size()));
         ini.SetStrings(Shared::StreamToLines(in));
     }
     const std::string index = StringToUtf8(Shared::ReadPublicationSettings(ini).IndexPage);
