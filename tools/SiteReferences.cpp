@@ -206,6 +206,10 @@ private:
         return IsAsciiAlpha(c) || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
                static_cast<unsigned char>(c) >= 0x80;
     }
+    static std::uint32_t HexValue(char c) {
+        return c <= '9' ? static_cast<std::uint32_t>(c - '0')
+                        : static_cast<std::uint32_t>(LowerAscii(c) - 'a' + 10);
+    }
     static bool IsHex(char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     }
@@ -237,8 +241,7 @@ private:
         std::uint32_t cp = 0;
         std::size_t digits = 0;
         for (; i < FCss.size() && digits < 6 && IsHex(FCss[i]); ++i, ++digits)
-            cp = cp * 16 +
-                 static_cast<std::uint32_t>(std::stoi(std::string(1, FCss[i]), nullptr, 16));
+            cp = cp * 16 + HexValue(FCss[i]);
         if (i < FCss.size() && (FCss[i] == ' ' || FCss[i] == '\t' || FCss[i] == '\n'))
             ++i;
         AppendUtf8(value, cp);
