@@ -104,13 +104,20 @@ TEST_F(AuthoringRunTest, UTF8SettingsGiveTheTitleAndThePasswordAsWritten) {
     // Written as an editor on Linux writes it: UTF-8 without a mark.
     const auto pub = PackPublication(
         FDir, {{"index.html", "<!DOCTYPE html><p>open</p>"}},
-        "[Folivant]\nAppTitle=Caf\xC3\xA9\nAppPassword=cl\xC3\xA9\nIndexPage=index.html\n");
+        "[Folivant]\nAppTitle=Caf\xC3\xA9 Auteur\nAppPassword=cl\xC3\xA9\nIndexPage=index.html\n");
     TRuntimeProcess run(pub);
-    const auto prompt = WindowsTitled("Caf\xC3\xA9");
+    const auto prompt = WindowsTitled("Caf\xC3\xA9 Auteur");
     ASSERT_EQ(prompt.size(), 1u);
-    Shell("xdotool windowfocus --sync " + prompt[0] + " type --delay 50 'cl\xC3\xA9' 2>/dev/null");
-    ASSERT_TRUE(run.WaitForTrace("DocumentComplete fvp://index.html"));
-    EXPECT_EQ(WindowsTitled("Caf\xC3\xA9").size(), 1u);
+    // Other tests' windows may take the focus while the keys go out; then
+    // the field is emptied and the password typed again.
+    bool opened = false;
+    for (int attempt = 0; attempt < 5 && !opened; ++attempt) {
+        Shell("xdotool windowfocus --sync " + prompt[0] +
+              " key ctrl+a BackSpace type --delay 50 'cl\xC3\xA9' 2>/dev/null");
+        opened = run.WaitForTrace("DocumentComplete fvp://index.html", 5000);
+    }
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(WindowsTitled("Caf\xC3\xA9 Auteur").size(), 1u);
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(), 0);
 }
