@@ -3,6 +3,7 @@
 #include "archive/Text.h"
 #include "platform/Application.h"
 #include "platform/MediaBridge.h"
+#include "platform/MessageBox.h"
 #include "platform/SaveDialog.h"
 
 #include <gdk/gdkkeysyms.h>
@@ -858,7 +859,7 @@ gboolean RunPrintDialog(gpointer data) {
     auto* request = static_cast<TPrintRequest*>(data);
     try {
         auto alive = request->Alive.lock();
-        if (alive && *alive) {
+        if (alive && *alive && !Platform::ShutDownRequested()) {
             WebKitPrintOperation* operation = webkit_print_operation_new(request->View);
             GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(request->View));
             webkit_print_operation_run_dialog(operation,
@@ -974,7 +975,7 @@ void TWebBrowserControl::ShowScriptError(const String& message, const String& so
         gtk_window_set_title(GTK_WINDOW(dialog),
                              caption.empty() ? "Script error" : caption.c_str());
         auto alive = FAlive;
-        int response = gtk_dialog_run(GTK_DIALOG(dialog));
+        int response = Platform::RunModalDialog(GTK_DIALOG(dialog));
         gtk_widget_destroy(dialog);
         if (!*alive || response == GTK_RESPONSE_YES)
             return;

@@ -3,16 +3,55 @@
 #include "archive/Text.h"
 #include "platform/MessageBox.h"
 
+#include <glib-unix.h>
 #include <glib.h>
+#include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <utility>
 
 namespace Folivant::Platform {
 
 namespace {
 
 GMainLoop* MainLoop = nullptr;
+
+bool TerminationAsked = false;
+std::function<void()> OnTermination;
+guint SignalSources[2] = {0, 0};
+
+gboolean TerminationSignal(gpointer) {
+    TerminationAsked = true;
+    try {
+        if (OnTermination)
+            OnTermination();
+    } catch (...) {
+        HandleCallbackException();
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+// How often a waiting action looks whether the modal loops have ended.
+constexpr guint OutermostLoopPollMs = 20;
+
+gboolean RunInOutermostLoop(gpointer data) {
+    // One dispatch on the stack is the loop that called this one; more mean
+    // a modal window's loop runs inside a handler.
+    if (g_main_depth() > 1)
+        return G_SOURCE_CONTINUE;
+    try {
+        (*static_cast<std::function<void()>*>(data))();
+    } catch (...) {
+        HandleCallbackException();
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void FreeAction(gpointer data) {
+    delete static_cast<std::function<void()>*>(data);
+}
 
 char16_t LowerUnit(char16_t c) {
     if (c >= u'A' && c <= u'Z')
@@ -77,6 +116,40 @@ void HandleCallbackException() noexcept {
         // The report itself failed; there is nowhere left to show it.
         std::fputs("folivant: a failure could not be reported\n", stderr);
     }
+}
+
+bool InitializeApplication(const char* programName) {
+    if (programName != nullptr && g_get_prgname() == nullptr) {
+        gchar* base = g_path_get_basename(programName);
+        g_set_prgname(base);
+        g_free(base);
+    }
+    return gtk_init_check(nullptr, nullptr) != FALSE;
+}
+
+void WatchTerminationSignals(std::function<void()> onSignal) {
+    StopWatchingTerminationSignals();
+    OnTermination = std::move(onSignal);
+    SignalSources[0] = g_unix_signal_add(SIGINT, TerminationSignal, nullptr);
+    SignalSources[1] = g_unix_signal_add(SIGTERM, TerminationSignal, nullptr);
+}
+
+void StopWatchingTerminationSignals() {
+    for (guint& source : SignalSources) {
+        if (source != 0)
+            g_source_remove(source);
+        source = 0;
+    }
+    OnTermination = nullptr;
+}
+
+bool ShutDownRequested() {
+    return TerminationAsked;
+}
+
+void WhenInOutermostLoop(std::function<void()> action) {
+    g_timeout_add_full(G_PRIORITY_DEFAULT, OutermostLoopPollMs, RunInOutermostLoop,
+                       new std::function<void()>(std::move(action)), FreeAction);
 }
 
 void RunMessageLoop() {

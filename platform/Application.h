@@ -8,6 +8,7 @@
 #include "archive/Classes.h"
 
 #include <exception>
+#include <functional>
 
 namespace Folivant::Platform {
 
@@ -26,6 +27,26 @@ String MessageOf(const std::exception_ptr& failure);
 void ShowException(const std::exception_ptr& failure);
 // For use inside catch (...): reports the current failure and never raises.
 void HandleCallbackException() noexcept;
+
+// Brings up the toolkit on the display of the environment; false when there
+// is none. The command line is not handed to the toolkit: every argument
+// belongs to the pages. programName (argv[0]) names the program to the
+// desktop.
+bool InitializeApplication(const char* programName);
+
+// SIGINT and SIGTERM call onSignal on the GUI thread, from its loop, until
+// StopWatchingTerminationSignals. The first such signal also marks the
+// shut-down as requested.
+void WatchTerminationSignals(std::function<void()> onSignal);
+void StopWatchingTerminationSignals();
+// True once the end of the run was asked for from outside. Modal windows
+// are no longer shown from then on: each answers at once as its close
+// button would.
+bool ShutDownRequested();
+// Runs action once the GUI thread is back in its outermost loop, with no
+// modal window's loop below it on the stack, so that action may free what
+// those windows' callers still use.
+void WhenInOutermostLoop(std::function<void()> action);
 
 // Runs the GUI thread's message loop until Terminate.
 void RunMessageLoop();

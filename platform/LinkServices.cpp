@@ -18,7 +18,9 @@ bool TPlatformLinkServices::ShellOpen(const String& path, const String& args) {
 }
 
 String TPlatformLinkServices::GetTemporalDir() {
-    return TemporaryDir();
+    // Extracted files are decoded copies of the publication: they go into
+    // the run's private folder, not straight into the shared one.
+    return RunFolder(TemporaryDir());
 }
 
 bool TPlatformLinkServices::PlaySoundFromStream(TCustomMemoryStream& stream, bool loop) {

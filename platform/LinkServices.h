@@ -26,6 +26,7 @@ public:
     void ShowMessage(const String& text) override;
 
     bool ShellOpen(const String& path, const String& args) override;
+    // The run's private folder inside the temporary folder.
     String GetTemporalDir() override;
 
     bool PlaySoundFromStream(TCustomMemoryStream& stream, bool loop) override;

@@ -1,10 +1,13 @@
 #include "platform/MessageBox.h"
 
 #include "archive/Text.h"
+#include "platform/Application.h"
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace Folivant::Platform {
 
@@ -16,6 +19,9 @@ bool DisplayAvailable() {
     static const bool available = gtk_init_check(nullptr, nullptr) != FALSE;
     return available;
 }
+
+// The dialogs RunModalDialog runs, innermost last.
+std::vector<GtkDialog*> RunningDialogs;
 
 int DefaultButton(unsigned flags) {
     switch (flags & 0xF) {
@@ -44,6 +50,22 @@ GtkWindow* ActiveWindow() {
     return active;
 }
 
+// The answer of a box closed by the window manager, by Esc or by the
+// shut-down: an OK box answers OK, a box with Cancel answers Cancel, a
+// Yes/No box answers No.
+int ClosedAnswer(unsigned flags) {
+    switch (flags & 0xF) {
+    case MB_OKCANCEL:
+        return IDCANCEL;
+    case MB_YESNO:
+        return IDNO;
+    case MB_CLOSE:
+        return IDCLOSE;
+    default:
+        return IDOK;
+    }
+}
+
 GtkMessageType MessageType(unsigned flags) {
     switch (flags & 0xF0) {
     case MB_ICONERROR:
@@ -69,6 +91,8 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
         std::fflush(stderr);
         return DefaultButton(flags);
     }
+    if (ShutDownRequested())
+        return ClosedAnswer(flags);
 
     GtkWindow* owner = ActiveWindow();
     GtkWidget* dialog = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, MessageType(flags),
@@ -101,7 +125,7 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
         gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
         break;
     }
-    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    const gint response = RunModalDialog(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     while (gtk_events_pending())
         gtk_main_iteration_do(FALSE);
@@ -118,26 +142,34 @@ int MessageBox(const String& text, const String& caption, unsigned flags) {
     case GTK_RESPONSE_NO:
         return IDNO;
     default:
-        // Closed by the window manager or Esc: an OK box answers OK, a box
-        // with Cancel answers Cancel, a Yes/No box answers No.
-        switch (flags & 0xF) {
-        case MB_OKCANCEL:
-            return IDCANCEL;
-        case MB_YESNO:
-            return IDNO;
-        default:
-            return IDOK;
-        }
+        return ClosedAnswer(flags);
     }
+}
+
+int RunModalDialog(GtkDialog* dialog) {
+    if (ShutDownRequested())
+        return GTK_RESPONSE_DELETE_EVENT;
+    RunningDialogs.push_back(dialog);
+    const gint response = gtk_dialog_run(dialog);
+    RunningDialogs.erase(std::find(RunningDialogs.begin(), RunningDialogs.end(), dialog));
+    return response;
 }
 
 void CloseModalWindows() {
     if (!DisplayAvailable())
         return;
+    // A response ends the dialog's loop at once, whether or not the window
+    // offers a close button; the innermost dialog goes first.
+    const std::vector<GtkDialog*> dialogs = RunningDialogs;
+    for (auto dialog = dialogs.rbegin(); dialog != dialogs.rend(); ++dialog)
+        gtk_dialog_response(*dialog, GTK_RESPONSE_DELETE_EVENT);
     GList* windows = gtk_window_list_toplevels();
     for (GList* w = windows; w != nullptr; w = w->next) {
         GtkWindow* window = GTK_WINDOW(w->data);
-        if (gtk_window_get_modal(window) && gtk_widget_get_visible(GTK_WIDGET(window)))
+        if (gtk_window_get_modal(window) && gtk_widget_get_visible(GTK_WIDGET(window)) &&
+            std::none_of(dialogs.begin(), dialogs.end(), [window](GtkDialog* dialog) {
+                return static_cast<void*>(dialog) == static_cast<void*>(window);
+            }))
             gtk_window_close(window);
     }
     g_list_free(windows);

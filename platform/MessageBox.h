@@ -8,6 +8,8 @@
 
 #include "archive/Classes.h"
 
+typedef struct _GtkDialog GtkDialog;
+
 namespace Folivant::Platform {
 
 enum : unsigned {
@@ -27,8 +29,16 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7, IDCLOSE = 8 };
 
 int MessageBox(const String& text, const String& caption, unsigned flags);
 
-// Asks every modal window that is showing (a message box, the password
-// prompt) to close, as its close button would.
+// Runs a dialog modally and answers its response, as gtk_dialog_run does,
+// while registered with the modal windows that CloseModalWindows closes.
+// Once the shut-down was requested the dialog is not shown at all and the
+// answer is GTK_RESPONSE_DELETE_EVENT, as if it had been closed at once.
+int RunModalDialog(GtkDialog* dialog);
+
+// Asks every modal window that is showing to close, as its close button
+// would: the dialogs run by RunModalDialog answer GTK_RESPONSE_DELETE_EVENT
+// (also a box without a close button), and every other modal window (the
+// password prompt, the print dialog) gets a close request.
 void CloseModalWindows();
 
 } // namespace Folivant::Platform

@@ -1,6 +1,7 @@
 #include "platform/SaveDialog.h"
 
 #include "archive/Text.h"
+#include "platform/MessageBox.h"
 
 #include <gtk/gtk.h>
 
@@ -77,7 +78,7 @@ bool TSaveDialog::Execute() {
     }
 
     bool confirmed = false;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    if (RunModalDialog(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         if (gchar* chosen = gtk_file_chooser_get_filename(chooser)) {
             std::string path = chosen;
             g_free(chosen);

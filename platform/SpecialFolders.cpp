@@ -4,7 +4,6 @@
 
 #include <glib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -19,21 +18,6 @@ String Folder(const char* path) {
 }
 
 } // namespace
-
-String TemporaryDir() {
-    std::string dir;
-    // Callers write into the folder, so one that is not there is no answer.
-    if (const char* tmpdir = std::getenv("TMPDIR");
-        tmpdir != nullptr && tmpdir[0] == '/' && g_file_test(tmpdir, G_FILE_TEST_IS_DIR))
-        dir = tmpdir;
-    else
-        dir = "/tmp";
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
-    if (dir != "/")
-        dir += '/';
-    return Utf8ToString(dir);
-}
 
 String UserDesktopDir() {
     return Folder(g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP));

@@ -4,12 +4,9 @@
 // and application-data folders, and the running executable.
 
 #include "archive/Classes.h"
+#include "platform/TemporaryFolder.h"
 
 namespace Folivant::Platform {
-
-// $TMPDIR when it names an existing folder by an absolute path, else /tmp;
-// always ending in exactly one "/".
-String TemporaryDir();
 
 // The XDG user folders, without a trailing "/"; empty when unknown.
 String UserDesktopDir();

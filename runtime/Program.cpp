@@ -17,10 +17,6 @@
 #include "shared/GlobalMainForm.h"
 #include "shared/TemporalFiles.h"
 
-#include <glib-unix.h>
-#include <gtk/gtk.h>
-
-#include <csignal>
 #include <memory>
 
 using namespace Folivant;
@@ -51,34 +47,35 @@ Runtime::TMainForm* RunningMainForm = nullptr;
 // A signal came while the main form was still being created.
 bool TerminationPending = false;
 
-// SIGINT and SIGTERM close the main window, so the run ends through the
-// normal shut-down and leaves nothing behind. While the main form is still
-// being created (the password prompt, a message box of its creation
-// handler) the signal closes the modal window that holds it up, as its
-// close button would, and the main form is closed as soon as it exists.
-gboolean OnTerminationSignal(gpointer) {
+// SIGINT and SIGTERM end the run through the normal shut-down, so that it
+// leaves nothing behind, whatever window is showing. Every modal window is
+// closed as its close button would close it, and none opens after that
+// (the password prompt included). The main form closes once the handlers
+// that ran those windows have returned to the message loop: closing it
+// frees the browser window, which such a handler may still be using. While
+// the main form is still being created, it is closed as soon as it exists.
+void OnTerminationSignal() {
     Shared::Trace("signal");
-    try {
-        if (RunningMainForm != nullptr) {
-            RunningMainForm->Close();
-        } else {
-            TerminationPending = true;
-            Platform::CloseModalWindows();
-        }
-    } catch (...) {
-        Platform::HandleCallbackException();
+    Platform::CloseModalWindows();
+    if (RunningMainForm == nullptr) {
+        TerminationPending = true;
+        return;
     }
-    return G_SOURCE_CONTINUE;
+    Platform::WhenInOutermostLoop([] {
+        if (RunningMainForm != nullptr)
+            RunningMainForm->Close();
+    });
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int, char** argv) {
     Runtime::InitializeUnits(Units);
 
-    // The application object: GTK on the GUI thread. Without a display
+    // The application object: GTK on the GUI thread. The command line is the
+    // pages' to read, so none of it goes to the toolkit. Without a display
     // there is no window to show; the message box reports on standard error.
-    if (!gtk_init_check(&argc, &argv)) {
+    if (!Platform::InitializeApplication(argv[0])) {
         Platform::MessageBox(u"Cannot open the display", Platform::ApplicationTitle(),
                              Platform::MB_OK | Platform::MB_ICONERROR);
         Runtime::FinalizeUnits();
@@ -88,8 +85,7 @@ int main(int argc, char** argv) {
     Platform::UseMainIconForWindows();
     // The URL-moniker session and the GUI thread's dispatcher.
     Platform::InitializeContentProtocol();
-    guint sigint = g_unix_signal_add(SIGINT, OnTerminationSignal, nullptr);
-    guint sigterm = g_unix_signal_add(SIGTERM, OnTerminationSignal, nullptr);
+    Platform::WatchTerminationSignals(OnTerminationSignal);
 
     {
         // The main form; its creation handler runs inside the constructor
@@ -115,7 +111,6 @@ int main(int argc, char** argv) {
         Shared::TBrowserForm::FreeApplicationWindows();
         Shared::Trace("application freed");
     }
-    g_source_remove(sigint);
-    g_source_remove(sigterm);
+    Platform::StopWatchingTerminationSignals();
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "shared/TemporalFiles.h"
 
 #include "archive/Text.h"
+#include "platform/TemporaryFolder.h"
 
 #include <fcntl.h>
 #include <locale.h>
@@ -101,14 +102,20 @@ void TTemporalFiles::Add(const String& path) {
 }
 
 void InitializeTemporalFiles() {
-    if (GlobalTemporalFiles == nullptr)
-        GlobalTemporalFiles = new TTemporalFiles();
+    if (GlobalTemporalFiles != nullptr)
+        return;
+    GlobalTemporalFiles = new TTemporalFiles();
+    // What runs that died before their shut-down left behind goes now.
+    Platform::RemoveAbandonedRunFolders(Platform::TemporaryDir());
 }
 
 void FinalizeTemporalFiles() {
     TTemporalFiles* registry = GlobalTemporalFiles;
     GlobalTemporalFiles = nullptr;
     delete registry;
+    // Then the run's folder, with whatever else is in it (a file whose
+    // writing failed half-way is never registered).
+    Platform::RemoveRunFolder();
 }
 
 TExclusiveFileStream::TExclusiveFileStream(int handle, String fileName)

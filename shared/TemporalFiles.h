@@ -67,8 +67,11 @@ bool SameTextLocale(const String& a, const String& b);
 // The one registry of the run; nil outside unit initialisation and
 // finalisation.
 extern TTemporalFiles* GlobalTemporalFiles;
+// Creates the registry and removes the folders of runs that died before
+// their shut-down.
 void InitializeTemporalFiles();
-// Frees the registry, which deletes the registered files.
+// Frees the registry, which deletes the registered files, then removes the
+// run's own folder of extracted files.
 void FinalizeTemporalFiles();
 
 // Raised when a temporary file cannot be created.

@@ -11,7 +11,10 @@
 #include <functional>
 #include <chrono>
 #include <regex>
+#include <sstream>
 #include <thread>
+
+#include <sys/stat.h>
 
 using namespace Folivant::Testing;
 
@@ -221,15 +224,167 @@ TEST_F(MainWindowTest, ASignalWhileTheWindowIsBeingCreatedEndsTheRunCleanly) {
         EXPECT_FALSE(run.HasTrace("FormCreate IEBrowserFix.Initialize"));
         EXPECT_TRUE(run.HasTrace("final GlobalMainForm"));
     });
-    // At a message box of the creation handler, captioned with the
-    // application title (the file name): the box closes, creation goes on,
-    // and the window closes through its normal shut-down.
-    signalAt("AppTitle=Styled\nAppTheme=No Such Style\n", "publication",
-             [](const TRuntimeProcess& run) {
-                 EXPECT_TRUE(run.HasTrace("FormCreate CreateBrowserWindow"));
-                 EXPECT_TRUE(run.HasTrace("FormClose IEBrowserFix.Uninitialize"));
-                 EXPECT_FALSE(run.HasTrace("DocumentComplete fvp://index.html"));
-             });
+    // At a message box of the creation handler: the box closes, creation
+    // goes on, and the window closes through its normal shut-down.
+    signalAt("AppTitle=Styled\nAppTheme=No Such Style\n", "Error", [](const TRuntimeProcess& run) {
+        EXPECT_TRUE(run.HasTrace("FormCreate CreateBrowserWindow"));
+        EXPECT_TRUE(run.HasTrace("FormClose IEBrowserFix.Uninitialize"));
+        EXPECT_FALSE(run.HasTrace("DocumentComplete fvp://index.html"));
+    });
+}
+
+// The entries of a folder, by name; empty when it is missing.
+std::vector<std::string> EntriesOf(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Waits until the folder has an entry; false after timeoutMs.
+bool WaitForEntries(const std::filesystem::path& folder, int timeoutMs = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (EntriesOf(folder).empty()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The files in the run folders under folder.
+std::vector<std::string> ExtractedFiles(const std::filesystem::path& folder) {
+    std::vector<std::string> files;
+    for (const std::string& run : EntriesOf(folder))
+        for (const std::string& name : EntriesOf(folder / run))
+            if (name != ".lock")
+                files.push_back(run + "/" + name);
+    return files;
+}
+
+// Waits until count windows of the process with that title are mapped (the
+// toolkit's hidden leader window carries the program's name too); false
+// after 20 s.
+bool WaitForShownWindows(const TRuntimeProcess& run, const std::string& title, std::size_t count) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        std::istringstream ids(Shell("xdotool search --all --onlyvisible --pid " +
+                                     std::to_string(run.Pid()) + " --name '^" + title +
+                                     "$' 2>/dev/null"));
+        std::size_t found = 0;
+        for (std::string id; ids >> id;)
+            ++found;
+        if (found == count)
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// Bytes no desktop application claims, so that opening the extracted copy
+// starts nothing.
+const std::string OpaqueBytes("\x00\x01\x02\xff", 4);
+
+TEST_F(MainWindowTest, ASignalOverAnyModalWindowEndsTheRunAndLeavesNoFileBehind) {
+    // Each page first has a file extracted for the shell, then opens the
+    // modal window; SIGTERM then has to close it, end the run through the
+    // normal shut-down and delete the extracted file.
+    const std::string extract = "<!DOCTYPE html><title>x</title><script>var e=window.external;"
+                                "e.appOpenFile('data.fvx');";
+    struct {
+        const char* Name;
+        std::string Settings;
+        std::string Script;
+        const char* Window;
+        std::size_t Windows;
+        bool Extracts;
+    } cases[] = {
+        {"host call message box", "", "e.appOpenFile('missing.fvx');", "publication", 1, true},
+        {"save dialog", "", "location.href='fvp://file.zip';", "Save As", 1, true},
+        {"find dialog", "", "e.webFind();", "Find", 1, true},
+        {"print dialog", "", "e.webPreview();", "Print", 1, true},
+        // Captioned like the main window.
+        {"script error question", "", "setTimeout(function(){noSuchFunction()},0);", "Pub", 2,
+         true},
+        // No password prompt may follow the box.
+        {"unknown style before the password", "AppTheme=No Such Style\nAppPassword=secret\n", "",
+         "Error", 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir tmp;
+        auto pub = Pack(Settings("AppTitle=Pub\n" + c.Settings),
+                        {{"index.html", extract + c.Script + "</script>"},
+                         {"data.fvx", OpaqueBytes},
+                         {"file.zip", OpaqueBytes}});
+        TRuntimeProcess run(pub, {}, {"TMPDIR=" + tmp.Path().string()});
+        if (c.Extracts) {
+            ASSERT_TRUE(WaitForEntries(tmp.Path()));
+        }
+        ASSERT_TRUE(WaitForShownWindows(run, c.Window, c.Windows));
+        if (c.Extracts) {
+            EXPECT_EQ(ExtractedFiles(tmp.Path()).size(), 1u);
+        }
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(10000), 0);
+        EXPECT_TRUE(run.HasTrace("final GlobalMainForm"));
+        EXPECT_EQ(EntriesOf(tmp.Path()), std::vector<std::string>());
+        if (!c.Extracts) {
+            EXPECT_FALSE(run.HasTrace("FormCreate IEBrowserFix.Initialize"));
+        }
+    }
+}
+
+TEST_F(MainWindowTest, ALaterRunRemovesWhatADeadRunLeftAndSparesLiveRuns) {
+    TempDir tmp;
+    const std::vector<std::string> env = {"TMPDIR=" + tmp.Path().string()};
+    auto pub = Pack(Settings("AppTitle=Runs\n"),
+                    {{"index.html", "<!DOCTYPE html><script>window.external.appOpenFile("
+                                    "'data.fvx')</script>"},
+                     {"data.fvx", OpaqueBytes}});
+    auto runFolderOf = [&](pid_t pid) {
+        for (const std::string& name : EntriesOf(tmp.Path()))
+            if (name.rfind("folivant-run-" + std::to_string(pid) + "-", 0) == 0)
+                return name;
+        return std::string();
+    };
+    auto waitForExtraction = [&](pid_t pid) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < end) {
+            const std::string folder = runFolderOf(pid);
+            if (!folder.empty() && EntriesOf(tmp.Path() / folder).size() == 2)
+                return folder;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::string();
+    };
+    TRuntimeProcess live(pub, {}, env);
+    const std::string liveFolder = waitForExtraction(live.Pid());
+    ASSERT_FALSE(liveFolder.empty());
+    struct stat info {};
+    ASSERT_EQ(::stat((tmp.Path() / liveFolder).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    {
+        TRuntimeProcess dead(pub, {}, env);
+        ASSERT_FALSE(waitForExtraction(dead.Pid()).empty());
+        dead.Signal(SIGKILL);
+        EXPECT_EQ(dead.Wait(), 128 + SIGKILL);
+    }
+    ASSERT_EQ(EntriesOf(tmp.Path()).size(), 2u);
+    // Any publication's run clears up, even one that extracts nothing.
+    auto other = Pack(Settings("AppTitle=Other\n"));
+    TRuntimeProcess next(other, {}, env);
+    ASSERT_TRUE(next.WaitForTrace("DocumentComplete fvp://index.html"));
+    EXPECT_EQ(EntriesOf(tmp.Path()), std::vector<std::string>{liveFolder});
+    EXPECT_EQ(EntriesOf(tmp.Path() / liveFolder).size(), 2u);
+    next.Signal(SIGTERM);
+    EXPECT_EQ(next.Wait(), 0);
+    live.Signal(SIGTERM);
+    EXPECT_EQ(live.Wait(), 0);
+    EXPECT_EQ(EntriesOf(tmp.Path()), std::vector<std::string>());
 }
 
 TEST_F(MainWindowTest, AnEmptyTitleGivesAnEmptyCaption) {
@@ -245,21 +400,24 @@ TEST_F(MainWindowTest, AnEmptyTitleGivesAnEmptyCaption) {
 TEST_F(MainWindowTest, PagesReadTheCommandLine) {
     // The page reports what it read by navigating to a page that is not
     // there; the navigation check sees the address.
-    auto pub = Pack(Settings("AppTitle=Args\n"),
-                    {{"index.html",
-                      "<!DOCTYPE html><script>var e=window.external;var r=[e.appParamCount(),"
-                      "e.appParamStr(0),e.appParamStr(1),e.appParamStr(2),String(e.appParamStr(3)),"
-                      "e.appParamStr(-1),typeof e.appIsRuntime()];"
-                      "location.href='fvp://report?'+encodeURIComponent(JSON.stringify(r));"
-                      "</script>"}});
-    TRuntimeProcess run(pub, {"a b", "c"});
+    auto pub = Pack(
+        Settings("AppTitle=Args\n"),
+        {{"index.html", "<!DOCTYPE html><script>var e=window.external;var r=[e.appParamCount(),"
+                        "e.appParamStr(0),e.appParamStr(1),e.appParamStr(2),e.appParamStr(3),"
+                        "e.appParamStr(4),String(e.appParamStr(5)),"
+                        "e.appParamStr(-1),typeof e.appIsRuntime()];"
+                        "location.href='fvp://report?'+encodeURIComponent(JSON.stringify(r));"
+                        "</script>"}});
+    // Options the toolkit would take for itself are the pages' too.
+    TRuntimeProcess run(pub, {"a b", "--display=:9", "--gtk-module=x", "--g-fatal-warnings"});
     ASSERT_TRUE(run.WaitForTrace("BeforeNavigate2 fvp://report?"));
     std::string line = run.TraceLine("BeforeNavigate2 fvp://report?");
     std::string json = Shell("python3 -c 'import sys,urllib.parse;print(urllib.parse.unquote(sys."
                              "argv[1]))' '" +
                              line.substr(line.find('?') + 1) + "'");
-    std::string expected = "[\"2\",\"" + std::filesystem::canonical(pub).string() +
-                           "\",\"a b\",\"c\",\"undefined\",\"\",\"number\"]\n";
+    std::string expected = "[\"4\",\"" + std::filesystem::canonical(pub).string() +
+                           "\",\"a b\",\"--display=:9\",\"--gtk-module=x\","
+                           "\"--g-fatal-warnings\",\"undefined\",\"\",\"number\"]\n";
     EXPECT_EQ(json, expected);
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(), 0);
