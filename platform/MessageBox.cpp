@@ -151,7 +151,9 @@ int RunModalDialog(GtkDialog* dialog) {
         return GTK_RESPONSE_DELETE_EVENT;
     RunningDialogs.push_back(dialog);
     const gint response = gtk_dialog_run(dialog);
-    RunningDialogs.erase(std::find(RunningDialogs.begin(), RunningDialogs.end(), dialog));
+    const auto at = std::find(RunningDialogs.begin(), RunningDialogs.end(), dialog);
+    if (at != RunningDialogs.end())
+        RunningDialogs.erase(at);
     return response;
 }
 
