@@ -220,7 +220,9 @@ void TForm::Close() {
 TModalResult TForm::ShowModal() {
     TImpl& f = *FImpl;
     FModalResult = mrNone;
-    if (f.Window == nullptr)
+    // A run that is being ended from outside shows no modal form any more:
+    // it answers as one closed at once (the password prompt is refused).
+    if (f.Window == nullptr || ShutDownRequested())
         return mrCancel;
     struct TModal {
         bool& InModal;
