@@ -77,6 +77,15 @@ public:
         const String request = Utf8ToString(url.substr(url.find(':') + 1));
         TFound found;
         found.Requested = Shared::TFvpResolver::EntryName(request);
+        // Shown as the author wrote it: percent-encoded UTF-8 as its text.
+        std::string bytes;
+        bool narrow = true;
+        for (const char16_t c : found.Requested) {
+            narrow = narrow && c <= 0xFF;
+            bytes.push_back(static_cast<char>(c));
+        }
+        if (narrow && IsWellFormedUtf8(bytes))
+            found.Requested = Utf8ToString(bytes);
         const String name = FResolver->FindEntry(request);
         if (!name.empty()) {
             found.Requested = name;
@@ -133,7 +142,10 @@ public:
             FReport.Line(file, ref.Line, ref.Text + " -> (none)", TReport::Error,
                          "a malformed %-escape; the request finds no entry");
         } else if (found.Entry.empty()) {
-            FReport.Line(file, ref.Line, subject, TReport::Error, "no such entry");
+            const bool nonAscii = std::any_of(ref.Text.begin(), ref.Text.end(),
+                                              [](char c) { return (c & 0x80) != 0; });
+            FReport.Line(file, ref.Line, subject, TReport::Error,
+                         "no such entry" + (nonAscii ? FHint : std::string()));
         } else if (found.Entry != found.Requested) {
             FReport.Line(file, ref.Line, subject, TReport::Warning,
                          "the entry is \"" + Utf8(found.Entry) +
@@ -158,6 +170,7 @@ private:
     TSiteArchive FArchive;
     TReport FReport;
     Shared::TPublicationSettings FSettings = {};
+    std::string FHint; // said with a missing non-ASCII reference of the page
 };
 
 String Trimmed(const String& text) {
@@ -272,17 +285,29 @@ void TChecker::Page(const TSiteEntry& entry) {
                      "cannot be read: " + Utf8(e.Message()));
         return;
     }
-    if (bytes.find('\0') != std::string::npos) {
+    const std::string raw = bytes;
+    if (bytes.find('\0') != std::string::npos && !bytes.starts_with("\xFF\xFE") &&
+        !bytes.starts_with("\xFE\xFF")) {
         FReport.Line(entry.Name, 1, entry.Name, TReport::Warning,
                      "not a text file (it holds NUL bytes); its references are not checked");
         return;
     }
-    // Pages are UTF-8, or else read as Windows-1252 as the engine reads a
-    // legacy page without a declared encoding.
-    if (bytes.starts_with("\xEF\xBB\xBF"))
+    // Pages are read as the engine reads them; a style sheet is UTF-8, or
+    // Windows-1252 when it is not.
+    bool declaredNone = false;
+    if (html)
+        bytes = HtmlText(bytes, declaredNone);
+    else if (bytes.starts_with("\xEF\xBB\xBF"))
         bytes.erase(0, 3);
-    if (!IsWellFormedUtf8(bytes))
+    else if (!IsWellFormedUtf8(bytes))
         bytes = StringToUtf8(DecodeCodePage(bytes, 1252));
+    // A UTF-8 page that declares no encoding is read as Windows-1252, so
+    // its non-ASCII references go astray; the error says why.
+    FHint.clear();
+    if (html && declaredNone && IsWellFormedUtf8(raw) &&
+        std::any_of(raw.begin(), raw.end(), [](char c) { return (c & 0x80) != 0; }))
+        FHint = " (the page is UTF-8 but declares no encoding, so it is read as Windows-1252; "
+                "add <meta charset=\"utf-8\">)";
     TPageReferences found = html ? HtmlReferences(bytes) : CssReferences(bytes, 1);
     if (!found.NotChecked.empty())
         FReport.Line(entry.Name, 1, entry.Name, TReport::Warning,

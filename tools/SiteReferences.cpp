@@ -1,8 +1,11 @@
 #include "tools/SiteReferences.h"
 
+#include "archive/Text.h"
+
 #include <gumbo.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <memory>
 
@@ -484,7 +487,61 @@ int NestingEstimate(std::string_view html) {
     return deepest;
 }
 
+// The charset a <meta> of the head declares, in lower case, or "".
+std::string DeclaredCharset(std::string_view bytes) {
+    std::string head(bytes.substr(0, 64 * 1024));
+    std::transform(head.begin(), head.end(), head.begin(), LowerAscii);
+    head = head.substr(0, head.find("<body"));
+    for (std::size_t at = 0; (at = head.find("<meta", at)) != std::string::npos; at += 5) {
+        const std::string tag = head.substr(at, head.find('>', at) - at);
+        std::size_t c = tag.find("charset");
+        if (c == std::string::npos)
+            continue;
+        c += 7;
+        while (c < tag.size() && (tag[c] == ' ' || tag[c] == '\t'))
+            ++c;
+        if (c >= tag.size() || tag[c] != '=')
+            continue;
+        ++c;
+        while (c < tag.size() && (tag[c] == ' ' || tag[c] == '"' || tag[c] == '\''))
+            ++c;
+        std::string label;
+        while (c < tag.size() && (std::isalnum(static_cast<unsigned char>(tag[c])) ||
+                                  std::strchr("-_.:", tag[c]) != nullptr))
+            label += tag[c++];
+        if (!label.empty())
+            return label;
+    }
+    return {};
+}
+
 } // namespace
+
+std::string HtmlText(std::string_view bytes, bool& declaredNone) {
+    declaredNone = false;
+    if (bytes.starts_with("\xEF\xBB\xBF"))
+        return std::string(bytes.substr(3));
+    if (bytes.starts_with("\xFF\xFE"))
+        return StringToUtf8(Utf16LEToString(bytes.data() + 2, bytes.size() - 2));
+    if (bytes.starts_with("\xFE\xFF"))
+        return StringToUtf8(Utf16BEToString(bytes.data() + 2, bytes.size() - 2));
+    const std::string charset = DeclaredCharset(bytes);
+    static const char* const Utf8Labels[] = {"utf-8",  "utf8",     "unicode-1-1-utf-8",
+                                             "utf-16", "utf-16le", "utf-16be"};
+    static const char* const LatinLabels[] = {"iso-8859-1", "latin1",     "windows-1252",
+                                              "us-ascii",   "ascii",      "cp1252",
+                                              "l1",         "iso_8859-1", "x-cp1252"};
+    const auto among = [&](const auto& labels) {
+        return std::any_of(std::begin(labels), std::end(labels),
+                           [&](const char* l) { return charset == l; });
+    };
+    const bool utf8 =
+        among(Utf8Labels) || (!charset.empty() && !among(LatinLabels) && IsWellFormedUtf8(bytes));
+    declaredNone = charset.empty();
+    if (utf8)
+        return std::string(bytes);
+    return StringToUtf8(DecodeCodePage(bytes, 1252));
+}
 
 TPageReferences HtmlReferences(std::string_view html) {
     TPageReferences out;

@@ -37,6 +37,12 @@ TPageReferences HtmlReferences(std::string_view html);
 // the number firstLine.
 TPageReferences CssReferences(std::string_view css, int firstLine);
 
+// A page's text in UTF-8, decoded as the engine decodes a page served
+// without a charset: by its byte-order mark, else by the charset its <meta>
+// declares in the head, else as Windows-1252. declaredNone tells whether the
+// last rule chose it.
+std::string HtmlText(std::string_view bytes, bool& declaredNone);
+
 // The URL the engine shows a page of the archive under: "fvp://" and the
 // entry name, percent-encoded as the engine encodes a path.
 std::string PageUrl(const std::string& entryName);

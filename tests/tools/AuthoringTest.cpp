@@ -107,6 +107,10 @@ TEST_F(Authoring, BadPagesAndSettingsGetALineNeverACrash) {
         {std::string(100000, '<') + "<a b='" + std::string(50000, '>') + "<!--", "", 0, ""},
         {deep, "", 0, "x/page.html:1: x/page.html: warning: elements nest deeper than 5000"},
         {"<style>a{b:url(\"x\\\n", "", 1, "x/page.html:1: x -> x/x: error: no such entry"},
+        // The engine reads a page without a declared encoding as Windows-1252.
+        {"<a href=\"\xC3\xA9t\xC3\xA9.html\">", "", 1,
+         "-> x/\xC3\x83\xC2\xA9t\xC3\x83\xC2\xA9.html: error: no such entry (the page is "
+         "UTF-8 but declares no encoding"},
         {"<script>location='gone.html'</script>", "", 0,
          "note: 1 page(s) have scripts (the first is x/page.html)"},
         {"", "AppBorderStyle=7\nUseTrayIcon=true\nNoSuchKey=1\n", 0,
