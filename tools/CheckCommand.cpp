@@ -94,6 +94,13 @@ public:
         return found;
     }
 
+    // The name the archive's lookup finds for name; another one when two
+    // entries differ only in letter case.
+    String Found(const String& name) const {
+        const int index = FZip.FindFile(name);
+        return index < 0 ? String() : FZip.Entry(index).Name;
+    }
+
 private:
     TMemoryStream FBytes;
     Archive::TZipReader FZip;
@@ -159,6 +166,18 @@ public:
     }
 
     void Settings(const std::string& shown, const Shared::TStringLines& lines);
+
+    // Entries the lookup never finds: another differs only in letter case.
+    void Shadowed(const std::vector<TSiteEntry>& entries) {
+        for (const TSiteEntry& e : entries) {
+            const String name = Utf8ToString(e.Name);
+            const String found = FArchive.Found(name);
+            if (found != name && !SameAsciiText(e.Name, "fv-config"))
+                FReport.Line(e.Name, 1, e.Name + " -> " + Utf8(found), TReport::Warning,
+                             "another entry differs only in letter case; the runtime always "
+                             "finds that one, never this");
+        }
+    }
     void Page(const TSiteEntry& entry);
 
     int Errors() const { return FReport.Errors; }
@@ -345,6 +364,7 @@ int CheckSite(const std::filesystem::path& site, const std::optional<std::filesy
                               "(give one with --config or put fv-config into the site)");
     }
 
+    checker.Shadowed(entries);
     for (const TSiteEntry& e : entries)
         if (!e.Directory)
             checker.Page(e);
