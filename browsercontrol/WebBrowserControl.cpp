@@ -1,6 +1,7 @@
 #include "browsercontrol/WebBrowserControl.h"
 
 #include "archive/Text.h"
+#include "browsercontrol/BridgeHost.h"
 #include "platform/Application.h"
 #include "platform/MediaBridge.h"
 #include "platform/MessageBox.h"
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 
 namespace Folivant::BrowserControl {
@@ -107,6 +107,9 @@ WebKitWebContext* EngineContext() {
             webkit_web_context_set_sandbox_enabled(c, TRUE);
         // What the engine cannot show is downloaded, never silently.
         g_signal_connect(c, "download-started", G_CALLBACK(DownloadStarted), nullptr);
+        // window.external comes from the runtime's module in the engine's
+        // processes, for the publication's own documents only.
+        InstallBridge(c);
         return c;
     }();
     return context;
@@ -294,32 +297,6 @@ std::uint16_t VirtualKeyOf(unsigned keyval) {
     }
 }
 
-const String& HostCallMarker() {
-    static const String marker = [] {
-        std::random_device device;
-        std::string m = "\x01"
-                        "folivant-host:";
-        static const char hex[] = "0123456789abcdef";
-        for (int i = 0; i < 32; ++i)
-            m += hex[device() & 15];
-        m += ':';
-        return Utf8ToString(m);
-    }();
-    return marker;
-}
-
-std::string BridgeScriptSource() {
-    std::string source =
-#include "browsercontrol/BridgeScript.js.inc"
-        ;
-    std::string marker = StringToUtf8(HostCallMarker());
-    // The marker's control character is written as an escape in the script.
-    std::string escaped = "\\u0001" + marker.substr(1);
-    auto at = source.find("@MARKER@");
-    source.replace(at, 8, escaped);
-    return source;
-}
-
 // The find dialog: the text to find, next and previous, match case. It is
 // not modal, so the page that asked for it goes on at once.
 struct TWebBrowserControl::TFindDialog {
@@ -458,6 +435,12 @@ struct TWebBrowserControl::TSignals {
             VARIANT_BOOL cancel = VARIANT_FALSE;
             WebKitURIRequest* request = webkit_navigation_action_get_request(action);
             String url = FromUtf8(webkit_uri_request_get_uri(request));
+            // A page from elsewhere opens no window on the publication (the
+            // engine would not load it there either).
+            const char* opener = webkit_web_view_get_uri(view);
+            if (g_ascii_strncasecmp(webkit_uri_request_get_uri(request), "fvp:", 4) == 0 &&
+                (opener == nullptr || g_ascii_strncasecmp(opener, "fvp:", 4) != 0))
+                return nullptr;
             WebKitWebView* previous = PendingOpener;
             PendingOpener = view;
             try {
@@ -496,15 +479,7 @@ struct TWebBrowserControl::TSignals {
                     webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
                 return TRUE;
             }
-            if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_PROMPT)
-                return FALSE;
-            const char* message = webkit_script_dialog_get_message(dialog);
-            std::string marker = StringToUtf8(HostCallMarker());
-            if (message == nullptr || std::strncmp(message, marker.c_str(), marker.size()) != 0)
-                return FALSE;
-            String answer = Self(data)->HandleHostCall(FromUtf8(message + marker.size()));
-            webkit_script_dialog_prompt_set_text(dialog, StringToUtf8(answer).c_str());
-            return TRUE;
+            return FALSE;
         } catch (...) {
             Platform::HandleCallbackException();
             return FALSE;
@@ -664,15 +639,12 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
         g_object_unref(settings);
     } else {
         WebKitUserContentManager* content = webkit_user_content_manager_new();
-        std::string source = BridgeScriptSource();
-        WebKitUserScript* script =
-            webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-        webkit_user_content_manager_add_script(content, script);
-        webkit_user_script_unref(script);
         Platform::TMediaBridge::InstallInto(content);
         WebKitSettings* settings = webkit_settings_new();
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+        // A page the window leaves is unloaded, so that its unload handlers
+        // run (a page kept for going back would only be hidden).
+        webkit_settings_set_enable_page_cache(settings, FALSE);
         // Pages may start sound without a user gesture, as they always
         // could in the publication's engine. Related views take these
         // policies from their opener.
@@ -687,10 +659,12 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
     }
     g_object_ref_sink(FWebView);
     ConnectSignals();
+    AttachBridge(this);
 }
 
 TWebBrowserControl::~TWebBrowserControl() {
     *FAlive = false;
+    DetachBridge(this);
     FFindDialog.reset();
     g_signal_handlers_disconnect_by_data(FWebView, this);
     g_signal_handlers_disconnect_by_data(webkit_web_view_get_find_controller(FWebView), this);

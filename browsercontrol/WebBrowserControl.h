@@ -215,8 +215,8 @@ public:
     // Exposed for the window's own key routing and for tests.
     bool KeyDown(unsigned keyval, unsigned hardwareKeycode, unsigned modifierState);
 
-    // Answers one host call of the injected script (the text after the
-    // private marker). Never raises.
+    // Answers one host call of a publication page of this control (see
+    // BridgeHost.h). Never raises.
     String HandleHostCall(const String& request);
 
 private:
@@ -245,10 +245,5 @@ private:
     std::unique_ptr<TFindDialog> FFindDialog;
     std::shared_ptr<bool> FAlive;
 };
-
-// The private marker that begins every host call of the injected script.
-const String& HostCallMarker();
-// The injected script itself.
-std::string BridgeScriptSource();
 
 } // namespace Folivant::BrowserControl

@@ -209,6 +209,11 @@ void OnSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
     const char* scheme = webkit_uri_scheme_request_get_scheme(request);
     bool finished = false;
     try {
+        if (!IsPublicationRequest(request)) {
+            finished = true;
+            FinishNotFound(request, uri != nullptr ? uri : "");
+            return;
+        }
         finished =
             AnswerRequest(request, uri != nullptr ? uri : "", scheme != nullptr ? scheme : "");
         if (!finished) {
@@ -226,6 +231,31 @@ void OnSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
     }
 }
 
+} // namespace
+
+bool IsPublicationRequest(WebKitURISchemeRequest* request) {
+    const char* scheme = webkit_uri_scheme_request_get_scheme(request);
+    const std::size_t length = scheme != nullptr ? std::strlen(scheme) : 0;
+    auto ofScheme = [&](const char* url) {
+        return url != nullptr && g_ascii_strncasecmp(url, scheme, length) == 0 &&
+               url[length] == ':';
+    };
+    // A cross-origin request names its origin; the engine lets a page from
+    // elsewhere send some of them (a synchronous XMLHttpRequest) although it
+    // refuses to let it load the scheme's pages otherwise.
+    SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
+    const char* origin =
+        headers != nullptr ? soup_message_headers_get_one(headers, "Origin") : nullptr;
+    if (origin != nullptr && !ofScheme(origin))
+        return false;
+    // Nor does a window showing a page from elsewhere get anything.
+    WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
+    const char* shown = view != nullptr ? webkit_web_view_get_uri(view) : nullptr;
+    return shown == nullptr || ofScheme(shown) || std::strcmp(shown, "about:blank") == 0;
+}
+
+namespace {
+
 // Tells one context about a scheme, once per context and scheme.
 void RegisterWithContext(WebKitWebContext* context, const std::string& scheme) {
     const std::string key = "folivant-scheme:" + scheme;
@@ -240,6 +270,11 @@ void RegisterWithContext(WebKitWebContext* context, const std::string& scheme) {
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, scheme.c_str());
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme.c_str());
+    // The scheme's pages belong to the publication: only a document of the
+    // same scheme may navigate to, frame, embed or fetch them. A page from
+    // anywhere else (http, https, file, data, blob, or a frame inside one)
+    // is refused by the engine before any request reaches this layer.
+    webkit_security_manager_register_uri_scheme_as_display_isolated(security, scheme.c_str());
 }
 
 class TInternetSession : public IInternetSession {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 typedef struct _WebKitWebContext WebKitWebContext;
+typedef struct _WebKitURISchemeRequest WebKitURISchemeRequest;
 
 namespace Folivant::Platform {
 
@@ -32,6 +33,12 @@ void InitializeContentProtocol();
 // with it too. Call on the GUI thread.
 void SetUrlMonWebContext(WebKitWebContext* context);
 WebKitWebContext* UrlMonWebContext();
+
+// Whether a request of a registered scheme comes from the scheme's own
+// pages: neither a cross-origin request from a page elsewhere nor any
+// request of a window showing a page from elsewhere. Any other request is
+// answered as a missing entry.
+bool IsPublicationRequest(WebKitURISchemeRequest* request);
 
 // A new session (one reference, owned by the caller).
 Shared::IInternetSession* NewInternetSession();

@@ -6,6 +6,7 @@
 // window face that records what the host functions asked of it.
 
 #include "archive/Text.h"
+#include "platform/UrlMon.h"
 #include "shared/GlobalMainForm.h"
 
 #include <gtk/gtk.h>
@@ -30,9 +31,22 @@ inline std::map<std::string, std::pair<std::string, std::string>>& TestSitePages
     return pages;
 }
 
+// Every fvp URL the engine asked the site for, in order.
+inline std::vector<std::string>& TestSiteRequests() {
+    static std::vector<std::string> requests;
+    return requests;
+}
+
 inline void ServeTestSiteRequest(WebKitURISchemeRequest* request, gpointer) {
-    std::string path = webkit_uri_scheme_request_get_path(request);
     std::string uri = webkit_uri_scheme_request_get_uri(request);
+    // As the content protocol answers them.
+    if (!Platform::IsPublicationRequest(request)) {
+        GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "not in the site");
+        webkit_uri_scheme_request_finish_error(request, error);
+        g_error_free(error);
+        return;
+    }
+    TestSiteRequests().push_back(uri);
     std::string name = uri.substr(6);
     auto cut = name.find_first_of("?#");
     if (cut != std::string::npos)
@@ -62,6 +76,12 @@ inline void UseTestSite(std::map<std::string, std::string> htmlPages) {
         registered = true;
         webkit_web_context_register_uri_scheme(webkit_web_context_get_default(), "fvp",
                                                ServeTestSiteRequest, nullptr, nullptr);
+        // As the content protocol registers it.
+        WebKitSecurityManager* security =
+            webkit_web_context_get_security_manager(webkit_web_context_get_default());
+        webkit_security_manager_register_uri_scheme_as_secure(security, "fvp");
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "fvp");
+        webkit_security_manager_register_uri_scheme_as_display_isolated(security, "fvp");
     }
     for (auto& [name, html] : htmlPages)
         TestSitePages()[name] = {"text/html", html};

@@ -1,0 +1,328 @@
+#include "browsercontrol/BridgeHost.h"
+
+#include "archive/Text.h"
+#include "browsercontrol/WebBrowserControl.h"
+#include "platform/Application.h"
+
+#include <glib-unix.h>
+#include <glib/gstdio.h>
+#include <webkit2/webkit2.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// The extension module's bytes, placed in the executable at build time.
+extern "C" const unsigned char FolivantBridgeModule[];
+extern "C" const unsigned char FolivantBridgeModuleEnd[];
+
+namespace Folivant::BrowserControl {
+
+namespace {
+
+const char* const ModuleName = "folivant-bridge.so";
+
+std::vector<TWebBrowserControl*>& Controls() {
+    static std::vector<TWebBrowserControl*> controls;
+    return controls;
+}
+
+std::string ModuleBytes() {
+    return std::string(reinterpret_cast<const char*>(FolivantBridgeModule),
+                       static_cast<std::size_t>(FolivantBridgeModuleEnd - FolivantBridgeModule));
+}
+
+// A folder only this user can enter: a real folder (not a link), owned by
+// the user, with no access for anyone else.
+bool IsPrivateFolder(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+// Whether path is a regular file of this user holding exactly bytes.
+bool HoldsExactly(const std::string& path, const std::string& bytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                static_cast<std::size_t>(st.st_size) == bytes.size();
+    std::string content;
+    if (same) {
+        content.resize(bytes.size());
+        std::size_t done = 0;
+        while (done < content.size()) {
+            ssize_t n = ::read(fd, content.data() + done, content.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        same = done == content.size() && content == bytes;
+    }
+    ::close(fd);
+    return same;
+}
+
+// Writes bytes to path through a new file beside it and a rename, so that
+// a reader never sees a partial module.
+bool WriteAtomically(const std::string& folder, const std::string& path, const std::string& bytes) {
+    std::string pattern = folder + "/.module-XXXXXX";
+    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fchmod(fd, 0500) == 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(pattern.c_str(), path.c_str()) == 0)
+        return true;
+    ::unlink(pattern.c_str());
+    return false;
+}
+
+// The folder holding the module: named after the module's content in the
+// user's cache folder, written once and checked on every start; a fresh
+// private folder for this run when that one cannot be used.
+std::string ModuleFolder() {
+    const std::string bytes = ModuleBytes();
+    if (bytes.empty())
+        return std::string();
+    gchar* digest = g_compute_checksum_for_data(
+        G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+    const std::string name = std::string("bridge-") + std::string(digest).substr(0, 32);
+    g_free(digest);
+    gchar* base = g_build_filename(g_get_user_cache_dir(), "folivant", nullptr);
+    g_mkdir_with_parents(base, 0700);
+    std::string folder = std::string(base) + "/" + name;
+    g_free(base);
+    ::mkdir(folder.c_str(), 0700);
+    std::string path = folder + "/" + ModuleName;
+    if (IsPrivateFolder(folder) &&
+        (HoldsExactly(path, bytes) ||
+         (WriteAtomically(folder, path, bytes) && HoldsExactly(path, bytes))))
+        return folder;
+    gchar* run = g_dir_make_tmp("folivant-bridge-XXXXXX", nullptr);
+    if (run == nullptr)
+        return std::string();
+    folder = run;
+    g_free(run);
+    path = folder + "/" + ModuleName;
+    if (IsPrivateFolder(folder) && WriteAtomically(folder, path, bytes) &&
+        HoldsExactly(path, bytes))
+        return folder;
+    return std::string();
+}
+
+std::string ChannelFolder;
+std::string ChannelPath;
+
+void RemoveChannel() {
+    if (!ChannelPath.empty())
+        ::unlink(ChannelPath.c_str());
+    if (!ChannelFolder.empty())
+        ::rmdir(ChannelFolder.c_str());
+}
+
+bool ReadExactly(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::recv(fd, data, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool WriteExactly(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads one "<type><length>:<text>" field of UTF-16 length from text.
+bool NextField(const String& text, std::size_t& pos, char16_t& type, String& body) {
+    if (pos >= text.size())
+        return false;
+    type = text[pos++];
+    std::size_t length = 0;
+    bool digits = false;
+    while (pos < text.size() && text[pos] >= u'0' && text[pos] <= u'9') {
+        length = length * 10 + static_cast<std::size_t>(text[pos] - u'0');
+        if (length > text.size())
+            return false;
+        digits = true;
+        ++pos;
+    }
+    if (!digits || pos >= text.size() || text[pos] != u':')
+        return false;
+    ++pos;
+    if (text.size() - pos < length)
+        return false;
+    body = text.substr(pos, length);
+    pos += length;
+    return true;
+}
+
+const String NotAvailable = u"XThe host function is not available here";
+
+// One call from a page: its page id, its document and top document, and
+// the request the control answers.
+String Answer(const std::string& message) {
+    const String text = Utf8ToString(message);
+    std::size_t pos = 0;
+    char16_t type = 0;
+    String page, frameUrl, topUrl;
+    if (!NextField(text, pos, type, page) || type != u'i' ||
+        !NextField(text, pos, type, frameUrl) || type != u's' ||
+        !NextField(text, pos, type, topUrl) || type != u's')
+        return NotAvailable;
+    if (!IsPublicationCaller(StringToUtf8(frameUrl).c_str(), StringToUtf8(topUrl).c_str()))
+        return NotAvailable;
+    const std::uint64_t pageId = std::strtoull(StringToUtf8(page).c_str(), nullptr, 10);
+    for (TWebBrowserControl* control : Controls())
+        if (webkit_web_view_get_page_id(control->WebView()) == pageId)
+            // A closed window's page reaches nothing.
+            return control->Unloaded() ? NotAvailable : control->HandleHostCall(text.substr(pos));
+    return NotAvailable;
+}
+
+gboolean ServeConnection(gint fd, GIOCondition condition, gpointer) {
+    try {
+        std::uint32_t size = 0;
+        std::string message;
+        if ((condition & G_IO_IN) != 0 &&
+            ReadExactly(fd, reinterpret_cast<char*>(&size), sizeof size) && size <= (64u << 20)) {
+            message.resize(size);
+            if (ReadExactly(fd, message.data(), size)) {
+                const std::string answer = StringToUtf8(Answer(message));
+                const std::uint32_t length = static_cast<std::uint32_t>(answer.size());
+                if (WriteExactly(fd, reinterpret_cast<const char*>(&length), sizeof length) &&
+                    WriteExactly(fd, answer.data(), answer.size()))
+                    return G_SOURCE_CONTINUE;
+            }
+        }
+    } catch (...) {
+        Platform::HandleCallbackException();
+    }
+    ::close(fd);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean AcceptConnection(gint fd, GIOCondition, gpointer) {
+    int connection = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0)
+        return G_SOURCE_CONTINUE;
+    // Only processes of this user reach the channel's folder; the check is
+    // repeated on the connection itself.
+    struct ucred peer {};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+        peer.uid != ::geteuid()) {
+        ::close(connection);
+        return G_SOURCE_CONTINUE;
+    }
+    // A process that stops in the middle of a request does not hold up the
+    // window for long.
+    timeval timeout{5, 0};
+    ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    g_unix_fd_add(connection, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                  ServeConnection, nullptr);
+    return G_SOURCE_CONTINUE;
+}
+
+// Opens the channel's socket in a new private folder of the user's runtime
+// folder; its path is what the module connects to.
+bool OpenChannel() {
+    std::string pattern = std::string(g_get_user_runtime_dir()) + "/folivant-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        pattern = std::string(g_get_tmp_dir()) + "/folivant-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            return false;
+    }
+    ChannelFolder = pattern;
+    ChannelPath = pattern + "/bridge";
+    std::atexit(RemoveChannel);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (ChannelPath.size() >= sizeof address.sun_path)
+        return false;
+    std::strcpy(address.sun_path, ChannelPath.c_str());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return false;
+    }
+    g_unix_fd_add(fd, G_IO_IN, AcceptConnection, nullptr);
+    return true;
+}
+
+bool HasFvpScheme(const char* url) {
+    return url != nullptr && g_ascii_strncasecmp(url, "fvp:", 4) == 0;
+}
+
+} // namespace
+
+bool IsPublicationCaller(const char* frameUrl, const char* topUrl) {
+    if (frameUrl == nullptr || !HasFvpScheme(topUrl))
+        return false;
+    return HasFvpScheme(frameUrl) || std::strcmp(frameUrl, "about:blank") == 0 ||
+           std::strcmp(frameUrl, "about:srcdoc") == 0;
+}
+
+bool InstallBridge(WebKitWebContext* context) {
+    const std::string folder = ModuleFolder();
+    if (folder.empty() || !OpenChannel())
+        return false;
+    webkit_web_context_set_web_extensions_directory(context, folder.c_str());
+    webkit_web_context_add_path_to_sandbox(context, folder.c_str(), TRUE);
+    webkit_web_context_add_path_to_sandbox(context, ChannelFolder.c_str(), FALSE);
+    webkit_web_context_set_web_extensions_initialization_user_data(
+        context, g_variant_new_string(ChannelPath.c_str()));
+    return true;
+}
+
+void AttachBridge(TWebBrowserControl* control) {
+    Controls().push_back(control);
+}
+
+void DetachBridge(TWebBrowserControl* control) {
+    auto& controls = Controls();
+    controls.erase(std::remove(controls.begin(), controls.end(), control), controls.end());
+}
+
+} // namespace Folivant::BrowserControl

@@ -1,0 +1,588 @@
+// The runtime's part inside each engine process: window.external for the
+// publication's own documents, defined natively in every frame before any
+// page script runs, and a synchronous channel to the runtime that carries
+// the host calls.
+//
+// Who calls is read from the frame itself, in a script world of our own
+// that page scripts can neither reach nor change: the calling document's
+// URL, its top document's URL, and whether the engine lets the caller see
+// the top document (the same-origin check). Only a document of the
+// publication (fvp:), or an about:blank or srcdoc document created by one,
+// inside a top document of the publication gets host functions; nothing
+// the page can read lets anything else pass as the publication.
+//
+// The runtime writes this library to a private folder and hands over the
+// channel's socket path in the engine's start-up data. It loads into the
+// engine's processes only, so it links nothing of the runtime.
+
+#include <webkit2/webkit-web-extension.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+int Channel = -1;
+WebKitScriptWorld* IdentityWorld = nullptr;
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::recv(fd, data, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One exchange with the runtime: a 32-bit length and the bytes, both ways.
+// The engine's thread waits for the answer, as it waits for a dialog.
+bool Exchange(const std::string& request, std::string& answer) {
+    if (Channel < 0)
+        return false;
+    const std::uint32_t size = static_cast<std::uint32_t>(request.size());
+    if (!WriteAll(Channel, reinterpret_cast<const char*>(&size), sizeof size) ||
+        !WriteAll(Channel, request.data(), request.size())) {
+        ::close(Channel);
+        Channel = -1;
+        return false;
+    }
+    std::uint32_t length = 0;
+    if (!ReadAll(Channel, reinterpret_cast<char*>(&length), sizeof length) ||
+        length > (64u << 20)) {
+        ::close(Channel);
+        Channel = -1;
+        return false;
+    }
+    answer.resize(length);
+    if (!ReadAll(Channel, answer.data(), length)) {
+        ::close(Channel);
+        Channel = -1;
+        return false;
+    }
+    return true;
+}
+
+// Field texts count UTF-16 units, as the runtime's strings do.
+std::size_t Utf16Length(const std::string& text) {
+    std::size_t units = 0;
+    for (unsigned char c : text) {
+        if ((c & 0xC0) != 0x80)
+            ++units;
+        if ((c & 0xF8) == 0xF0)
+            ++units;
+    }
+    return units;
+}
+
+// Byte offset of the UTF-16 unit count `units` from `from`.
+std::size_t Utf8Advance(const std::string& text, std::size_t from, std::size_t units) {
+    std::size_t at = from;
+    while (at < text.size() && units > 0) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        std::size_t step = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        units -= (c & 0xF8) == 0xF0 && units >= 2 ? 2 : 1;
+        at += step;
+    }
+    return at < text.size() ? at : text.size();
+}
+
+// A field is its type letter, the length of its text, ":" and the text.
+std::string Field(char type, const std::string& text) {
+    return type + std::to_string(Utf16Length(text)) + ":" + text;
+}
+
+bool StartsWithFvp(const std::string& url) {
+    return url.size() >= 4 && g_ascii_strncasecmp(url.c_str(), "fvp:", 4) == 0;
+}
+
+const char* const IdentifyScript = "(function () {"
+                                   "  try {"
+                                   "    var topDocument = top.document;"
+                                   "    if (self.origin !== top.origin) return '';"
+                                   "    return document.URL + '\\n' + topDocument.URL;"
+                                   "  } catch (e) { return ''; }"
+                                   "})()";
+
+// The caller's document and top document as the engine reports them; empty
+// when the frame may not see its top document or is no longer there.
+struct TCaller {
+    std::string FrameUrl;
+    std::string TopUrl;
+    bool Trusted = false;
+};
+
+TCaller Identify(WebKitFrame* frame) {
+    TCaller caller;
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, IdentityWorld);
+    if (context == nullptr)
+        return caller;
+    JSCValue* value = jsc_context_evaluate(context, IdentifyScript, -1);
+    if (value != nullptr && jsc_value_is_string(value)) {
+        char* text = jsc_value_to_string(value);
+        std::string s = text != nullptr ? text : "";
+        g_free(text);
+        auto cut = s.find('\n');
+        if (cut != std::string::npos) {
+            caller.FrameUrl = s.substr(0, cut);
+            caller.TopUrl = s.substr(cut + 1);
+        }
+    }
+    if (value != nullptr)
+        g_object_unref(value);
+    jsc_context_clear_exception(context);
+    g_object_unref(context);
+    const std::string& f = caller.FrameUrl;
+    caller.Trusted = StartsWithFvp(caller.TopUrl) &&
+                     (StartsWithFvp(f) || f == "about:blank" || f == "about:srcdoc");
+    return caller;
+}
+
+// What one frame's window.external knows: its caller, its page, the function
+// ids asked for so far, and the engine's own error constructors, taken
+// before any page script could replace them (held weakly, so that the
+// document can go).
+struct TExternal {
+    TCaller Caller;
+    guint64 PageId = 0;
+    JSCWeakValue* ErrorCtor = nullptr;
+    JSCWeakValue* TypeErrorCtor = nullptr;
+    std::vector<std::pair<std::string, std::int32_t>> Ids;
+
+    ~TExternal() {
+        if (ErrorCtor != nullptr)
+            g_object_unref(ErrorCtor);
+        if (TypeErrorCtor != nullptr)
+            g_object_unref(TypeErrorCtor);
+    }
+};
+
+// The engine holds each of its objects' data through one of these; a member
+// function shares its window.external's, so either may outlive the other.
+using TExternalRef = std::shared_ptr<TExternal>;
+
+void FreeExternal(gpointer data) {
+    delete static_cast<TExternalRef*>(data);
+}
+
+TExternal& Of(gpointer data) {
+    return **static_cast<TExternalRef*>(data);
+}
+
+// Sends one host request for a frame; the answer starts with "R" and a
+// result field, or with "X" or "T" and a failure's message. A caller that
+// is not the publication is answered as a missing function.
+std::string HostCall(TExternal& external, const std::string& request) {
+    const TCaller& caller = external.Caller;
+    if (!caller.Trusted)
+        return "XThe host function is not available here";
+    std::string message = Field('i', std::to_string(external.PageId)) +
+                          Field('s', caller.FrameUrl) + Field('s', caller.TopUrl) + request;
+    std::string answer;
+    if (!Exchange(message, answer) || answer.empty())
+        return "XThe host function is not available here";
+    return answer;
+}
+
+// Throws an error of the engine's own kind into the page, carrying the
+// message also as its description, as pages written for the engine read it.
+void ThrowFailure(JSCContext* context, TExternal& external, const std::string& answer) {
+    std::string message = answer.substr(1);
+    JSCWeakValue* weak = answer[0] == 'T' ? external.TypeErrorCtor : external.ErrorCtor;
+    JSCValue* ctor = weak != nullptr ? jsc_weak_value_get_value(weak) : nullptr;
+    if (ctor == nullptr) {
+        jsc_context_throw(context, message.c_str());
+        return;
+    }
+    JSCValue* error = jsc_value_constructor_call(ctor, G_TYPE_STRING, message.c_str(), G_TYPE_NONE);
+    g_object_unref(ctor);
+    if (error == nullptr || !jsc_value_is_object(error)) {
+        if (error != nullptr)
+            g_object_unref(error);
+        jsc_context_throw(context, message.c_str());
+        return;
+    }
+    JSCValue* description = jsc_value_new_string(context, message.c_str());
+    jsc_value_object_define_property_data(
+        error, "description",
+        static_cast<JSCValuePropertyFlags>(JSC_VALUE_PROPERTY_CONFIGURABLE |
+                                           JSC_VALUE_PROPERTY_WRITABLE),
+        description);
+    g_object_unref(description);
+    // A value is thrown by a function that throws it; the engine passes the
+    // pending exception on to the page when this call returns.
+    JSCValue* thrower = jsc_context_evaluate(context, "(function (e) { throw e; })", -1);
+    if (thrower != nullptr) {
+        JSCValue* ignored = jsc_value_function_call(thrower, JSC_TYPE_VALUE, error, G_TYPE_NONE);
+        if (ignored != nullptr)
+            g_object_unref(ignored);
+        g_object_unref(thrower);
+    }
+    g_object_unref(error);
+}
+
+std::string ObjectText(JSCValue* value) {
+    JSCContext* context = jsc_value_get_context(value);
+    char* text = jsc_value_to_string(value);
+    std::string s = text != nullptr ? text : "";
+    g_free(text);
+    // An object whose text form fails gives "".
+    if (jsc_context_get_exception(context) != nullptr) {
+        jsc_context_clear_exception(context);
+        return std::string();
+    }
+    return s;
+}
+
+std::string Encode(JSCValue* value) {
+    if (jsc_value_is_string(value)) {
+        char* text = jsc_value_to_string(value);
+        std::string s = text != nullptr ? text : "";
+        g_free(text);
+        return Field('s', s);
+    }
+    if (jsc_value_is_number(value)) {
+        double d = jsc_value_to_double(value);
+        if (d == static_cast<double>(static_cast<std::int64_t>(d)) && d >= -2147483648.0 &&
+            d <= 2147483647.0 && !(d == 0 && std::signbit(d)))
+            return Field('i', std::to_string(static_cast<std::int64_t>(d)));
+        return Field('d', ObjectText(value));
+    }
+    if (jsc_value_is_boolean(value))
+        return Field('b', jsc_value_to_boolean(value) ? "1" : "0");
+    if (jsc_value_is_undefined(value))
+        return Field('u', "");
+    if (jsc_value_is_null(value))
+        return Field('n', "");
+    std::string text = ObjectText(value);
+    auto nul = text.find('\0');
+    if (nul != std::string::npos)
+        text.resize(nul);
+    return Field('o', text);
+}
+
+// The value of a result field; nullptr for "undefined".
+JSCValue* DecodeResult(JSCContext* context, const std::string& answer) {
+    if (answer.size() < 2)
+        return jsc_value_new_undefined(context);
+    char type = answer[1];
+    auto colon = answer.find(':', 2);
+    if (colon == std::string::npos)
+        return jsc_value_new_undefined(context);
+    std::size_t length = std::strtoul(answer.c_str() + 2, nullptr, 10);
+    std::size_t end = Utf8Advance(answer, colon + 1, length);
+    std::string body = answer.substr(colon + 1, end - colon - 1);
+    switch (type) {
+    case 's':
+        return jsc_value_new_string(context, body.c_str());
+    case 'i':
+    case 'd':
+        return jsc_value_new_number(context, std::strtod(body.c_str(), nullptr));
+    case 'b':
+        return jsc_value_new_boolean(context, body == "1");
+    case 'n':
+        return jsc_value_new_null(context);
+    default:
+        return jsc_value_new_undefined(context);
+    }
+}
+
+// The answer of a host call as the page's value, or a thrown failure.
+JSCValue* Answer(JSCContext* context, TExternal& external, const std::string& answer) {
+    if (answer.empty() || answer[0] != 'R') {
+        ThrowFailure(context, external, answer.empty() ? "X" : answer);
+        return nullptr;
+    }
+    return DecodeResult(context, answer);
+}
+
+// The dispatch id of a member name, asked of the runtime once per document.
+// A name the runtime does not know is thrown as its failure unless quiet.
+bool LookUp(JSCContext* context, TExternal& external, const std::string& name, std::int32_t& id,
+            bool quiet) {
+    for (const auto& [known, knownId] : external.Ids)
+        if (known == name) {
+            id = knownId;
+            return true;
+        }
+    std::string answer = HostCall(external, "N" + Field('s', name));
+    if (answer.empty() || answer[0] != 'R') {
+        if (!quiet)
+            ThrowFailure(context, external, answer.empty() ? "X" : answer);
+        return false;
+    }
+    JSCValue* value = DecodeResult(context, answer);
+    id = static_cast<std::int32_t>(jsc_value_to_int32(value));
+    g_object_unref(value);
+    external.Ids.emplace_back(name, id);
+    return true;
+}
+
+struct TMember {
+    TExternalRef External;
+    std::int32_t Id;
+};
+
+JSCValue* CallMember(GPtrArray* args, gpointer data) {
+    auto* member = static_cast<TMember*>(data);
+    JSCContext* context = jsc_context_get_current();
+    std::string request = "I" + Field('i', std::to_string(member->Id));
+    for (guint i = 0; i < args->len; ++i)
+        request += Encode(static_cast<JSCValue*>(g_ptr_array_index(args, i)));
+    return Answer(context, *member->External, HostCall(*member->External, request));
+}
+
+// The member name a trap of window.external was given; false for symbols.
+bool MemberName(GPtrArray* args, std::string& name) {
+    if (args->len < 2)
+        return false;
+    auto* key = static_cast<JSCValue*>(g_ptr_array_index(args, 1));
+    if (!jsc_value_is_string(key))
+        return false;
+    char* text = jsc_value_to_string(key);
+    name = text != nullptr ? text : "";
+    g_free(text);
+    return true;
+}
+
+JSCValue* ObjectTextOfExternal(GPtrArray*, gpointer) {
+    return jsc_value_new_string(jsc_context_get_current(), "[object External]");
+}
+
+// Reading a member asks the runtime for its id and gives a function that
+// calls it.
+JSCValue* GetTrap(GPtrArray* args, gpointer data) {
+    const TExternalRef& external = *static_cast<TExternalRef*>(data);
+    JSCContext* context = jsc_context_get_current();
+    std::string name;
+    if (!MemberName(args, name))
+        return jsc_value_new_undefined(context);
+    std::int32_t id = 0;
+    if (!LookUp(context, *external, name, id, name == "toString" || name == "valueOf")) {
+        if (jsc_context_get_exception(context) != nullptr)
+            return nullptr;
+        return jsc_value_new_function_variadic(context, name.c_str(),
+                                               G_CALLBACK(ObjectTextOfExternal), nullptr, nullptr,
+                                               JSC_TYPE_VALUE);
+    }
+    auto* member = new TMember{external, id};
+    return jsc_value_new_function_variadic(
+        context, name.c_str(), G_CALLBACK(CallMember), member,
+        [](gpointer data) { delete static_cast<TMember*>(data); }, JSC_TYPE_VALUE);
+}
+
+// "name in window.external" tells whether the runtime knows the name.
+JSCValue* HasTrap(GPtrArray* args, gpointer data) {
+    const TExternalRef& external = *static_cast<TExternalRef*>(data);
+    JSCContext* context = jsc_context_get_current();
+    std::string name;
+    std::int32_t id = 0;
+    return jsc_value_new_boolean(context, MemberName(args, name) &&
+                                              LookUp(context, *external, name, id, true));
+}
+
+// Assignments are ignored; defining and deleting members is refused.
+JSCValue* IgnoreTrap(GPtrArray*, gpointer) {
+    return jsc_value_new_boolean(jsc_context_get_current(), TRUE);
+}
+
+JSCValue* RefuseTrap(GPtrArray*, gpointer) {
+    return jsc_value_new_boolean(jsc_context_get_current(), FALSE);
+}
+
+// window.close: the engine closes only windows with a single history entry
+// by itself; the runtime decides for every window of the publication.
+JSCValue* CloseWindow(GPtrArray*, gpointer data) {
+    HostCall(Of(data), "C");
+    return jsc_value_new_undefined(jsc_context_get_current());
+}
+
+// Uncaught script errors go to the runtime, which applies the window's
+// script-error policy, unless the page handled the error itself (its
+// onerror answered true or a listener cancelled the event). The listener
+// runs first, so it looks once the event has been through the page.
+const char* const ErrorWatchScript =
+    "(function (report, win, ErrorEventCtor, setTimeoutFn, addListener, apply) {"
+    "  apply(addListener, win, ['error', function (e) {"
+    "    if (!(e instanceof ErrorEventCtor)) return;"
+    "    var message = e.message, source = e.filename || '', line = e.lineno | 0;"
+    "    apply(setTimeoutFn, win, [function () {"
+    "      if (!e.defaultPrevented) report(message, source, line);"
+    "    }, 0]);"
+    "  }, true]);"
+    "})";
+
+JSCValue* ReportError(GPtrArray* args, gpointer data) {
+    std::string request = "E";
+    for (guint i = 0; i < 3; ++i) {
+        JSCValue* arg =
+            i < args->len ? static_cast<JSCValue*>(g_ptr_array_index(args, i)) : nullptr;
+        char* text = arg != nullptr ? jsc_value_to_string(arg) : nullptr;
+        request += Field(i == 2 ? 'i' : 's', text != nullptr ? text : "");
+        g_free(text);
+    }
+    HostCall(Of(data), request);
+    return jsc_value_new_undefined(jsc_context_get_current());
+}
+
+TExternalRef* NewExternal(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
+                          const TCaller& caller) {
+    auto external = std::make_shared<TExternal>();
+    external->Caller = caller;
+    external->PageId = webkit_web_page_get_id(page);
+    for (auto [name, slot] : {std::pair{"Error", &external->ErrorCtor},
+                              std::pair{"TypeError", &external->TypeErrorCtor}}) {
+        JSCValue* ctor = jsc_context_get_value(context, name);
+        if (ctor != nullptr) {
+            *slot = jsc_weak_value_new(ctor);
+            g_object_unref(ctor);
+        }
+    }
+    return new TExternalRef(std::move(external));
+}
+
+void DefineBridge(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
+                  const TCaller& caller) {
+    JSCValue* global = jsc_context_get_global_object(context);
+    // window.external is a proxy whose traps are the runtime's functions;
+    // the proxy, its handler and its target are made before any page
+    // script runs, from the engine's own constructors.
+    JSCValue* handler = jsc_value_new_object(context, nullptr, nullptr);
+    const struct {
+        const char* Name;
+        GCallback Trap;
+    } traps[] = {{"get", G_CALLBACK(GetTrap)},
+                 {"has", G_CALLBACK(HasTrap)},
+                 {"set", G_CALLBACK(IgnoreTrap)},
+                 {"defineProperty", G_CALLBACK(RefuseTrap)},
+                 {"deleteProperty", G_CALLBACK(RefuseTrap)}};
+    for (const auto& trap : traps) {
+        JSCValue* fn = jsc_value_new_function_variadic(context, trap.Name, trap.Trap,
+                                                       NewExternal(context, page, frame, caller),
+                                                       FreeExternal, JSC_TYPE_VALUE);
+        jsc_value_object_set_property(handler, trap.Name, fn);
+        g_object_unref(fn);
+    }
+    JSCValue* target = jsc_context_evaluate(context, "Object.create(null)", -1);
+    JSCValue* proxyCtor = jsc_context_get_value(context, "Proxy");
+    JSCValue* external = proxyCtor != nullptr && target != nullptr
+                             ? jsc_value_constructor_call(proxyCtor, JSC_TYPE_VALUE, target,
+                                                          JSC_TYPE_VALUE, handler, G_TYPE_NONE)
+                             : nullptr;
+    if (external != nullptr && jsc_value_is_object(external))
+        jsc_value_object_define_property_data(global, "external",
+                                              static_cast<JSCValuePropertyFlags>(0), external);
+    for (JSCValue* v : {handler, target, proxyCtor, external})
+        if (v != nullptr)
+            g_object_unref(v);
+
+    // The functions below hold their own description of the frame; each is
+    // freed with the function.
+    if (webkit_frame_is_main_frame(frame)) {
+        TExternalRef* closeData = NewExternal(context, page, frame, caller);
+        JSCValue* close = jsc_value_new_function_variadic(context, "close", G_CALLBACK(CloseWindow),
+                                                          closeData, FreeExternal, JSC_TYPE_VALUE);
+        jsc_value_object_define_property_data(
+            global, "close",
+            static_cast<JSCValuePropertyFlags>(JSC_VALUE_PROPERTY_CONFIGURABLE |
+                                               JSC_VALUE_PROPERTY_ENUMERABLE |
+                                               JSC_VALUE_PROPERTY_WRITABLE),
+            close);
+        g_object_unref(close);
+    }
+
+    JSCValue* watch = jsc_context_evaluate(context, ErrorWatchScript, -1);
+    TExternalRef* reportData = NewExternal(context, page, frame, caller);
+    JSCValue* report = jsc_value_new_function_variadic(context, nullptr, G_CALLBACK(ReportError),
+                                                       reportData, FreeExternal, JSC_TYPE_VALUE);
+    JSCValue* errorEvent = jsc_context_get_value(context, "ErrorEvent");
+    JSCValue* setTimeoutFn = jsc_context_get_value(context, "setTimeout");
+    JSCValue* addListener =
+        jsc_context_evaluate(context, "EventTarget.prototype.addEventListener", -1);
+    JSCValue* apply = jsc_context_evaluate(context, "Reflect.apply", -1);
+    if (watch != nullptr && jsc_value_is_function(watch)) {
+        JSCValue* done = jsc_value_function_call(watch, JSC_TYPE_VALUE, report, JSC_TYPE_VALUE,
+                                                 global, JSC_TYPE_VALUE, errorEvent, JSC_TYPE_VALUE,
+                                                 setTimeoutFn, JSC_TYPE_VALUE, addListener,
+                                                 JSC_TYPE_VALUE, apply, G_TYPE_NONE);
+        if (done != nullptr)
+            g_object_unref(done);
+    }
+    for (JSCValue* v : {watch, report, errorEvent, setTimeoutFn, addListener, apply})
+        if (v != nullptr)
+            g_object_unref(v);
+    jsc_context_clear_exception(context);
+    g_object_unref(global);
+}
+
+void WindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame,
+                         gpointer) {
+    // A frame that is not the publication's own gets nothing: not even a
+    // window.external that answers with failures.
+    // A window object belongs to one document for all its life, and so does
+    // the caller it describes.
+    const TCaller caller = Identify(frame);
+    if (!caller.Trusted)
+        return;
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    if (context == nullptr)
+        return;
+    DefineBridge(context, page, frame, caller);
+    g_object_unref(context);
+}
+
+void Connect(const char* path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) {
+        ::close(fd);
+        return;
+    }
+    std::strcpy(address.sun_path, path);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return;
+    }
+    Channel = fd;
+}
+
+} // namespace
+
+extern "C" G_MODULE_EXPORT void
+webkit_web_extension_initialize_with_user_data(WebKitWebExtension*, const GVariant* data) {
+    GVariant* value = const_cast<GVariant*>(data);
+    if (value == nullptr || !g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
+        return;
+    Connect(g_variant_get_string(value, nullptr));
+    IdentityWorld = webkit_script_world_new();
+    g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
+                     G_CALLBACK(WindowObjectCleared), nullptr);
+}

@@ -1,0 +1,327 @@
+// Only the publication's own pages reach the publication: a page from a
+// loopback web server tries every route to start, save or read an entry and
+// to call host functions, at the top of the window and framed by a
+// publication page, and gets nothing; the publication's own pages keep
+// their links, new windows and host functions, also in blank, srcdoc and
+// written frames and in unload handlers.
+
+#include "browsercontrol/BridgeHost.h"
+#include "browsercontrol/WebTestSupport.h"
+#include "shared/BrowserForm.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace Folivant;
+using namespace Folivant::Testing;
+using Folivant::Shared::TBrowserForm;
+
+namespace {
+
+// The hostile page. Every route ends in the publication's "tool.exe" (an
+// execute kind), "secret.js" or "pic.png"; the page reports what it learnt
+// to /report and then asks for /done.
+const char* const RemotePage = R"(<!DOCTYPE html><body>
+<a id="a" href="fvp://site/tool.exe?click">x</a>
+<form id="f" method="POST" action="fvp://site/tool.exe?post" target="ff"><input name="q"></form>
+<iframe name="ff"></iframe>
+<iframe style="display:none" src="fvp://site/tool.exe?iframe"></iframe>
+<iframe id="framed" src="fvp://site/index.html?framed"></iframe>
+<iframe sandbox="allow-scripts" srcdoc="<script>location.href='fvp://site/tool.exe?sandbox'</script>"></iframe>
+<iframe srcdoc="<meta http-equiv=refresh content='0;url=fvp://site/tool.exe?meta'>"></iframe>
+<iframe src="/redirect"></iframe>
+<object data="fvp://site/tool.exe?object"></object>
+<script src="fvp://site/secret.js?script"></script>
+<script>
+var r = [];
+r.push('secret=' + typeof secret);
+r.push('external=' + typeof window.external);
+try { window.external.appOpenFile('tool.exe'); } catch (e) {}
+var img = new Image();
+img.onload = function () { r.push('img=load'); };
+img.onerror = function () { r.push('img=error'); };
+img.src = 'fvp://site/pic.png?img';
+fetch('fvp://site/secret.js?fetch').then(function (x) { return x.text(); })
+  .then(function (t) { r.push('fetch=' + t); }, function () { r.push('fetch=failed'); });
+var x = new XMLHttpRequest();
+try { x.open('GET', 'fvp://site/secret.js?xhr', false); x.send(); r.push('xhr=' + x.responseText); }
+catch (e) { r.push('xhr=failed'); }
+document.getElementById('a').click();
+document.getElementById('f').submit();
+window.open('fvp://site/tool.exe?open');
+try { top.location = 'fvp://site/tool.exe?top'; } catch (e) {}
+setTimeout(function () {
+  var framed = document.getElementById('framed').contentWindow;
+  try { r.push('framed=' + typeof framed.external.appIsRuntime); } catch (e) { r.push('framed=denied'); }
+  fetch('/report?' + encodeURIComponent(r.sort().join(' '))).finally(function () {
+    location.href = 'fvp://site/tool.exe?location';
+    setTimeout(function () { new Image().src = '/done'; }, 300);
+  });
+}, 500);
+</script></body>)";
+
+// A loopback HTTP server for the hostile page, a thread per connection; it
+// records every path asked for.
+class TRemoteSite {
+public:
+    TRemoteSite() {
+        FService = g_threaded_socket_service_new(8);
+        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+        GSocketAddress* address = g_inet_socket_address_new(loopback, 0);
+        GSocketAddress* bound = nullptr;
+        g_socket_listener_add_address(G_SOCKET_LISTENER(FService), address, G_SOCKET_TYPE_STREAM,
+                                      G_SOCKET_PROTOCOL_TCP, nullptr, &bound, nullptr);
+        if (bound != nullptr) {
+            FPort = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
+            g_object_unref(bound);
+        }
+        g_object_unref(address);
+        g_object_unref(loopback);
+        g_signal_connect(FService, "run", G_CALLBACK(Serve), this);
+        g_socket_service_start(FService);
+    }
+    ~TRemoteSite() {
+        g_socket_service_stop(FService);
+        g_socket_listener_close(G_SOCKET_LISTENER(FService));
+        g_object_unref(FService);
+    }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(FPort) + path;
+    }
+    bool Asked(const std::string& prefix) {
+        std::lock_guard<std::mutex> lock(FMutex);
+        for (const auto& p : FPaths)
+            if (p.rfind(prefix, 0) == 0)
+                return true;
+        return false;
+    }
+    std::string Report() {
+        std::lock_guard<std::mutex> lock(FMutex);
+        for (const auto& p : FPaths)
+            if (p.rfind("/report?", 0) == 0) {
+                gchar* text = g_uri_unescape_string(p.c_str() + 8, nullptr);
+                std::string s = text != nullptr ? text : "";
+                g_free(text);
+                return s;
+            }
+        return std::string();
+    }
+
+private:
+    static gboolean Serve(GThreadedSocketService*, GSocketConnection* connection, GObject*,
+                          gpointer data) {
+        auto* self = static_cast<TRemoteSite*>(data);
+        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
+        std::string request;
+        char buffer[2048];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            gssize n = g_input_stream_read(in, buffer, sizeof buffer, nullptr, nullptr);
+            if (n <= 0)
+                return TRUE;
+            request.append(buffer, static_cast<std::size_t>(n));
+        }
+        auto start = request.find(' ') + 1;
+        std::string path = request.substr(start, request.find(' ', start) - start);
+        {
+            std::lock_guard<std::mutex> lock(self->FMutex);
+            self->FPaths.push_back(path);
+        }
+        std::string response;
+        if (path == "/redirect")
+            response = "HTTP/1.1 302 Found\r\nLocation: fvp://site/tool.exe?redirect\r\n"
+                       "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        else {
+            const std::string body = path.rfind("/page", 0) == 0 ? RemotePage : "";
+            response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        }
+        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
+        g_output_stream_write_all(out, response.data(), response.size(), nullptr, nullptr, nullptr);
+        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+        return TRUE;
+    }
+
+    std::mutex FMutex;
+    std::vector<std::string> FPaths;
+    GSocketService* FService = nullptr;
+    guint16 FPort = 0;
+};
+
+class TrustBoundaryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!EnsureGtk())
+            GTEST_SKIP() << "no display";
+        UseTestSite({{"site/index.html", "<!DOCTYPE html><p>publication</p>"}});
+        AddTestSiteFile("site/tool.exe", "application/x-msdownload", "MZ");
+        AddTestSiteFile("site/secret.js", "text/javascript", "var secret = 42;");
+        AddTestSiteFile("site/pic.png", "image/png", "not really a picture");
+        FMain.DownloadKinds = {".exe", ".zip"};
+        Shared::ActiveMainForm = &FMain;
+        TestSiteRequests().clear();
+    }
+    void TearDown() override {
+        FForm.reset();
+        TBrowserForm::FreeApplicationWindows();
+        Shared::ActiveMainForm = nullptr;
+    }
+
+    WebKitWebView* Open(const std::string& url) {
+        FForm = std::make_unique<TBrowserForm>();
+        FForm->SetBounds(10, 10, 600, 500);
+        FForm->Show();
+        FForm->WebBrowser->Navigate(Utf8ToString(url));
+        WebKitWebView* view = FForm->WebBrowser->WebView();
+        EXPECT_TRUE(WaitLoaded(view, url));
+        return view;
+    }
+
+    TRecordingMainForm FMain;
+    std::unique_ptr<TBrowserForm> FForm;
+};
+
+TEST_F(TrustBoundaryTest, ARemotePageReachesNoEntryAndStartsNothing) {
+    // The reader followed a link to the remote page, or a publication page
+    // frames it.
+    for (bool framed : {false, true}) {
+        SCOPED_TRACE(framed ? "framed by the publication" : "at the top of the window");
+        TRemoteSite remote;
+        UseTestSite({{"site/frames.html", "<!DOCTYPE html><iframe src='" +
+                                              remote.Url("/page?framed") + "'></iframe>"}});
+        FMain.Calls.clear();
+        TestSiteRequests().clear();
+        const std::string start = framed ? "fvp://site/frames.html" : remote.Url("/page");
+        Open(start);
+        ASSERT_TRUE(RunUntil([&] { return remote.Asked("/done"); }));
+
+        // Nothing was asked of the publication but the framing page itself,
+        // nothing reached the link actions, and no window opened.
+        std::vector<std::string> expectedRequests;
+        if (framed)
+            expectedRequests.push_back(start);
+        EXPECT_EQ(TestSiteRequests(), expectedRequests);
+        std::vector<std::string> expectedCalls = {"HandleDownloableFiles " + start};
+        for (const auto& call : FMain.Calls)
+            EXPECT_TRUE(call.rfind("HandleDownloableFiles http://127.0.0.1:", 0) == 0 ||
+                        call == expectedCalls[0] || call == "HandleDownloableFiles about:blank" ||
+                        call == "HandleDownloableFiles about:srcdoc")
+                << call;
+        // A window the framed page opens stays empty.
+        for (const auto& window : TBrowserForm::ApplicationWindows()) {
+            const char* shown = webkit_web_view_get_uri(window->WebBrowser->WebView());
+            EXPECT_TRUE(shown == nullptr || g_ascii_strncasecmp(shown, "fvp:", 4) != 0) << shown;
+        }
+        if (!framed) {
+            EXPECT_TRUE(TBrowserForm::ApplicationWindows().empty());
+        }
+        EXPECT_EQ(remote.Report(),
+                  "external=undefined fetch=failed framed=denied img=error secret=undefined "
+                  "xhr=failed");
+        EXPECT_STREQ(webkit_web_view_get_uri(FForm->WebBrowser->WebView()), start.c_str());
+    }
+}
+
+// A real click of the reader on a link of the page.
+void ClickAt(WebKitWebView* view, double x, double y) {
+    GtkWidget* widget = GTK_WIDGET(view);
+    GdkWindow* window = gtk_widget_get_window(widget);
+    if (!gtk_widget_get_has_window(widget)) {
+        GtkAllocation allocation;
+        gtk_widget_get_allocation(widget, &allocation);
+        x += allocation.x;
+        y += allocation.y;
+    }
+    GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
+    for (GdkEventType type : {GDK_BUTTON_PRESS, GDK_BUTTON_RELEASE}) {
+        GdkEvent* event = gdk_event_new(type);
+        event->button.window = GDK_WINDOW(g_object_ref(window));
+        event->button.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+        event->button.x = x;
+        event->button.y = y;
+        event->button.button = 1;
+        if (type == GDK_BUTTON_RELEASE)
+            event->button.state = GDK_BUTTON1_MASK;
+        gdk_event_set_device(event, gdk_seat_get_pointer(seat));
+        gtk_main_do_event(event);
+        gdk_event_free(event);
+    }
+}
+
+TEST_F(TrustBoundaryTest, PublicationPagesKeepTheirLinksAndHostFunctions) {
+    UseTestSite(
+        {{"site/own.html", "<!DOCTYPE html><body style='margin:0'>"
+                           "<a id='e' href='tool.exe' style='display:block;height:40px'>run</a>"
+                           "<a id='z' target='_blank' href='pack.zip'>save</a>"
+                           "<iframe id='blank'></iframe><iframe id='sd' srcdoc='<p>s'></iframe>"
+                           "<iframe id='dw'></iframe>"
+                           "<script>var d = document.getElementById('dw').contentDocument;"
+                           "d.open(); d.write('<p>written'); d.close();</script></body>"},
+         {"site/next.html", "<!DOCTYPE html><p>next</p>"}});
+    AddTestSiteFile("site/pack.zip", "application/zip", "PK");
+    WebKitWebView* view = Open("fvp://site/own.html");
+
+    // The reader's click, a script's navigation and a new-window link act.
+    ClickAt(view, 20, 20);
+    ASSERT_TRUE(
+        RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://site/tool.exe"); }));
+    FMain.Calls.clear();
+    EvalJs(view, "(location.href = 'tool.exe', 0)");
+    ASSERT_TRUE(
+        RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://site/tool.exe"); }));
+    EvalJs(view, "(document.getElementById('z').click(), 0)");
+    ASSERT_TRUE(
+        RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://site/pack.zip"); }));
+
+    // Frames the page makes itself share its host functions.
+    ASSERT_TRUE(RunUntil([&] { return EvalJs(view, "document.readyState") == "\"complete\""; }));
+    struct {
+        const char* Frame;
+        const char* Json;
+    } frames[] = {{"blank", "1"}, {"sd", "1"}, {"dw", "1"}};
+    for (const auto& f : frames)
+        EXPECT_EQ(EvalJs(view, std::string("document.getElementById('") + f.Frame +
+                                   "').contentWindow.external.appIsRuntime()"),
+                  f.Json)
+            << f.Frame;
+
+    // Calls go on after the page replaced what a script-made bridge would
+    // lean on, and reach the host from unload and pagehide handlers.
+    EXPECT_EQ(EvalJs(view, "(prompt = null, Function.prototype.toString = null,"
+                           " Object.defineProperty = null, Proxy = null, Reflect.apply = null,"
+                           " JSON.stringify = JSON.stringify, window.external.SayHello('Di'))"),
+              "\"Hello Di!\"");
+    FMain.Calls.clear();
+    EvalJs(view,
+           "(addEventListener('pagehide', function () { window.external.appPlayWav('hide.wav') }),"
+           " addEventListener('unload', function () { window.external.appPlayWav('gone.wav') }),"
+           " location.href = 'next.html', 0)");
+    ASSERT_TRUE(WaitLoaded(view, "fvp://site/next.html"));
+    EXPECT_TRUE(FMain.Called("PlayWavSound hide.wav once"));
+    EXPECT_TRUE(FMain.Called("PlayWavSound gone.wav once"));
+}
+
+TEST(TrustBoundaryRule, OnlyThePublicationsDocumentsAreCallers) {
+    struct {
+        const char* Frame;
+        const char* Top;
+        bool Caller;
+    } cases[] = {
+        {"fvp://site/a.html", "fvp://site/index.html", true},
+        {"about:blank", "FVP://site/index.html", true},
+        {"about:srcdoc", "fvp://site/index.html", true},
+        {"http://127.0.0.1/a.html", "fvp://site/index.html", false},
+        {"fvp://site/a.html", "http://127.0.0.1/", false},
+        {"about:blank", "http://127.0.0.1/", false},
+        {"data:text/html,x", "fvp://site/index.html", false},
+        {"fvp://site/a.html", "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BrowserControl::IsPublicationCaller(c.Frame, c.Top), c.Caller)
+            << c.Frame << " in " << c.Top;
+}
+
+} // namespace
