@@ -172,6 +172,8 @@ struct TExternal {
     guint64 PageId = 0;
     JSCWeakValue* ErrorCtor = nullptr;
     JSCWeakValue* TypeErrorCtor = nullptr;
+    JSCWeakValue* QueueMicrotask = nullptr;
+    std::weak_ptr<bool> LastRead;
     std::vector<std::pair<std::string, std::int32_t>> Ids;
 
     ~TExternal() {
@@ -179,6 +181,8 @@ struct TExternal {
             g_object_unref(ErrorCtor);
         if (TypeErrorCtor != nullptr)
             g_object_unref(TypeErrorCtor);
+        if (QueueMicrotask != nullptr)
+            g_object_unref(QueueMicrotask);
     }
 };
 
@@ -343,15 +347,36 @@ bool LookUp(JSCContext* context, TExternal& external, const std::string& name, s
     return true;
 }
 
+// A member as a read gave it: its id, the result of the read, and whether
+// the read was the last thing the page did with the bridge in this turn of
+// its scripts.
 struct TMember {
     TExternalRef External;
     std::int32_t Id;
+    JSCValue* ReadResult = nullptr;
+    std::shared_ptr<bool> Fresh;
+
+    ~TMember() {
+        if (ReadResult != nullptr)
+            g_object_unref(ReadResult);
+    }
 };
 
+std::string InvokeRequest(std::int32_t id) {
+    return "I" + Field('i', std::to_string(id));
+}
+
+// A call without arguments right after the read is the read itself, as the
+// engine runs "external.f()" once; any other call runs the function again.
 JSCValue* CallMember(GPtrArray* args, gpointer data) {
     auto* member = static_cast<TMember*>(data);
     JSCContext* context = jsc_context_get_current();
-    std::string request = "I" + Field('i', std::to_string(member->Id));
+    if (*member->Fresh && args->len == 0) {
+        *member->Fresh = false;
+        return JSC_VALUE(g_object_ref(member->ReadResult));
+    }
+    *member->Fresh = false;
+    std::string request = InvokeRequest(member->Id);
     for (guint i = 0; i < args->len; ++i)
         request += Encode(static_cast<JSCValue*>(g_ptr_array_index(args, i)));
     return Answer(context, *member->External, HostCall(*member->External, request));
@@ -370,12 +395,33 @@ bool MemberName(GPtrArray* args, std::string& name) {
     return true;
 }
 
+JSCValue* EndFreshness(GPtrArray*, gpointer data) {
+    **static_cast<std::shared_ptr<bool>*>(data) = false;
+    return jsc_value_new_undefined(jsc_context_get_current());
+}
+
+// The read's result as the member's own value and text, so that comparing
+// or printing a member read without a call sees its result.
+JSCValue* ReadValue(GPtrArray*, gpointer data) {
+    return JSC_VALUE(g_object_ref(static_cast<TMember*>(data)->ReadResult));
+}
+
+JSCValue* ReadText(GPtrArray*, gpointer data) {
+    auto* member = static_cast<TMember*>(data);
+    char* text = jsc_value_to_string(member->ReadResult);
+    JSCValue* value = jsc_value_new_string(jsc_context_get_current(), text != nullptr ? text : "");
+    g_free(text);
+    return value;
+}
+
 JSCValue* ObjectTextOfExternal(GPtrArray*, gpointer) {
     return jsc_value_new_string(jsc_context_get_current(), "[object External]");
 }
 
-// Reading a member asks the runtime for its id and gives a function that
-// calls it.
+// Reading a member runs it, as the engine does for a member that is read
+// and not called ("external.appStopWav;" stops the sound), and gives a
+// function that calls it; called at once without arguments, that function
+// answers the read's result instead of running the member a second time.
 JSCValue* GetTrap(GPtrArray* args, gpointer data) {
     const TExternalRef& external = *static_cast<TExternalRef*>(data);
     JSCContext* context = jsc_context_get_current();
@@ -390,10 +436,45 @@ JSCValue* GetTrap(GPtrArray* args, gpointer data) {
                                                G_CALLBACK(ObjectTextOfExternal), nullptr, nullptr,
                                                JSC_TYPE_VALUE);
     }
-    auto* member = new TMember{external, id};
-    return jsc_value_new_function_variadic(
+    JSCValue* result = Answer(context, *external, HostCall(*external, InvokeRequest(id)));
+    if (result == nullptr)
+        return nullptr;
+    if (auto last = external->LastRead.lock())
+        *last = false;
+    auto* member = new TMember{external, id, result, std::make_shared<bool>(true)};
+    external->LastRead = member->Fresh;
+    // The read is fresh until the page's current script has run.
+    JSCValue* queue = external->QueueMicrotask != nullptr
+                          ? jsc_weak_value_get_value(external->QueueMicrotask)
+                          : nullptr;
+    if (queue != nullptr) {
+        JSCValue* end = jsc_value_new_function_variadic(
+            context, nullptr, G_CALLBACK(EndFreshness), new std::shared_ptr<bool>(member->Fresh),
+            [](gpointer data) { delete static_cast<std::shared_ptr<bool>*>(data); },
+            JSC_TYPE_VALUE);
+        JSCValue* done = jsc_value_function_call(queue, JSC_TYPE_VALUE, end, G_TYPE_NONE);
+        if (done != nullptr)
+            g_object_unref(done);
+        g_object_unref(end);
+        g_object_unref(queue);
+        jsc_context_clear_exception(context);
+    }
+    JSCValue* fn = jsc_value_new_function_variadic(
         context, name.c_str(), G_CALLBACK(CallMember), member,
         [](gpointer data) { delete static_cast<TMember*>(data); }, JSC_TYPE_VALUE);
+    if (!jsc_value_is_undefined(result)) {
+        // The value and text views share the member; each holds it alive.
+        for (auto [key, view] : {std::pair{"valueOf", G_CALLBACK(ReadValue)},
+                                 std::pair{"toString", G_CALLBACK(ReadText)}}) {
+            JSCValue* viewFn = jsc_value_new_function_variadic(
+                context, key, view,
+                new TMember{external, id, JSC_VALUE(g_object_ref(result)), member->Fresh},
+                [](gpointer data) { delete static_cast<TMember*>(data); }, JSC_TYPE_VALUE);
+            jsc_value_object_set_property(fn, key, viewFn);
+            g_object_unref(viewFn);
+        }
+    }
+    return fn;
 }
 
 // "name in window.external" tells whether the runtime knows the name.
@@ -456,7 +537,8 @@ TExternalRef* NewExternal(JSCContext* context, WebKitWebPage* page, WebKitFrame*
     external->Caller = caller;
     external->PageId = webkit_web_page_get_id(page);
     for (auto [name, slot] : {std::pair{"Error", &external->ErrorCtor},
-                              std::pair{"TypeError", &external->TypeErrorCtor}}) {
+                              std::pair{"TypeError", &external->TypeErrorCtor},
+                              std::pair{"queueMicrotask", &external->QueueMicrotask}}) {
         JSCValue* ctor = jsc_context_get_value(context, name);
         if (ctor != nullptr) {
             *slot = jsc_weak_value_new(ctor);

@@ -294,6 +294,18 @@ TEST_F(TrustBoundaryTest, PublicationPagesKeepTheirLinksAndHostFunctions) {
                            " Object.defineProperty = null, Proxy = null, Reflect.apply = null,"
                            " JSON.stringify = JSON.stringify, window.external.SayHello('Di'))"),
               "\"Hello Di!\"");
+    // A member read without a call runs as a property read; read and
+    // called, it runs once.
+    FMain.Calls.clear();
+    EvalJs(view, "(window.external.appStopWav, 0)");
+    EXPECT_EQ(FMain.Calls, std::vector<std::string>{"StopWavSound"});
+    EvalJs(view, "(window.external.appStopWav(), 0)");
+    EXPECT_EQ(FMain.Calls.size(), 2u);
+    EXPECT_EQ(EvalJs(view, "window.external.appIsRuntime == 1 &&"
+                           " String(window.external.appParamCount) =="
+                           " window.external.appParamCount()"),
+              "true");
+
     FMain.Calls.clear();
     EvalJs(view,
            "(addEventListener('pagehide', function () { window.external.appPlayWav('hide.wav') }),"
