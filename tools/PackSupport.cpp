@@ -1,6 +1,7 @@
 #include "tools/PackTool.h"
 
 #include "archive/Text.h"
+#include "tools/PeResources.h"
 
 #include <unistd.h>
 
@@ -104,6 +105,10 @@ TPublication::TPublication(const std::filesystem::path& file) {
             throw EPackError(Utf8ToString(shown + ": the FOLDATA resource lies outside the file"));
         FStream = std::make_unique<TReadOnlyMemoryStream>(bytes->data(),
                                                           static_cast<std::int64_t>(bytes->size()));
+    } else if (LooksLikePe({data, static_cast<std::size_t>(size)})) {
+        const auto bytes = WindowsFoldata({data, static_cast<std::size_t>(size)}, shown);
+        FStream = std::make_unique<TReadOnlyMemoryStream>(bytes.data(),
+                                                          static_cast<std::int64_t>(bytes.size()));
     } else {
         if (size >= 4 && std::memcmp(data,
                                      "\x7F"
@@ -139,6 +144,8 @@ std::filesystem::path RuntimeOption(const TArguments& args) {
 void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
                   const std::filesystem::path& output,
                   const std::optional<std::filesystem::path>& icon) {
+    if (IsWindowsRuntime(runtime))
+        return EmbedWindowsArchive(runtime, archive, output, icon);
     Platform::TNewResource resource;
     resource.Type = "RCDATA";
     resource.Name = "FOLDATA";

@@ -110,6 +110,18 @@ void PackSite(const TPackOptions& options);
 int CheckSite(const std::filesystem::path& site, const std::optional<std::filesystem::path>& config,
               std::FILE* out);
 
+// A PE runtime (MZ header with a PE signature) gets FOLDATA as a real
+// RCDATA resource in its resource section.
+bool IsWindowsRuntime(const std::filesystem::path& runtime);
+// The icon, a PNG image, becomes the icon group MAINICON.
+void EmbedWindowsArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
+                         const std::filesystem::path& output,
+                         const std::optional<std::filesystem::path>& icon);
+// The FOLDATA bytes of a PE publication; raises EPackError when it is damaged
+// or has none.
+std::span<const std::uint8_t> WindowsFoldata(std::span<const std::uint8_t> file,
+                                             const std::string& shown);
+
 void WriteStdout(std::string_view bytes);
 std::string Utf8(const String& text);
 

@@ -1,0 +1,126 @@
+// Windows publications: a PE runtime carries FOLDATA as a real RCDATA
+// resource in its resource section instead of the table appended to Linux
+// runtimes.
+
+#include "tools/PackTool.h"
+
+#include "archive/Text.h"
+#include "tools/PeResources.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace Folivant::Tools {
+
+namespace {
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw EPackError(Utf8ToString(file.string() + ": " + std::strerror(errno)));
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (in.bad())
+        throw EPackError(Utf8ToString(file.string() + ": cannot read"));
+    return bytes;
+}
+
+[[noreturn]] void Fail(const std::string& what, const std::filesystem::path& file) {
+    throw EPackError(Utf8ToString(what + " " + file.string() + ": " + std::strerror(errno)));
+}
+
+// Writes bytes to a temporary file beside output and renames it over
+// output, so a failure leaves output as it was.
+void WriteAtomically(const std::filesystem::path& output, std::span<const std::uint8_t> bytes) {
+    const std::filesystem::path folder =
+        output.has_parent_path() ? output.parent_path() : std::filesystem::path(".");
+    std::string temp = (folder / ("." + output.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        Fail("cannot create a file beside", output);
+    bool written = true;
+    for (std::size_t done = 0; written && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        done += written ? static_cast<std::size_t>(n) : 0;
+    }
+    written = written && ::fchmod(fd, 0755) == 0 && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written && ::rename(temp.c_str(), output.c_str()) == 0)
+        return;
+    if (written)
+        error = errno;
+    ::unlink(temp.c_str());
+    errno = error;
+    Fail(written ? "cannot replace" : "cannot write", output);
+}
+
+} // namespace
+
+bool IsWindowsRuntime(const std::filesystem::path& runtime) {
+    std::ifstream in(runtime, std::ios::binary);
+    std::vector<std::uint8_t> head(0x40);
+    if (!in.read(reinterpret_cast<char*>(head.data()), 0x40))
+        return false;
+    if (head[0] != 'M' || head[1] != 'Z')
+        return false;
+    const std::uint32_t pe = head[0x3C] | (head[0x3D] << 8) | (head[0x3E] << 16) |
+                             (static_cast<std::uint32_t>(head[0x3F]) << 24);
+    char signature[4] = {};
+    return in.seekg(pe) && in.read(signature, 4) && std::memcmp(signature, "PE\0\0", 4) == 0;
+}
+
+void EmbedWindowsArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
+                         const std::filesystem::path& output,
+                         const std::optional<std::filesystem::path>& icon) {
+    const std::vector<std::uint8_t> image = ReadBytes(runtime);
+    const std::vector<std::uint8_t> data = ReadBytes(archive);
+    const std::vector<std::uint8_t> png = icon ? ReadBytes(*icon) : std::vector<std::uint8_t>();
+    std::vector<std::uint8_t> result;
+    try {
+        std::vector<TPeNewResource> added = {
+            {PeTypeName("RCDATA"), PeResourceName("FOLDATA"), 1033, data}};
+        std::vector<std::uint8_t> group;
+        if (icon) {
+            const std::uint16_t number = FreeIconNumber(TPeImage(image));
+            try {
+                group = PngIconGroup(png, number);
+            } catch (const EPeError& e) {
+                throw EPackError(Utf8ToString(icon->string() + ": " + e.what()));
+            }
+            added.push_back({PeTypeName("ICON"), TPeName{number, {}}, 1033, png});
+            added.push_back({PeTypeName("GROUP_ICON"), PeResourceName("MAINICON"), 1033, group});
+        }
+        result = AddPeResources(image, added);
+    } catch (const EPeError& e) {
+        throw EPackError(Utf8ToString(runtime.string() + ": " + e.what()));
+    }
+    WriteAtomically(output, result);
+}
+
+std::span<const std::uint8_t> WindowsFoldata(std::span<const std::uint8_t> file,
+                                             const std::string& shown) {
+    try {
+        const TPeImage image(file);
+        const TPeResource* resource = image.Find(PeTypeName("RCDATA"), PeResourceName("FOLDATA"));
+        if (resource == nullptr)
+            throw EPackError(Utf8ToString(shown + ": no FOLDATA resource"));
+        return image.Data(*resource);
+    } catch (const EPeError& e) {
+        throw EPackError(Utf8ToString(shown + ": " + e.what()));
+    }
+}
+
+} // namespace Folivant::Tools
