@@ -179,7 +179,8 @@ TPeImage::TPeImage(std::span<const std::uint8_t> file) : FFile(file) {
         throw EPeError("the PE file has no sections");
     if (FSectionTable + SectionHeaderSize * sectionCount > file.size())
         throw EPeError("the PE section table runs past the end of the file");
-    FSectionsEnd = FSectionTable + SectionHeaderSize * sectionCount;
+    FSectionsEnd = std::max<std::uint64_t>(FSectionTable + SectionHeaderSize * sectionCount,
+                                           std::min<std::uint64_t>(FHeadersSize, file.size()));
     for (unsigned i = 0; i < sectionCount; ++i) {
         const std::size_t at = FSectionTable + SectionHeaderSize * i;
         TSection s{};
@@ -230,11 +231,15 @@ void TPeImage::ReadResources() {
     // section's bytes in the file.
     const auto fileOffset = [this](std::uint32_t address,
                                    std::uint32_t size) -> std::optional<std::uint64_t> {
+        // Only the part of a section's bytes that its virtual size covers is
+        // in the image.
         for (const auto& s : FSections) {
             if (address < s.VirtualAddress)
                 continue;
             const std::uint64_t into = address - s.VirtualAddress;
-            if (into + size <= s.RawSize)
+            const std::uint32_t mapped =
+                s.VirtualSize != 0 ? std::min(s.VirtualSize, s.RawSize) : s.RawSize;
+            if (into + size <= mapped)
                 return s.RawOffset + into;
         }
         return std::nullopt;
@@ -283,9 +288,12 @@ void TPeImage::ReadResources() {
         if (entries > entryLimit ||
             at + DirectoryHeaderSize + DirectoryEntrySize * count > tree.size())
             throw EPeError("a resource directory claims more entries than its section holds");
+        std::set<TPeName, TNameOrder> keys;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t e = at + DirectoryHeaderSize + DirectoryEntrySize * i;
             const TPeName key = readName(Get32(tree, e));
+            if (!keys.insert(key).second)
+                throw EPeError("a resource directory lists " + PeNameText(key) + " twice");
             const std::uint32_t target = Get32(tree, e + 4);
             if (level < 2) {
                 if ((target & SubdirectoryFlag) == 0)
@@ -483,9 +491,19 @@ std::vector<std::uint8_t> AddPeResources(std::span<const std::uint8_t> file,
     if (!IsPowerOfTwo(sectionAlignment) || !IsPowerOfTwo(fileAlignment) ||
         fileAlignment > sectionAlignment)
         throw EPeError("the PE file has invalid section or file alignment");
-    for (std::size_t i = 1; i < sections.size(); ++i)
-        if (sections[i].VirtualAddress <= sections[i - 1].VirtualAddress)
-            throw EPeError("the PE sections are not in address order");
+    const std::size_t tableEnd = image.SectionTableOffset() + SectionHeaderSize * sections.size();
+    if (image.HeadersSize() < tableEnd || image.HeadersSize() > file.size())
+        throw EPeError("the PE headers' size is wrong");
+    // Sections follow the headers and each other in the image.
+    std::uint64_t imageEnd = AlignUp(image.HeadersSize(), sectionAlignment);
+    for (const auto& s : sections) {
+        if (s.VirtualAddress < imageEnd)
+            throw EPeError("the PE sections overlap or are out of address order");
+        if (s.RawSize != 0 && s.RawOffset < image.HeadersSize())
+            throw EPeError("a PE section's bytes overlap the headers");
+        imageEnd = static_cast<std::uint64_t>(s.VirtualAddress) +
+                   (s.VirtualSize != 0 ? s.VirtualSize : s.RawSize);
+    }
     const std::size_t resourceEntry = image.DirectoryOffset(ResourceDirectory);
     if (resourceEntry == 0)
         throw EPeError("the PE file has no resource directory entry");
@@ -501,15 +519,18 @@ std::vector<std::uint8_t> AddPeResources(std::span<const std::uint8_t> file,
     for (const auto& a : added)
         types[a.Type][a.Name][a.Language] = TLeaf{0, a.Bytes};
 
-    // The tree replaces the last section when that section holds it and
-    // nothing but the overlay follows it; otherwise it becomes a new last
-    // section, which needs a free section header before the first bytes.
+    // The tree replaces the last section when that section holds it and its
+    // bytes come after every other section's, followed by the overlay only; otherwise it becomes a
+    // new last section, which needs a free section header before the first bytes.
     const auto& last = sections.back();
     const std::uint32_t oldAddress = Get32(file, resourceEntry);
     const bool reuse =
         oldAddress == last.VirtualAddress && last.RawSize != 0 &&
-        last.RawOffset + static_cast<std::uint64_t>(last.RawSize) == image.SectionsEnd();
-    const std::size_t tableEnd = image.SectionTableOffset() + SectionHeaderSize * sections.size();
+        last.RawOffset + static_cast<std::uint64_t>(last.RawSize) == image.SectionsEnd() &&
+        std::all_of(sections.begin(), sections.end() - 1, [&](const auto& s) {
+            return s.RawSize == 0 ||
+                   s.RawOffset + static_cast<std::uint64_t>(s.RawSize) <= last.RawOffset;
+        });
     if (!reuse) {
         std::uint64_t firstBytes = image.HeadersSize();
         for (const auto& s : sections)
@@ -521,9 +542,7 @@ std::vector<std::uint8_t> AddPeResources(std::span<const std::uint8_t> file,
         if (!free)
             throw EPeError("the PE headers have no room for another section");
     }
-    const std::uint64_t lastSize = last.VirtualSize != 0 ? last.VirtualSize : last.RawSize;
-    const std::uint64_t address =
-        reuse ? last.VirtualAddress : AlignUp(last.VirtualAddress + lastSize, sectionAlignment);
+    const std::uint64_t address = reuse ? last.VirtualAddress : AlignUp(imageEnd, sectionAlignment);
     if (address > 0xFFFFFFFFull)
         throw EPeError("the resources do not fit in a PE image");
     const std::vector<std::uint8_t> section =
@@ -559,8 +578,6 @@ std::vector<std::uint8_t> AddPeResources(std::span<const std::uint8_t> file,
     out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(image.SectionsEnd()),
                file.begin() + static_cast<std::ptrdiff_t>(overlayEnd));
     out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(afterSignature), file.end());
-    if (out.size() > 0xFFFFFFFFull)
-        throw EPeError("the PE file would be larger than 4 GB");
 
     const std::size_t header =
         reuse ? tableEnd - SectionHeaderSize : tableEnd; // the resource section's header
