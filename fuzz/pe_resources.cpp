@@ -80,15 +80,16 @@ void WriteSeeds(const std::filesystem::path& folder) {
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (const char* folder = std::getenv("FOLIVANT_FUZZ_WRITE_SEEDS");
+        folder != nullptr && *folder != 0) {
+        WriteSeeds(folder);
+        std::exit(0);
+    }
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool seeded = [] {
-        if (const char* folder = std::getenv("FOLIVANT_FUZZ_WRITE_SEEDS")) {
-            WriteSeeds(folder);
-            std::exit(0);
-        }
-        return true;
-    }();
-    (void)seeded;
     const std::span<const std::uint8_t> file(data, size);
     std::vector<TPeResource> before;
     try {

@@ -280,13 +280,13 @@ void TPeImage::ReadResources() {
                           const TPeName& name) -> void {
         if (!visited.insert(at).second)
             throw EPeError("the resource directory loops");
-        if (at + DirectoryHeaderSize > tree.size())
+        if (std::uint64_t{at} + DirectoryHeaderSize > tree.size())
             throw EPeError("a resource directory lies outside the resource section");
         const std::size_t count =
             Get16(tree, at + 12) + static_cast<std::size_t>(Get16(tree, at + 14));
         entries += count;
         if (entries > entryLimit ||
-            at + DirectoryHeaderSize + DirectoryEntrySize * count > tree.size())
+            std::uint64_t{at} + DirectoryHeaderSize + DirectoryEntrySize * count > tree.size())
             throw EPeError("a resource directory claims more entries than its section holds");
         std::set<TPeName, TNameOrder> keys;
         for (std::size_t i = 0; i < count; ++i) {
@@ -306,7 +306,7 @@ void TPeImage::ReadResources() {
                 throw EPeError("a resource tree nests deeper than three levels");
             if (!key.IsId())
                 throw EPeError("a resource language is a name, not a number");
-            if (target + DataEntrySize > tree.size())
+            if (std::uint64_t{target} + DataEntrySize > tree.size())
                 throw EPeError("a resource data entry lies outside the resource section");
             TPeResource r;
             r.Type = type;
@@ -520,8 +520,8 @@ std::vector<std::uint8_t> AddPeResources(std::span<const std::uint8_t> file,
         types[a.Type][a.Name][a.Language] = TLeaf{0, a.Bytes};
 
     // The tree replaces the last section when that section holds it and its
-    // bytes come after every other section's, followed by the overlay only; otherwise it becomes a
-    // new last section, which needs a free section header before the first bytes.
+    // bytes come after every other section's; otherwise it becomes a new last
+    // section, which needs a free section header before the first bytes.
     const auto& last = sections.back();
     const std::uint32_t oldAddress = Get32(file, resourceEntry);
     const bool reuse =
