@@ -345,8 +345,6 @@ std::vector<std::uint8_t> PngIconGroup(std::span<const std::uint8_t> png, std::u
     if (png.size() < 24 || std::memcmp(png.data(), Signature, 8) != 0 ||
         std::memcmp(png.data() + 12, "IHDR", 4) != 0)
         throw EPeError("the icon is not a PNG image");
-    if (png.size() > 0xFFFFFFFFull)
-        throw EPeError("the icon is too large");
     const auto bigEndian = [&](std::size_t at) {
         return (static_cast<std::uint32_t>(png[at]) << 24) | (png[at + 1] << 16) |
                (png[at + 2] << 8) | png[at + 3];

@@ -3,7 +3,8 @@
 // works for a 32-bit file from this 64-bit program. One line per resource,
 //   TYPE NAME LANGUAGE SIZE CRC32
 // then the FOLDATA resource as FindResourceW finds it, the product name of
-// the version information, and the PE checksum as stored and as computed.
+// the version information, whether the icon MAINICON loads, and the PE
+// checksum as stored and as computed.
 // The packer's tests compare these lines before and after it writes FOLDATA.
 
 #include <windows.h>
@@ -57,8 +58,7 @@ struct TListing {
     LPCWSTR Name;
 };
 
-BOOL CALLBACK OnLanguage(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language,
-                         LONG_PTR) {
+BOOL CALLBACK OnLanguage(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR) {
     std::printf("%s %s %u %s\n", Name(type).c_str(), Name(name).c_str(), language,
                 Describe(module, FindResourceExW(module, type, name, language)).c_str());
     return TRUE;
@@ -84,8 +84,7 @@ std::string ProductName(const std::wstring& file) {
         return "unreadable";
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\ProductName", &value,
-                        &length) ||
+    if (!VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\ProductName", &value, &length) ||
         length == 0)
         return "no product name";
     return Name(static_cast<LPCWSTR>(value));
@@ -113,6 +112,9 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("FindResourceW FOLDATA %s\n",
                 Describe(module, FindResourceW(module, L"FOLDATA", MAKEINTRESOURCEW(10))).c_str());
     std::printf("ProductName %s\n", ProductName(file).c_str());
+    HANDLE icon = LoadImageW(module != nullptr ? module : GetModuleHandleW(nullptr), L"MAINICON",
+                             IMAGE_ICON, 32, 32, 0);
+    std::printf("MAINICON %s\n", icon != nullptr ? "loads" : "does not load");
     DWORD stored = 0, computed = 0;
     if (MapFileAndCheckSumW(file.c_str(), &stored, &computed) != CHECKSUM_SUCCESS)
         std::printf("checksum unreadable\n");
