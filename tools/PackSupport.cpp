@@ -144,8 +144,6 @@ std::filesystem::path RuntimeOption(const TArguments& args) {
 void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
                   const std::filesystem::path& output,
                   const std::optional<std::filesystem::path>& icon) {
-    if (IsWindowsRuntime(runtime))
-        return EmbedWindowsArchive(runtime, archive, output, icon);
     Platform::TNewResource resource;
     resource.Type = "RCDATA";
     resource.Name = "FOLDATA";
@@ -154,6 +152,14 @@ void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::p
     std::vector<Platform::TNewResource> added = {resource};
     if (icon)
         added.push_back({"ICON", "MAINICON", 1033, {}, *icon});
+    WriteRuntimeResources(runtime, output, added);
+}
+
+void WriteRuntimeResources(const std::filesystem::path& runtime,
+                           const std::filesystem::path& output,
+                           const std::vector<Platform::TNewResource>& added) {
+    if (IsWindowsRuntime(runtime))
+        return WriteWindowsResources(runtime, output, added);
     try {
         Platform::WriteExeResources(runtime, output, added);
     } catch (const Platform::EResourceError& e) {

@@ -110,13 +110,17 @@ void PackSite(const TPackOptions& options);
 int CheckSite(const std::filesystem::path& site, const std::optional<std::filesystem::path>& config,
               std::FILE* out);
 
-// A PE runtime (MZ header with a PE signature) gets FOLDATA as a real
-// RCDATA resource in its resource section.
+// Writes a copy of runtime with the added resources (see
+// Platform::WriteExeResources). A Windows runtime (MZ header with a PE
+// signature) gets them as real resources in its resource section; there an
+// ICON, a PNG image, becomes an icon group of that name.
+void WriteRuntimeResources(const std::filesystem::path& runtime,
+                           const std::filesystem::path& output,
+                           const std::vector<Platform::TNewResource>& added);
 bool IsWindowsRuntime(const std::filesystem::path& runtime);
-// The icon, a PNG image, becomes the icon group MAINICON.
-void EmbedWindowsArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
-                         const std::filesystem::path& output,
-                         const std::optional<std::filesystem::path>& icon);
+void WriteWindowsResources(const std::filesystem::path& runtime,
+                           const std::filesystem::path& output,
+                           const std::vector<Platform::TNewResource>& added);
 // The FOLDATA bytes of a PE publication; raises EPackError when it is damaged
 // or has none.
 std::span<const std::uint8_t> WindowsFoldata(std::span<const std::uint8_t> file,

@@ -85,11 +85,7 @@ int ResourcesCommand(std::span<const std::string> args) {
             throw EPackError(Utf8ToString(where + ": unknown encoding " + encoding));
         resources.push_back(std::move(r));
     }
-    try {
-        Platform::WriteExeResources(*runtime, *output, resources);
-    } catch (const Platform::EResourceError& e) {
-        throw EPackError(e.Message());
-    }
+    WriteRuntimeResources(*runtime, *output, resources);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <list>
 
 namespace Folivant::Tools {
 
@@ -82,32 +83,42 @@ bool IsWindowsRuntime(const std::filesystem::path& runtime) {
     return in.seekg(pe) && in.read(signature, 4) && std::memcmp(signature, "PE\0\0", 4) == 0;
 }
 
-void EmbedWindowsArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
-                         const std::filesystem::path& output,
-                         const std::optional<std::filesystem::path>& icon) {
+void WriteWindowsResources(const std::filesystem::path& runtime,
+                           const std::filesystem::path& output,
+                           const std::vector<Platform::TNewResource>& added) {
     const std::vector<std::uint8_t> image = ReadBytes(runtime);
-    const std::vector<std::uint8_t> data = ReadBytes(archive);
-    const std::vector<std::uint8_t> png = icon ? ReadBytes(*icon) : std::vector<std::uint8_t>();
-    std::vector<std::uint8_t> result;
+    std::list<std::vector<std::uint8_t>> bytes; // what the new resources point at
+    std::vector<TPeNewResource> resources;
     try {
-        std::vector<TPeNewResource> added = {
-            {PeTypeName("RCDATA"), PeResourceName("FOLDATA"), 1033, data}};
-        std::vector<std::uint8_t> group;
-        if (icon) {
-            const std::uint16_t number = FreeIconNumber(TPeImage(image));
-            try {
-                group = PngIconGroup(png, number);
-            } catch (const EPeError& e) {
-                throw EPackError(Utf8ToString(icon->string() + ": " + e.what()));
+        std::optional<std::uint16_t> iconNumber;
+        for (const auto& r : added) {
+            const auto& data = bytes.emplace_back(
+                r.File ? ReadBytes(*r.File)
+                       : std::vector<std::uint8_t>(r.Bytes.begin(), r.Bytes.end()));
+            if (!Platform::SameResourceName(r.Type, "ICON")) {
+                resources.push_back({PeTypeName(r.Type), PeResourceName(r.Name), r.Language, data});
+                continue;
             }
-            added.push_back({PeTypeName("ICON"), TPeName{number, {}}, 1033, png});
-            added.push_back({PeTypeName("GROUP_ICON"), PeResourceName("MAINICON"), 1033, group});
+            if (!iconNumber)
+                iconNumber = FreeIconNumber(TPeImage(image));
+            else if (++*iconNumber == 0)
+                throw EPeError("no free icon number");
+            try {
+                const auto& group = bytes.emplace_back(PngIconGroup(data, *iconNumber));
+                resources.push_back(
+                    {PeTypeName("ICON"), TPeName{*iconNumber, {}}, r.Language, data});
+                resources.push_back(
+                    {PeTypeName("GROUP_ICON"), PeResourceName(r.Name), r.Language, group});
+            } catch (const EPeError& e) {
+                throw EPackError(
+                    Utf8ToString((r.File ? r.File->string() : r.Name) + ": " + e.what()));
+            }
         }
-        result = AddPeResources(image, added);
+        const std::vector<std::uint8_t> result = AddPeResources(image, resources);
+        WriteAtomically(output, result);
     } catch (const EPeError& e) {
         throw EPackError(Utf8ToString(runtime.string() + ": " + e.what()));
     }
-    WriteAtomically(output, result);
 }
 
 std::span<const std::uint8_t> WindowsFoldata(std::span<const std::uint8_t> file,
