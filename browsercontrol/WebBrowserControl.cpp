@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace Folivant::BrowserControl {
@@ -317,6 +318,36 @@ struct TWebBrowserControl::TFindDialog {
 
 namespace {
 
+// The script world of the navigation-key script: pages cannot see or
+// replace what runs there.
+const char* const NavigationKeyWorld = "folivant-navigation-keys";
+
+// The private marker of the navigation-key script's reports.
+const std::string& NavigationKeyMarker() {
+    static const std::string marker = [] {
+        std::random_device device;
+        std::string m = "folivant-keys:";
+        static const char hex[] = "0123456789abcdef";
+        for (int i = 0; i < 32; ++i)
+            m += hex[device() & 15];
+        return m + ":";
+    }();
+    return marker;
+}
+
+// The engine takes Alt+Left and Alt+Right for itself (they never come back
+// unconsumed), so whether the page kept them is seen from inside: once the
+// key's dispatch is over, a key the page did not cancel is reported to the
+// host, which goes back or forward.
+std::string NavigationKeyScript() {
+    return "(function(){var ask=window.prompt,later=window.setTimeout,m='" + NavigationKeyMarker() +
+           "';window.addEventListener('keydown',function(e){"
+           "if(!e.isTrusted||!e.altKey||e.ctrlKey||e.shiftKey||e.metaKey)return;"
+           "var r=e.key==='ArrowLeft'?'L':e.key==='ArrowRight'?'R':'';if(!r)return;"
+           "later.call(window,function(){if(!e.defaultPrevented)ask.call(window,m+r)},0)"
+           "},false)})();";
+}
+
 // A new settings object with every writable setting of source.
 WebKitSettings* CopySettings(WebKitSettings* source) {
     WebKitSettings* copy = webkit_settings_new();
@@ -479,6 +510,8 @@ struct TWebBrowserControl::TSignals {
                     webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
                 return TRUE;
             }
+            if (NavigationKeyReport(dialog, Self(data)))
+                return TRUE;
             return FALSE;
         } catch (...) {
             Platform::HandleCallbackException();
@@ -490,14 +523,53 @@ struct TWebBrowserControl::TSignals {
         try {
             TWebBrowserControl* self = Self(data);
             if (self->FHaveLastKey && self->FLastKeyTime == event->time &&
-                self->FLastKeyval == event->keyval && self->FLastKeycode == event->hardware_keycode)
+                self->FLastKeyval == event->keyval &&
+                self->FLastKeycode == event->hardware_keycode) {
+                // The page did not consume the key: it goes to the engine's
+                // own accelerators. The view itself must still see this
+                // second arrival (it then hands the next key to the page
+                // again), so it is never taken here.
+                const std::uint16_t key = VirtualKeyOf(event->keyval);
+                // The arrows come from the navigation-key script only.
+                if (key != VK_LEFT && key != VK_RIGHT)
+                    self->PostEngineCommand(EngineCommandOf(key, ShiftOf(event->state)));
                 return FALSE;
+            }
             self->FHaveLastKey = true;
             self->FLastKeyTime = event->time;
             self->FLastKeyval = event->keyval;
             self->FLastKeycode = event->hardware_keycode;
             return self->KeyDown(event->keyval, event->hardware_keycode, event->state) ? TRUE
                                                                                        : FALSE;
+        } catch (...) {
+            Platform::HandleCallbackException();
+            return FALSE;
+        }
+    }
+
+    // A key the engine keeps for itself (Alt+Left, Alt+Right) reported by
+    // the navigation-key script once the page has let it pass.
+    static bool NavigationKeyReport(WebKitScriptDialog* dialog, TWebBrowserControl* self) {
+        if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_PROMPT)
+            return false;
+        const char* message = webkit_script_dialog_get_message(dialog);
+        const std::string& marker = NavigationKeyMarker();
+        if (message == nullptr || std::strncmp(message, marker.c_str(), marker.size()) != 0)
+            return false;
+        const std::string report = message + marker.size();
+        webkit_script_dialog_prompt_set_text(dialog, "");
+        if (report == "L" || report == "R")
+            self->PostEngineCommand(EngineCommandOf(report == "L" ? VK_LEFT : VK_RIGHT, ssAlt));
+        return true;
+    }
+
+    static gboolean ButtonPress(GtkWidget*, GdkEventButton* event, gpointer data) {
+        try {
+            // The mouse's back and forward buttons.
+            if (event->type != GDK_BUTTON_PRESS || (event->button != 8 && event->button != 9))
+                return FALSE;
+            Self(data)->PostEngineCommand(event->button == 8 ? ecGoBack : ecGoForward);
+            return TRUE;
         } catch (...) {
             Platform::HandleCallbackException();
             return FALSE;
@@ -639,6 +711,12 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
         g_object_unref(settings);
     } else {
         WebKitUserContentManager* content = webkit_user_content_manager_new();
+        const std::string keys = NavigationKeyScript();
+        WebKitUserScript* script = webkit_user_script_new_for_world(
+            keys.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+            WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, NavigationKeyWorld, nullptr, nullptr);
+        webkit_user_content_manager_add_script(content, script);
+        webkit_user_script_unref(script);
         Platform::TMediaBridge::InstallInto(content);
         WebKitSettings* settings = webkit_settings_new();
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
@@ -678,6 +756,7 @@ void TWebBrowserControl::ConnectSignals() {
     g_signal_connect(FWebView, "close", G_CALLBACK(TSignals::Close), this);
     g_signal_connect(FWebView, "script-dialog", G_CALLBACK(TSignals::ScriptDialog), this);
     g_signal_connect(FWebView, "key-press-event", G_CALLBACK(TSignals::KeyPress), this);
+    g_signal_connect(FWebView, "button-press-event", G_CALLBACK(TSignals::ButtonPress), this);
     g_signal_connect(FWebView, "context-menu", G_CALLBACK(TSignals::ContextMenu), this);
     g_signal_connect(FWebView, "load-changed", G_CALLBACK(TSignals::LoadChanged), this);
     WebKitFindController* finder = webkit_web_view_get_find_controller(FWebView);
@@ -928,6 +1007,60 @@ bool TWebBrowserControl::KeyDown(unsigned keyval, unsigned hardwareKeycode,
     if (original == VK_RETURN)
         return false;
     return handled;
+}
+
+TEngineCommand EngineCommandOf(std::uint16_t key, unsigned shift) {
+    switch (key) {
+    case VK_BACK:
+        return shift == 0 ? ecGoBack : ecNone;
+    case VK_LEFT:
+        return shift == ssAlt ? ecGoBack : ecNone;
+    case VK_RIGHT:
+        return shift == ssAlt ? ecGoForward : ecNone;
+    case VK_F5:
+        return shift == 0 ? ecRefresh : ecNone;
+    case u'R':
+        return shift == ssCtrl ? ecRefresh : ecNone;
+    default:
+        return ecNone;
+    }
+}
+
+bool TWebBrowserControl::PostEngineCommand(TEngineCommand command) {
+    if ((command == ecGoBack && !webkit_web_view_can_go_back(FWebView)) ||
+        (command == ecGoForward && !webkit_web_view_can_go_forward(FWebView)) || command == ecNone)
+        return false;
+    // The engine is still handling the key or the page's script is waiting
+    // for its answer; it navigates once that is over.
+    struct TCommand {
+        std::weak_ptr<bool> Alive;
+        TWebBrowserControl* Control;
+        TEngineCommand Command;
+    };
+    g_idle_add(
+        [](gpointer p) -> gboolean {
+            std::unique_ptr<TCommand> request(static_cast<TCommand*>(p));
+            auto alive = request->Alive.lock();
+            if (!alive || !*alive)
+                return G_SOURCE_REMOVE;
+            WebKitWebView* view = request->Control->FWebView;
+            switch (request->Command) {
+            case ecGoBack:
+                webkit_web_view_go_back(view);
+                break;
+            case ecGoForward:
+                webkit_web_view_go_forward(view);
+                break;
+            case ecRefresh:
+                webkit_web_view_reload(view);
+                break;
+            case ecNone:
+                break;
+            }
+            return G_SOURCE_REMOVE;
+        },
+        new TCommand{FAlive, this, command});
+    return true;
 }
 
 void TWebBrowserControl::ShowScriptError(const String& message, const String& source, int line) {

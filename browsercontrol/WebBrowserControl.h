@@ -106,8 +106,18 @@ struct TDisableErrors {
 };
 
 // Virtual-key codes of the keys the system looks at.
+inline constexpr std::uint16_t VK_BACK = 8;
 inline constexpr std::uint16_t VK_RETURN = 13;
 inline constexpr std::uint16_t VK_ESCAPE = 27;
+inline constexpr std::uint16_t VK_LEFT = 37;
+inline constexpr std::uint16_t VK_RIGHT = 39;
+inline constexpr std::uint16_t VK_F5 = 116;
+
+// What the engine does with a key that neither the control nor the page
+// consumed: its navigation accelerators.
+enum TEngineCommand { ecNone, ecGoBack, ecGoForward, ecRefresh };
+// Backspace and Alt+Left go back, Alt+Right forward, F5 and Ctrl+R reload.
+TEngineCommand EngineCommandOf(std::uint16_t key, unsigned shift);
 
 // The virtual-key code of a GDK key value (letters as their capital letter),
 // 0 for keys without one.
@@ -214,6 +224,9 @@ public:
     // Decides how one key press reaches the page: true when it is consumed.
     // Exposed for the window's own key routing and for tests.
     bool KeyDown(unsigned keyval, unsigned hardwareKeycode, unsigned modifierState);
+    // Carries out an engine command once the current event is over; false
+    // when there is nothing to do (no page to go back or forward to).
+    bool PostEngineCommand(TEngineCommand command);
 
     // Answers one host call of a publication page of this control (see
     // BridgeHost.h). Never raises.

@@ -583,8 +583,8 @@ TEST_F(BrowserWindowTest, WhatThePageCannotShowIsOfferedForSaving) {
 }
 
 // A one-file HTTP server on the loopback address, a thread per connection.
-// Under /attach/ it sends the file as an attachment; anywhere else as a
-// document of a type the engine cannot show.
+// Under /attach/ it sends the file as an attachment, under /page/ as an HTML
+// page; anywhere else as a document of a type the engine cannot show.
 class TDownloadServer {
 public:
     explicit TDownloadServer(std::string bytes) : FBytes(std::move(bytes)) {
@@ -626,10 +626,12 @@ private:
             request.append(buffer, static_cast<std::size_t>(n));
         }
         const bool attachment = request.find(" /attach/") != std::string::npos;
+        const bool page = request.find(" /page/") != std::string::npos;
         std::string response =
             std::string("HTTP/1.1 200 OK\r\n") +
             (attachment ? "Content-Type: application/octet-stream\r\n"
                           "Content-Disposition: attachment; filename=\"remote.bin\"\r\n"
+             : page     ? "Content-Type: text/html\r\n"
                         : "Content-Type: application/vnd.oasis.opendocument.text\r\n") +
             "Content-Length: " + std::to_string(self->FBytes.size()) +
             "\r\nConnection: close\r\n\r\n" + self->FBytes;
@@ -786,6 +788,81 @@ TEST_F(BrowserWindowTest, LinksSaveEntriesWhateverTheirNames) {
     EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://site/links.html");
     FForm.reset();
     Shared::ActiveMainForm = &FMain;
+}
+
+void PressMouseButton(WebKitWebView* view, guint button) {
+    GdkEvent* event = gdk_event_new(GDK_BUTTON_PRESS);
+    event->button.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(view))));
+    event->button.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
+    event->button.x = event->button.y = 20;
+    event->button.button = button;
+    gdk_event_set_device(
+        event, gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default())));
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+}
+
+TEST_F(BrowserWindowTest, NavigationKeysAndMouseButtonsLeadBackToThePublication) {
+    // The remote page keeps Backspace and Alt+Left to itself while it says
+    // so; its own timer after each key runs once the host has had its word.
+    TDownloadServer server("<!DOCTYPE html><p>remote</p><script>window.keep=false;"
+                           "window.done=0;addEventListener('keydown',function(e){"
+                           "if(keep&&(e.key=='Backspace'||e.key=='ArrowLeft'))"
+                           "e.preventDefault();setTimeout(function(){done++},0)})</script>");
+    const std::string remote = server.Url("/page/x.html");
+    WebKitWebView* view = Open("index.html");
+    // The engine's own keys are reported by the page's side through the
+    // view's script dialogs.
+    int reports = 0;
+    const gulong hook = g_signal_add_emission_hook(
+        g_signal_lookup("script-dialog", WEBKIT_TYPE_WEB_VIEW), 0,
+        [](GSignalInvocationHint*, guint, const GValue*, gpointer count) -> gboolean {
+            ++*static_cast<int*>(count);
+            return TRUE;
+        },
+        &reports, nullptr);
+    gtk_widget_grab_focus(GTK_WIDGET(view));
+    auto follow = [&] {
+        EvalJs(view, "(location.href='" + remote + "', 0)");
+        ASSERT_TRUE(WaitLoaded(view, remote));
+    };
+    const struct {
+        guint Keyval;
+        GdkModifierType State;
+    } backKeys[] = {{GDK_KEY_Left, GDK_MOD1_MASK}, {GDK_KEY_BackSpace, GdkModifierType(0)}};
+    for (const auto& key : backKeys) {
+        follow();
+        PressKey(view, key.Keyval, key.State);
+        ASSERT_TRUE(WaitLoaded(view, "fvp://index.html")) << key.Keyval;
+    }
+    PressKey(view, GDK_KEY_Right, GDK_MOD1_MASK);
+    ASSERT_TRUE(WaitLoaded(view, remote));
+    PressMouseButton(view, 8);
+    ASSERT_TRUE(WaitLoaded(view, "fvp://index.html"));
+    PressMouseButton(view, 9);
+    ASSERT_TRUE(WaitLoaded(view, remote));
+
+    // Kept by the page: nothing happens once the keys have been through
+    // the page and the host (a navigation asked for would show in the view's
+    // address at once).
+    EvalJs(view, "(keep = true, done = 0)");
+    const int before = reports;
+    PressKey(view, GDK_KEY_BackSpace, GdkModifierType(0));
+    PressKey(view, GDK_KEY_Left, GDK_MOD1_MASK);
+    ASSERT_TRUE(RunUntil([&] { return EvalJs(view, "done") == "2"; }));
+    EXPECT_EQ(reports, before) << "a kept key was reported to the host";
+    bool idle = false;
+    g_idle_add(
+        [](gpointer flag) -> gboolean {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &idle);
+    ASSERT_TRUE(RunUntil([&] { return idle; }));
+    EXPECT_EQ(webkit_web_view_get_uri(view), remote);
+    EXPECT_FALSE(webkit_web_view_is_loading(view));
+    EXPECT_GT(before, 0) << "the reports were not seen";
+    g_signal_remove_emission_hook(g_signal_lookup("script-dialog", WEBKIT_TYPE_WEB_VIEW), hook);
 }
 
 bool IsPrintDialog(GtkWindow* w) {
