@@ -647,15 +647,26 @@ private:
 };
 
 // Answers the next save dialog: saves as path, or cancels when path is
-// empty. Records the name the dialog proposed.
+// empty. Records the name the dialog proposed. The answer is given again
+// while that dialog stays open, and after ten seconds the dialog is
+// cancelled, so that a lost answer fails the test instead of hanging it.
 struct TDownloadAnswer {
     std::string Path;
     std::string Proposed;
     bool Seen = false;
+    GtkWidget* Chooser = nullptr;
+    int Ticks = 0;
+    guint Source = 0;
+    TDownloadAnswer() = default;
+    TDownloadAnswer(const TDownloadAnswer&) = delete;
+    ~TDownloadAnswer() {
+        if (Source != 0)
+            g_source_remove(Source);
+    }
 };
 
 void AnswerSaveDialog(TDownloadAnswer* answer) {
-    g_timeout_add(
+    answer->Source = g_timeout_add(
         50,
         [](gpointer data) -> gboolean {
             auto* a = static_cast<TDownloadAnswer*>(data);
@@ -666,19 +677,31 @@ void AnswerSaveDialog(TDownloadAnswer* answer) {
                     gtk_widget_get_mapped(GTK_WIDGET(l->data)))
                     chooser = GTK_WIDGET(l->data);
             g_list_free(windows);
-            if (chooser == nullptr)
-                return G_SOURCE_CONTINUE;
-            a->Seen = true;
-            gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
-            a->Proposed = name != nullptr ? name : "";
-            g_free(name);
-            if (a->Path.empty()) {
-                gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
-            } else {
-                // A full path typed as the name saves there.
-                gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), a->Path.c_str());
-                gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+            if (chooser == nullptr || (a->Chooser != nullptr && chooser != a->Chooser)) {
+                if (a->Chooser == nullptr)
+                    return G_SOURCE_CONTINUE;
+                a->Source = 0; // answered, and closed
+                return G_SOURCE_REMOVE;
             }
+            if (a->Chooser == nullptr) {
+                a->Chooser = chooser;
+                a->Seen = true;
+                gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
+                a->Proposed = name != nullptr ? name : "";
+                g_free(name);
+                // A full path typed as the name saves there.
+                if (!a->Path.empty())
+                    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), a->Path.c_str());
+            } else if (++a->Ticks % 20 != 0) {
+                return G_SOURCE_CONTINUE;
+            }
+            const bool giveUp = a->Ticks >= 200;
+            gtk_dialog_response(GTK_DIALOG(chooser), a->Path.empty() || giveUp
+                                                         ? GTK_RESPONSE_CANCEL
+                                                         : GTK_RESPONSE_ACCEPT);
+            if (!giveUp)
+                return G_SOURCE_CONTINUE;
+            a->Source = 0;
             return G_SOURCE_REMOVE;
         },
         answer);
