@@ -563,13 +563,15 @@ void DefineBridge(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
                  {"set", G_CALLBACK(IgnoreTrap)},
                  {"defineProperty", G_CALLBACK(RefuseTrap)},
                  {"deleteProperty", G_CALLBACK(RefuseTrap)}};
+    // The traps share one description, and with it the ids asked for.
+    TExternalRef* shared = NewExternal(context, page, frame, caller);
     for (const auto& trap : traps) {
-        JSCValue* fn = jsc_value_new_function_variadic(context, trap.Name, trap.Trap,
-                                                       NewExternal(context, page, frame, caller),
-                                                       FreeExternal, JSC_TYPE_VALUE);
+        JSCValue* fn = jsc_value_new_function_variadic(
+            context, trap.Name, trap.Trap, new TExternalRef(*shared), FreeExternal, JSC_TYPE_VALUE);
         jsc_value_object_set_property(handler, trap.Name, fn);
         g_object_unref(fn);
     }
+    delete shared;
     JSCValue* target = jsc_context_evaluate(context, "Object.create(null)", -1);
     JSCValue* proxyCtor = jsc_context_get_value(context, "Proxy");
     JSCValue* external = proxyCtor != nullptr && target != nullptr
