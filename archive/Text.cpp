@@ -271,7 +271,7 @@ String DecodeCodePage(std::string_view bytes, unsigned codePage) {
 
 char16_t UpperCaseUnit(char16_t unit) {
     if (unit < 0x80)
-        return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 32) : unit;
+        return AsciiUpperCase(unit);
     if (unit >= 0xD800 && unit <= 0xDFFF)
         return unit;
     const locale_t utf8 = Utf8Locale();
@@ -289,6 +289,28 @@ bool IsLetterOrDigit(char16_t unit) {
         return false;
     const locale_t utf8 = Utf8Locale();
     return utf8 != nullptr && iswalnum_l(static_cast<wint_t>(unit), utf8) != 0;
+}
+
+namespace {
+
+template <typename C>
+bool SameTextAsciiOf(std::basic_string_view<C> a, std::basic_string_view<C> b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && AsciiUpperCase(a[i]) != AsciiUpperCase(b[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool SameTextAscii(std::u16string_view a, std::u16string_view b) {
+    return SameTextAsciiOf(a, b);
+}
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
+    return SameTextAsciiOf(a, b);
 }
 
 String UpperCaseUnicode(std::u16string_view text) {

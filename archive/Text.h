@@ -43,6 +43,33 @@ char16_t UpperCaseUnit(char16_t unit);
 // True for a letter or a digit by the Unicode character classes (BMP).
 bool IsLetterOrDigit(char16_t unit);
 
+// ASCII case folding: "a" to "z" become "A" to "Z"; every other unit, also a
+// letter outside ASCII, stays as it is. Names that Windows compares this way
+// (archive entries, resource names) use these.
+constexpr char16_t AsciiUpperCase(char16_t unit) {
+    return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
+}
+constexpr char AsciiUpperCase(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+}
+// Equal but for the case of ASCII letters.
+bool SameTextAscii(std::u16string_view a, std::u16string_view b);
+bool SameTextAscii(std::string_view a, std::string_view b);
+
+// The value of a hexadecimal digit of either case, or -1 for any other unit.
+constexpr int HexDigitValue(char32_t c) {
+    if (c >= U'0' && c <= U'9')
+        return static_cast<int>(c - U'0');
+    if (c >= U'A' && c <= U'F')
+        return static_cast<int>(c - U'A') + 10;
+    if (c >= U'a' && c <= U'f')
+        return static_cast<int>(c - U'a') + 10;
+    return -1;
+}
+// The digits of the values 0 to 15.
+inline constexpr char LowerHexDigits[] = "0123456789abcdef";
+inline constexpr char UpperHexDigits[] = "0123456789ABCDEF";
+
 // Converts a UTF-8 literal or value for concise code: u"" is preferred.
 inline String S(std::string_view utf8) {
     return Utf8ToString(utf8);

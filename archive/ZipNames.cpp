@@ -146,7 +146,7 @@ String DecodeEntryName(const std::uint8_t* name, std::size_t nameLength, const s
 namespace {
 
 inline std::uint64_t FoldUnit(char16_t c) {
-    return static_cast<std::uint64_t>(c) - (static_cast<unsigned>(c - u'a') < 26u ? 32u : 0u);
+    return AsciiUpperCase(c);
 }
 
 // Hash of a name with its ASCII letters folded to upper case, taking four
@@ -168,20 +168,7 @@ std::uint64_t FoldedHash(const char16_t* s, std::size_t n) {
 }
 
 bool FoldedEqual(const String& a, const char16_t* b, std::size_t n) {
-    if (a.size() != n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x == y)
-            continue;
-        if (x >= u'a' && x <= u'z')
-            x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z')
-            y = static_cast<char16_t>(y - 32);
-        if (x != y)
-            return false;
-    }
-    return true;
+    return SameTextAscii(a, std::u16string_view(b, n));
 }
 
 } // namespace

@@ -159,14 +159,7 @@ TMappedFile::~TMappedFile() {
 }
 
 bool SameResourceName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-        if (fold(a[i]) != fold(b[i]))
-            return false;
-    }
-    return true;
+    return SameTextAscii(a, b);
 }
 
 TExeResources::TExeResources(const std::filesystem::path& file) : FFile(file) {

@@ -31,7 +31,6 @@ String Folded(const String& s) {
 // before it, so a file that was changed or cut short reads as damaged.
 
 void AppendQuoted(std::string& out, const String& s) {
-    static const char* Hex = "0123456789abcdef";
     out += '"';
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char16_t c = s[i];
@@ -49,8 +48,8 @@ void AppendQuoted(std::string& out, const String& s) {
             out += static_cast<char>(c);
         } else if (c < 0x20 || c == 0x7F) {
             out += "\\x";
-            out += Hex[c >> 4];
-            out += Hex[c & 15];
+            out += LowerHexDigits[c >> 4];
+            out += LowerHexDigits[c & 15];
         } else {
             out += StringToUtf8(std::u16string_view(&s[i], 1));
         }
@@ -58,12 +57,9 @@ void AppendQuoted(std::string& out, const String& s) {
     out += '"';
 }
 
+// The file's hexadecimal is lower case only.
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return c >= 'A' && c <= 'F' ? -1 : HexDigitValue(static_cast<unsigned char>(c));
 }
 
 class THiveParser {
@@ -243,7 +239,6 @@ bool ParseHive(std::string_view text, THive& hive) {
 }
 
 std::string SerializeHive(const THive& hive) {
-    static const char* Hex = "0123456789abcdef";
     std::string out = HiveHeader;
     for (const auto& key : hive.Keys) {
         if (key.Path.empty() && key.Values.empty())
@@ -260,8 +255,8 @@ std::string SerializeHive(const THive& hive) {
             if (value.Data.empty())
                 out += '-';
             for (const auto b : value.Data) {
-                out += Hex[b >> 4];
-                out += Hex[b & 15];
+                out += LowerHexDigits[b >> 4];
+                out += LowerHexDigits[b & 15];
             }
             out += '\n';
         }

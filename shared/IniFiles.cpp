@@ -19,16 +19,6 @@ std::u16string_view Trim(std::u16string_view s) {
     return s.substr(first, last - first);
 }
 
-int HexDigitValue(char16_t c) {
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    return -1;
-}
-
 } // namespace
 
 TStringLines TextToLines(const String& fullText) {

@@ -14,16 +14,6 @@ namespace Folivant::Shared {
 
 namespace {
 
-int HexDigitValue(char16_t c) {
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    return -1;
-}
-
 void AppendHex(String& out, unsigned value, int minDigits) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%0*X", minDigits, value);

@@ -91,3 +91,28 @@ TEST(Text, UpperCaseAndLetters) {
          {u' ', u'/', u'_', u'\u00B0', u'\u2591', u'\u201A', static_cast<char16_t>(0xD800)})
         EXPECT_FALSE(IsLetterOrDigit(c)) << static_cast<int>(c);
 }
+
+TEST(Text, AsciiFoldingAndHexDigits) {
+    struct Fold {
+        std::u16string_view A, B;
+        bool Same;
+    };
+    const Fold folds[] = {
+        {u"Index.HTM", u"index.htm", true},
+        {u"@[`{", u"@[`{", true},
+        {u"@", u"`", false},
+        {u"[", u"{", false},
+        {u"\u00E9", u"\u00C9", false}, // only ASCII letters fold
+        {u"ab", u"abc", false},
+    };
+    for (const auto& f : folds) {
+        EXPECT_EQ(SameTextAscii(f.A, f.B), f.Same) << StringToUtf8(f.A) << " " << StringToUtf8(f.B);
+        EXPECT_EQ(SameTextAscii(StringToUtf8(f.A), StringToUtf8(f.B)), f.Same);
+    }
+    const std::pair<char16_t, int> digits[] = {
+        {u'0', 0},  {u'9', 9},  {u'a', 10}, {u'f', 15}, {u'A', 10}, {u'F', 15},      {u'/', -1},
+        {u':', -1}, {u'@', -1}, {u'G', -1}, {u'`', -1}, {u'g', -1}, {u'\uFF10', -1},
+    };
+    for (const auto& [c, value] : digits)
+        EXPECT_EQ(HexDigitValue(c), value) << static_cast<int>(c);
+}
