@@ -10,18 +10,12 @@
 // its fvp: address from src, currentSrc and getAttribute. Pages from
 // anywhere else get no script and never learn the port or the token.
 //
-// Entries are decoded on a thread of the endpoint's own, so the window never
-// waits for them, and served while they decode: a request is answered as
-// soon as the bytes it asks for are decoded, so media whose headers come
-// first start playing long before the whole entry is decoded.
-//
-// Each element source is a lease on the endpoint. The decoded entry is kept
-// while a lease or a request uses it (and a few seconds longer, so that
-// setting the same source again costs nothing), shared by every element
-// that plays it: seeking and playing again read the bytes already decoded.
-// Entries are decoded into memory only; nothing is written to disk. (The
-// engine's player keeps its own download buffer in a temporary file, which
-// the engine's sandbox puts into a private in-memory file system.)
+// The endpoint itself (connections, limits, decoded entries) is
+// TMediaEndpoint; this unit puts it into the engine: the page script, the
+// run's one endpoint and the archive it reads. Entries are decoded into
+// memory only; nothing is written to disk. (The engine's player keeps its
+// own download buffer in a temporary file, which the engine's sandbox puts
+// into a private in-memory file system.)
 //
 // Only media elements are affected: links and navigations are untouched, so
 // links to files of the save kinds still reach the save dialog.
@@ -36,12 +30,11 @@
 //     Folivant::Platform::TMediaBridge::InstallInto(content);
 
 #include "archive/Classes.h"
+#include "platform/MediaEndpoint.h"
 
 #include <webkit2/webkit2.h>
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
 
 namespace Folivant::Archive {
@@ -49,17 +42,6 @@ class TZipReader;
 }
 
 namespace Folivant::Platform {
-
-// The archive as the endpoint reads it. Both functions run on the
-// endpoint's decoding thread, one call at a time, never on the GUI thread.
-struct TMediaEntrySource {
-    // The size the entry that url (a full fvp: URL) names decodes to, or -1
-    // when there is no such entry.
-    std::function<std::int64_t(const String& url)> Find;
-    // Writes the bytes of that entry into out, in order. Stops early when a
-    // write raises (the endpoint stops or nobody wants the entry any more).
-    std::function<void(const String& url, TStream& out)> Extract;
-};
 
 class TMediaBridge {
 public:
@@ -98,10 +80,8 @@ public:
     // memory stream that outlives the source; raises Exception otherwise.
     static TMediaEntrySource ArchiveSource(const Archive::TZipReader& zipFile);
 
-    struct TState;
-
 private:
-    std::shared_ptr<TState> FState;
+    TMediaEndpoint FEndpoint;
 };
 
 } // namespace Folivant::Platform

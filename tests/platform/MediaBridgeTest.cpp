@@ -10,7 +10,10 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -658,7 +661,10 @@ TEST_F(MediaBridgeTest, EndpointAnswersRangesOfItsOwnAddressesOnly) {
     std::mt19937 random(7);
     for (char& c : data)
         c = static_cast<char>(random());
-    TPublicationView view({{std::string("site/clip.webm"), data}});
+    TPublicationView view({{std::string("site/clip.webm"), data},
+                           {std::string("fv-config"), std::string("[Folivant]")},
+                           {std::string("site/index.html"), std::string("<p>")},
+                           {std::string("site/app.js"), std::string("x()")}});
     const Platform::TMediaBridge& bridge = view.Bridge();
     const std::string prefix = bridge.Prefix();
     const std::string path = prefix.substr(prefix.find('/', 7));
@@ -696,6 +702,12 @@ TEST_F(MediaBridgeTest, EndpointAnswersRangesOfItsOwnAddressesOnly) {
         {path + "m/L9/fvp%3A%2F%2Fsite%2Fnone.webm", ""},
         {path + "m/L9/file%3A%2F%2F%2Fetc%2Fpasswd", ""},
         {path + "m/L9/fvp%3A%2F%2Fsite%2Fclip.webm%ZZ", ""},
+        // Settings, pages and scripts: only audio and video are served.
+        {path + "m/L9/fvp%3A%2F%2Ffv-config", ""},
+        {path + "m/L9/fvp%3Afv-config", ""},
+        {path + "m/L9/fvp%3A%2F%2Fsite%2F", ""},
+        {path + "m/L9/fvp%3A%2F%2Fsite%2Findex.html", ""},
+        {path + "m/L9/fvp%3A%2F%2Fsite%2Fapp.js", ""},
         {path + "x/L1", ""},
     };
     for (const auto& [target, headers] : refused)
@@ -864,131 +876,84 @@ TEST_F(MediaBridgeTest, LargeEntriesDecodeWhileTheWindowRunsAndOnceForAllRequest
     EXPECT_EQ(view.Decodes("site/big.webm"), 1);
 }
 
-// An entry source whose decoding the test paces: each entry gives its
-// first bytes at once and the rest only when the test opens its gate.
-class TPacedSource {
+// A flood of connections to the endpoint, from a thread of its own:
+// idle ones, and slow ones that send one byte of a request head a second.
+// All are held past the endpoint's head deadline, then closed.
+class TFlood {
 public:
-    struct TEntry {
-        std::string Bytes;     // what decoding delivers
-        std::int64_t Declared; // the size the directory claims
-        std::size_t Early;     // delivered before the gate
-        bool Open = false;
-    };
-
-    explicit TPacedSource(std::map<std::string, TEntry> entries) : FEntries(std::move(entries)) {}
-
-    Platform::TMediaEntrySource Source() {
-        Platform::TMediaEntrySource source;
-        source.Find = [this](const String& url) -> std::int64_t {
-            const auto it = FEntries.find(StringToUtf8(url));
-            return it == FEntries.end() ? -1 : it->second.Declared;
-        };
-        source.Extract = [this](const String& url, TStream& out) {
-            TEntry& e = FEntries.at(StringToUtf8(url));
-            {
-                std::lock_guard guard(FLock);
-                FExtractions += 1;
-            }
-            out.Write(e.Bytes.data(), static_cast<std::int64_t>(e.Early));
-            // Until the gate opens a byte trickles in now and then, as from
-            // a slow decoder; a stopping endpoint ends it at such a write.
-            std::size_t at = e.Early;
-            for (;;) {
-                {
-                    std::lock_guard guard(FLock);
-                    if (e.Open)
-                        break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                if (at < e.Bytes.size() && at + 1 < e.Bytes.size()) {
-                    out.Write(e.Bytes.data() + at, 1);
-                    at += 1;
-                }
-            }
-            out.Write(e.Bytes.data() + at, static_cast<std::int64_t>(e.Bytes.size() - at));
-        };
-        return source;
-    }
-
-    void OpenGate(const std::string& url) {
-        std::lock_guard guard(FLock);
-        FEntries.at(url).Open = true;
-    }
-    int Extractions() const {
-        std::lock_guard guard(FLock);
-        return FExtractions;
-    }
+    TFlood(std::uint16_t port, int idle, int slow, std::chrono::seconds hold)
+        : FThread([this, port, idle, slow, hold] { Run(port, idle, slow, hold); }) {}
+    ~TFlood() { FThread.join(); }
+    bool Opened() const { return FOpened; }
+    bool Done() const { return FDone; }
 
 private:
-    std::map<std::string, TEntry> FEntries;
-    mutable std::mutex FLock;
-    int FExtractions = 0;
+    void Run(std::uint16_t port, int idle, int slow, std::chrono::seconds hold) {
+        auto connect = [port] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            if (fd >= 0 &&
+                ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                ::close(fd);
+                return -1;
+            }
+            return fd;
+        };
+        std::vector<int> idles, slows;
+        for (int i = 0; i < std::max(idle, slow); ++i) {
+            if (i < idle)
+                idles.push_back(connect());
+            if (i < slow)
+                slows.push_back(connect());
+        }
+        FOpened = true;
+        const std::string head = "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        const auto end = std::chrono::steady_clock::now() + hold;
+        for (std::size_t at = 0; std::chrono::steady_clock::now() < end; ++at) {
+            for (int fd : slows)
+                if (fd >= 0)
+                    ::send(fd, head.data() + at % head.size(), 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        for (int fd : idles)
+            if (fd >= 0)
+                ::close(fd);
+        for (int fd : slows)
+            if (fd >= 0)
+                ::close(fd);
+        FDone = true;
+    }
+
+    std::atomic<bool> FOpened{false}, FDone{false};
+    std::thread FThread;
 };
 
-TEST_F(MediaBridgeTest, RequestsAreAnsweredAsSoonAsTheirBytesAreDecoded) {
-    const std::string slow = RandomBytes(300000, 3);
-    const std::string cut = RandomBytes(150000, 4);
-    TPacedSource paced({{"fvp://site/slow.wav", {slow, 300000, 100000}},
-                        {"fvp://site/cut.wav", {cut, 200000, 150000}}});
-    auto bridge = std::make_unique<Platform::TMediaBridge>(paced.Source());
-    const std::string path = EndpointPath(*bridge);
-    const std::string slowUrl = path + "m/P1/fvp%3A%2F%2Fsite%2Fslow.wav";
-
-    // Bytes already decoded are served while the rest is not.
-    TAsyncRequest early(*bridge, slowUrl, "Range: bytes=1000-1999\r\n");
-    std::string a = early.Answer(5000);
-    EXPECT_EQ(a.rfind("HTTP/1.1 206 ", 0), 0u) << a.substr(0, 200);
-    EXPECT_NE(a.find("Content-Range: bytes 1000-1999/300000\r\n"), std::string::npos);
-    EXPECT_EQ(Body(a), slow.substr(1000, 1000));
-    a = TAsyncRequest(*bridge, slowUrl, "", "HEAD").Answer(5000);
-    EXPECT_NE(a.find("Content-Length: 300000\r\n"), std::string::npos) << a;
-
-    // A range past the decoded bytes waits, without holding up others.
-    TAsyncRequest late(*bridge, slowUrl, "Range: bytes=250000-250099\r\n");
-    TPublicationView::RunUntil([] { return false; }, 400);
-    EXPECT_FALSE(late.Done());
-    a = TAsyncRequest(*bridge, path + "m/P2/fvp%3A%2F%2Fsite%2Fslow.wav", "Range: bytes=0-9\r\n")
-            .Answer(5000);
-    EXPECT_EQ(Body(a), slow.substr(0, 10));
-    EXPECT_FALSE(late.Done());
-    paced.OpenGate("fvp://site/slow.wav");
-    a = late.Answer(5000);
-    EXPECT_EQ(a.rfind("HTTP/1.1 206 ", 0), 0u) << a.substr(0, 200);
-    EXPECT_NE(a.find("Content-Range: bytes 250000-250099/300000\r\n"), std::string::npos);
-    EXPECT_EQ(Body(a), slow.substr(250000, 100));
-    EXPECT_EQ(Body(TAsyncRequest(*bridge, slowUrl).Answer(5000)), slow);
-    EXPECT_EQ(paced.Extractions(), 1);
-
-    // An entry that decodes short of its declared size: the answer given
-    // meanwhile ends with the last decoded byte, later ones tell the true
-    // size.
-    const std::string cutUrl = path + "m/P3/fvp%3A%2F%2Fsite%2Fcut.wav";
-    TAsyncRequest whole(*bridge, cutUrl);
-    TPublicationView::RunUntil([] { return false; }, 300);
-    EXPECT_FALSE(whole.Done());
-    paced.OpenGate("fvp://site/cut.wav");
-    a = whole.Answer(5000);
-    EXPECT_NE(a.find("Content-Length: 200000\r\n"), std::string::npos) << a.substr(0, 200);
-    EXPECT_EQ(Body(a), cut);
-    a = TAsyncRequest(*bridge, cutUrl).Answer(5000);
-    EXPECT_NE(a.find("Content-Length: 150000\r\n"), std::string::npos) << a.substr(0, 200);
-    EXPECT_EQ(Body(a), cut);
-    a = TAsyncRequest(*bridge, cutUrl, "Range: bytes=160000-\r\n").Answer(5000);
-    EXPECT_EQ(a.rfind("HTTP/1.1 416 ", 0), 0u) << a.substr(0, 200);
-
-    // Stopping the endpoint ends a request that waits for bytes and the
-    // decoding that would deliver them.
-    TPacedSource stuck({{"fvp://site/stuck.wav", {RandomBytes(100000, 5), 100000, 10}}});
-    bridge = std::make_unique<Platform::TMediaBridge>(stuck.Source());
-    TAsyncRequest waiting(*bridge, EndpointPath(*bridge) + "m/S1/fvp%3A%2F%2Fsite%2Fstuck.wav",
-                          "Range: bytes=90000-\r\n");
-    EXPECT_TRUE(TPublicationView::RunUntil([&] { return stuck.Extractions() == 1; }, 5000));
-    TPublicationView::RunUntil([] { return false; }, 100);
-    const auto stopAt = std::chrono::steady_clock::now();
-    bridge.reset();
-    EXPECT_TRUE(TPublicationView::RunUntil([&] { return waiting.Done(); }, 3000));
-    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(3));
-    EXPECT_EQ(Body(waiting.Answer(1000)), "");
+// 500 idle and 500 slow connections neither stop the window nor the media
+// of the publication: an element that starts after the flood plays.
+TEST_F(MediaBridgeTest, AFloodOfConnectionsLeavesTheWindowAndItsMediaWorking) {
+    const TMediaFiles& m = Media();
+    TPublicationView view(
+        {{"site/index.html", "<html><body></body></html>"}, {"site/a.wav", m.Wav}});
+    ASSERT_TRUE(view.Load("fvp://site/index.html"));
+    {
+        TFlood flood(view.Bridge().Port(), 500, 500, std::chrono::seconds(6));
+        ASSERT_TRUE(TPublicationView::RunUntil([&] { return flood.Opened(); }, 30000));
+        EXPECT_EQ(view.Call("return 1 + 1;"), "2");
+        ASSERT_TRUE(TPublicationView::RunUntil([&] { return flood.Done(); }, 30000));
+    }
+    EXPECT_EQ(view.Call(R"JS(
+const a = document.createElement('audio');
+a.id = 'late';
+a.preload = 'auto';
+a.src = 'a.wav';
+document.body.appendChild(a);
+await until(() => 'canplay ' + describeMedia(a), () => a.readyState >= 3 || a.error);
+return a.error ? describeMedia(a) : 'canplay';
+)JS"),
+              "\"canplay\"");
 }
 
 } // namespace
