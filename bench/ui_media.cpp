@@ -13,6 +13,7 @@
 #include "archive/ZipWriter.h"
 #include "platform/MediaBridge.h"
 #include "shared/FvpResolver.h"
+#include "shared/MediaEntries.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -127,8 +128,7 @@ public:
         FZip.Password = Archive::ArchivePassword;
         FZip.SetStream(FStream.get());
         FResolver = std::make_unique<Shared::TFvpResolver>(FZip, [](const String&) {});
-        FBridge =
-            std::make_unique<Platform::TMediaBridge>(Platform::TMediaBridge::ArchiveSource(FZip));
+        FBridge = std::make_unique<Platform::TMediaBridge>(Shared::MediaEntrySource(FZip));
     }
 
     Archive::TZipReader& Zip() { return FZip; }

@@ -22,7 +22,8 @@
 //
 // The main window starts the endpoint once, after the fvp protocol exists:
 //
-//     Folivant::Platform::TMediaBridge::Start(source);
+//     Folivant::Platform::TMediaBridge::Start(
+//         Folivant::Shared::MediaEntrySource(archive));
 //
 // and the browser control adds the script to each user content manager it
 // creates:
@@ -36,10 +37,6 @@
 
 #include <cstdint>
 #include <string>
-
-namespace Folivant::Archive {
-class TZipReader;
-}
 
 namespace Folivant::Platform {
 
@@ -72,13 +69,6 @@ public:
     static void Stop();
     static TMediaBridge* Global();
     static void InstallInto(WebKitUserContentManager* manager);
-
-    // An entry source over the publication archive that resolves a URL as
-    // the content protocol does. It reads through a reader of its own over
-    // the same archive memory (opened on first use, on the decoding thread),
-    // so zipFile stays the GUI thread's alone. zipFile must read from a
-    // memory stream that outlives the source; raises Exception otherwise.
-    static TMediaEntrySource ArchiveSource(const Archive::TZipReader& zipFile);
 
 private:
     TMediaEndpoint FEndpoint;

@@ -13,6 +13,7 @@
 #include "runtime/RestrictedForm.h"
 #include "shared/FvpResolver.h"
 #include "shared/IEBrowserFix.h"
+#include "shared/MediaEntries.h"
 #include "shared/PublicationSettings.h"
 #include "shared/StylesUtils.h"
 #include "shared/SysUtils.h"
@@ -163,8 +164,7 @@ void TMainForm::FormCreate() {
     // Without it the pages still show; only their media elements cannot
     // play, so a failure here does not hold up the window.
     try {
-        Platform::TMediaBridge::Start(
-            Platform::TMediaBridge::ArchiveSource(GlobalExeHtmlSite->ZipFile()));
+        Platform::TMediaBridge::Start(Shared::MediaEntrySource(GlobalExeHtmlSite->ZipFile()));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }

@@ -1,4 +1,5 @@
 #include "platform/MediaBridge.h"
+#include "shared/MediaEntries.h"
 
 #include "archive/ZipReader.h"
 #include "archive/Text.h"
@@ -125,7 +126,7 @@ public:
         FResolver = std::make_unique<Shared::TFvpResolver>(FZip, [](const String&) {});
         // The endpoint reads the archive as the main window's source does;
         // every decoding is counted per entry.
-        Platform::TMediaEntrySource source = Platform::TMediaBridge::ArchiveSource(FZip);
+        Platform::TMediaEntrySource source = Shared::MediaEntrySource(FZip);
         Platform::TMediaEntrySource counted;
         counted.Find = source.Find;
         counted.Extract = [this, extract = source.Extract](const String& url, TStream& out) {
