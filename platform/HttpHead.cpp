@@ -1,5 +1,7 @@
 #include "platform/HttpHead.h"
 
+#include "archive/Text.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -8,13 +10,9 @@ namespace Folivant::Platform {
 
 namespace {
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Lower(std::string_view s) {
+std::string UpperAscii(std::string_view s) {
     std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), LowerAscii);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) { return AsciiUpperCase(c); });
     return out;
 }
 
@@ -23,16 +21,6 @@ std::string_view Trim(std::string_view s) {
     if (first == std::string_view::npos)
         return {};
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // A decimal of at most 18 digits (so it fits without overflow).
@@ -72,16 +60,16 @@ bool ParseHttpHead(std::string_view head, THttpRequest& request) {
         const auto colon = header.find(':');
         if (colon == std::string_view::npos)
             continue;
-        const std::string name = Lower(header.substr(0, colon));
+        const std::string_view name = header.substr(0, colon);
         const std::string_view value = Trim(header.substr(colon + 1));
-        if (name == "host") {
+        if (SameTextAscii(name, "host")) {
             request.Host = value;
-        } else if (name == "range") {
+        } else if (SameTextAscii(name, "range")) {
             request.Range = value;
-        } else if (name == "connection") {
-            const std::string v = Lower(value);
-            request.KeepAlive = v.find("close") == std::string::npos &&
-                                (request.KeepAlive || v.find("keep-alive") != std::string::npos);
+        } else if (SameTextAscii(name, "connection")) {
+            const std::string v = UpperAscii(value);
+            request.KeepAlive = v.find("CLOSE") == std::string::npos &&
+                                (request.KeepAlive || v.find("KEEP-ALIVE") != std::string::npos);
         }
     }
     return true;
@@ -127,8 +115,8 @@ bool PercentDecodeSegment(std::string_view text, std::string& out) {
         }
         if (i + 2 >= text.size())
             return false;
-        const int hi = HexValue(text[i + 1]);
-        const int lo = HexValue(text[i + 2]);
+        const int hi = HexDigitValue(static_cast<unsigned char>(text[i + 1]));
+        const int lo = HexDigitValue(static_cast<unsigned char>(text[i + 2]));
         if (hi < 0 || lo < 0)
             return false;
         out.push_back(static_cast<char>(hi * 16 + lo));
@@ -151,9 +139,9 @@ const char* MediaTypeOfName(std::string_view name) {
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos || name.find('/', dot) != std::string_view::npos)
         return nullptr;
-    const std::string extension = Lower(name.substr(dot + 1));
+    const std::string_view extension = name.substr(dot + 1);
     for (const auto& [ext, type] : types)
-        if (ext == extension)
+        if (SameTextAscii(ext, extension))
             return type;
     return nullptr;
 }

@@ -41,11 +41,10 @@ std::string RandomToken() {
             throw Exception(u"No random bytes for the media endpoint");
         got += static_cast<std::size_t>(n);
     }
-    static const char digits[] = "0123456789abcdef";
     std::string token;
     for (unsigned char b : bytes) {
-        token.push_back(digits[b >> 4]);
-        token.push_back(digits[b & 15]);
+        token.push_back(LowerHexDigits[b >> 4]);
+        token.push_back(LowerHexDigits[b & 15]);
     }
     return token;
 }
@@ -346,8 +345,7 @@ struct TMediaEndpoint::TImpl {
         std::string url;
         if (rest.rfind("m/", 0) != 0 || slash == std::string::npos || slash == 2 ||
             !PercentDecodeSegment(std::string_view(rest).substr(slash + 1), url) ||
-            url.size() < 4 || (url[0] | 0x20) != 'f' || (url[1] | 0x20) != 'v' ||
-            (url[2] | 0x20) != 'p' || url[3] != ':') {
+            !SameTextAscii(std::string_view(url).substr(0, 4), "fvp:")) {
             SendStatus(fd, "404 Not Found", false);
             return false;
         }
