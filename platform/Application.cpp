@@ -1,6 +1,7 @@
 #include "platform/Application.h"
 
 #include "archive/Text.h"
+#include "platform/GlibOwner.h"
 #include "platform/MessageBox.h"
 
 #include <glib-unix.h>
@@ -24,12 +25,10 @@ guint SignalSources[2] = {0, 0};
 
 gboolean TerminationSignal(gpointer) {
     TerminationAsked = true;
-    try {
+    GuardCallback([] {
         if (OnTermination)
             OnTermination();
-    } catch (...) {
-        HandleCallbackException();
-    }
+    });
     return G_SOURCE_CONTINUE;
 }
 
@@ -41,11 +40,7 @@ gboolean RunInOutermostLoop(gpointer data) {
     // a modal window's loop runs inside a handler.
     if (g_main_depth() > 1)
         return G_SOURCE_CONTINUE;
-    try {
-        (*static_cast<std::function<void()>*>(data))();
-    } catch (...) {
-        HandleCallbackException();
-    }
+    GuardCallback([&] { (*static_cast<std::function<void()>*>(data))(); });
     return G_SOURCE_REMOVE;
 }
 
@@ -120,9 +115,8 @@ void HandleCallbackException() noexcept {
 
 bool InitializeApplication(const char* programName) {
     if (programName != nullptr && g_get_prgname() == nullptr) {
-        gchar* base = g_path_get_basename(programName);
+        const TGString base(g_path_get_basename(programName));
         g_set_prgname(base);
-        g_free(base);
     }
     return gtk_init_check(nullptr, nullptr) != FALSE;
 }
@@ -153,12 +147,11 @@ void WhenInOutermostLoop(std::function<void()> action) {
 }
 
 void RunMessageLoop() {
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    const TGOwner<GMainLoop> loop(g_main_loop_new(nullptr, FALSE));
     GMainLoop* outer = MainLoop;
     MainLoop = loop;
     g_main_loop_run(loop);
     MainLoop = outer;
-    g_main_loop_unref(loop);
 }
 
 void TerminateMessageLoop() {

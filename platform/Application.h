@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <functional>
+#include <utility>
 
 namespace Folivant::Platform {
 
@@ -27,6 +28,25 @@ String MessageOf(const std::exception_ptr& failure);
 void ShowException(const std::exception_ptr& failure);
 // For use inside catch (...): reports the current failure and never raises.
 void HandleCallbackException() noexcept;
+
+// The guard of a callback entry point of the toolkit: runs body; a failure
+// escaping it is reported by HandleCallbackException and the callback
+// returns onFailure, so nothing unwinds into C code.
+template <class F> void GuardCallback(F&& body) noexcept {
+    try {
+        std::forward<F>(body)();
+    } catch (...) {
+        HandleCallbackException();
+    }
+}
+template <class F, class R> R GuardCallback(F&& body, R onFailure) noexcept {
+    try {
+        return std::forward<F>(body)();
+    } catch (...) {
+        HandleCallbackException();
+        return onFailure;
+    }
+}
 
 // Brings up the toolkit on the display of the environment; false when there
 // is none. The command line is not handed to the toolkit: every argument

@@ -1,5 +1,6 @@
 #include "platform/Dispatcher.h"
 
+#include "platform/GlibOwner.h"
 #include <glib.h>
 
 #include <condition_variable>
@@ -56,9 +57,7 @@ void DropPostedCall(gpointer data) {
 TGuiDispatcher::TGuiDispatcher()
     : FThread(std::this_thread::get_id()), FContext(g_main_context_ref_thread_default()) {}
 
-TGuiDispatcher::~TGuiDispatcher() {
-    g_main_context_unref(FContext);
-}
+TGuiDispatcher::~TGuiDispatcher() = default;
 
 void TGuiDispatcher::Send(const std::function<void()>& call) {
     if (std::this_thread::get_id() == FThread) {
@@ -67,12 +66,13 @@ void TGuiDispatcher::Send(const std::function<void()>& call) {
     }
     auto posted = std::make_shared<TPostedCall>();
     posted->Call = &call;
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_HIGH);
-    g_source_set_callback(source, RunPostedCall, new std::shared_ptr<TPostedCall>(posted),
-                          DropPostedCall);
-    g_source_attach(source, FContext);
-    g_source_unref(source);
+    {
+        const TGOwner<GSource> source(g_idle_source_new());
+        g_source_set_priority(source, G_PRIORITY_HIGH);
+        g_source_set_callback(source, RunPostedCall, new std::shared_ptr<TPostedCall>(posted),
+                              DropPostedCall);
+        g_source_attach(source, FContext);
+    }
     {
         std::unique_lock lock(posted->Lock);
         posted->Finished.wait(lock, [&] { return posted->Done; });

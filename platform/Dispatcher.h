@@ -9,10 +9,9 @@
 // into GLib.
 
 #include "shared/AsyncPlugProto.h"
+#include "platform/GlibOwner.h"
 
 #include <thread>
-
-typedef struct _GMainContext GMainContext;
 
 namespace Folivant::Platform {
 
@@ -29,7 +28,7 @@ public:
 
 private:
     std::thread::id FThread;
-    GMainContext* FContext;
+    TGOwner<GMainContext> FContext;
 };
 
 // Makes every protocol component created from now on use a TGuiDispatcher.

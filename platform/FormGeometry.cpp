@@ -1,5 +1,7 @@
 #include "platform/FormGeometry.h"
 
+#include "platform/Application.h"
+
 #include <gtk/gtk.h>
 
 #include <algorithm>
@@ -68,18 +70,20 @@ void ApplySize(GtkWindow* window, TWanted& wanted) {
 }
 
 gboolean OnConfigure(GtkWidget* widget, GdkEvent*, gpointer) {
-    GtkWindow* window = GTK_WINDOW(widget);
-    TWanted& wanted = Wanted(window);
-    if (wanted.Corrected || !wanted.HasSize)
-        return FALSE;
-    int dx = 0, dy = 0;
-    FrameExtra(window, dx, dy);
-    if (dx == 0 && dy == 0)
-        return FALSE;
-    wanted.Corrected = true;
-    ApplySize(window, wanted);
-    if (wanted.HasPosition)
-        gtk_window_move(window, wanted.Left, wanted.Top);
+    GuardCallback([&] {
+        GtkWindow* window = GTK_WINDOW(widget);
+        TWanted& wanted = Wanted(window);
+        if (wanted.Corrected || !wanted.HasSize)
+            return;
+        int dx = 0, dy = 0;
+        FrameExtra(window, dx, dy);
+        if (dx == 0 && dy == 0)
+            return;
+        wanted.Corrected = true;
+        ApplySize(window, wanted);
+        if (wanted.HasPosition)
+            gtk_window_move(window, wanted.Left, wanted.Top);
+    });
     return FALSE;
 }
 

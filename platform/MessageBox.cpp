@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/Application.h"
+#include "platform/GlibOwner.h"
 
 #include <gtk/gtk.h>
 
@@ -37,7 +38,7 @@ int DefaultButton(unsigned flags) {
 // The active top-level window owns the box, as the active window does on
 // Windows; there may be none (at start-up).
 GtkWindow* ActiveWindow() {
-    GList* windows = gtk_window_list_toplevels();
+    const TGOwner<GList> windows(gtk_window_list_toplevels());
     GtkWindow* active = nullptr;
     for (GList* w = windows; w != nullptr; w = w->next) {
         auto* window = GTK_WINDOW(w->data);
@@ -46,7 +47,6 @@ GtkWindow* ActiveWindow() {
             break;
         }
     }
-    g_list_free(windows);
     return active;
 }
 
@@ -165,7 +165,7 @@ void CloseModalWindows() {
     const std::vector<GtkDialog*> dialogs = RunningDialogs;
     for (auto dialog = dialogs.rbegin(); dialog != dialogs.rend(); ++dialog)
         gtk_dialog_response(*dialog, GTK_RESPONSE_DELETE_EVENT);
-    GList* windows = gtk_window_list_toplevels();
+    const TGOwner<GList> windows(gtk_window_list_toplevels());
     for (GList* w = windows; w != nullptr; w = w->next) {
         GtkWindow* window = GTK_WINDOW(w->data);
         if (gtk_window_get_modal(window) && gtk_widget_get_visible(GTK_WIDGET(window)) &&
@@ -174,7 +174,6 @@ void CloseModalWindows() {
             }))
             gtk_window_close(window);
     }
-    g_list_free(windows);
 }
 
 } // namespace Folivant::Platform

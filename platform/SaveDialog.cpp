@@ -1,6 +1,7 @@
 #include "platform/SaveDialog.h"
 
 #include "archive/Text.h"
+#include "platform/GlibOwner.h"
 #include "platform/MessageBox.h"
 
 #include <gtk/gtk.h>
@@ -68,20 +69,17 @@ bool TSaveDialog::Execute() {
 
     if (!FileName.empty()) {
         const std::string previous = StringToUtf8(FileName);
-        gchar* folder = g_path_get_dirname(previous.c_str());
-        gchar* name = g_path_get_basename(previous.c_str());
+        const TGString folder(g_path_get_dirname(previous.c_str()));
+        const TGString name(g_path_get_basename(previous.c_str()));
         if (g_path_is_absolute(previous.c_str()) && g_file_test(folder, G_FILE_TEST_IS_DIR))
             gtk_file_chooser_set_current_folder(chooser, folder);
         gtk_file_chooser_set_current_name(chooser, name);
-        g_free(folder);
-        g_free(name);
     }
 
     bool confirmed = false;
     if (RunModalDialog(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-        if (gchar* chosen = gtk_file_chooser_get_filename(chooser)) {
-            std::string path = chosen;
-            g_free(chosen);
+        if (const TGString chosen{gtk_file_chooser_get_filename(chooser)}) {
+            std::string path = chosen.Get();
             const std::size_t slash = path.rfind('/');
             const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
             if (!DefaultExt.empty() && base.find('.') == std::string::npos)

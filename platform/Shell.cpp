@@ -1,5 +1,6 @@
 #include "platform/Shell.h"
 
+#include "platform/GlibOwner.h"
 #include "archive/Text.h"
 
 #include <gio/gio.h>
@@ -16,15 +17,6 @@
 namespace Folivant::Platform {
 
 namespace {
-
-// Frees the GError a call may leave behind.
-struct TErrorHolder {
-    GError* Error = nullptr;
-    ~TErrorHolder() {
-        if (Error != nullptr)
-            g_error_free(Error);
-    }
-};
 
 // A text such as "https://..." or "mailto:x": a scheme of two or more
 // characters, so that a single letter before ":" never counts.
@@ -60,12 +52,11 @@ bool IsNativeExecutable(const std::string& path) {
 bool StartProgram(const std::string& path, const std::string& args) {
     std::vector<std::string> words{path};
     if (!args.empty()) {
-        gchar** parsed = nullptr;
-        if (!g_shell_parse_argv(args.c_str(), nullptr, &parsed, nullptr))
+        TGOwner<gchar*> parsed;
+        if (!g_shell_parse_argv(args.c_str(), nullptr, parsed.Out(), nullptr))
             return false;
         for (gchar** word = parsed; *word != nullptr; ++word)
             words.emplace_back(*word);
-        g_strfreev(parsed);
     }
     std::vector<gchar*> argv;
     for (std::string& word : words)
@@ -78,22 +69,18 @@ bool StartProgram(const std::string& path, const std::string& args) {
 }
 
 bool LaunchDefault(const std::string& uri) {
-    GAppLaunchContext* context = nullptr;
+    TGOwner<GAppLaunchContext> context;
     if (GdkDisplay* display = gdk_display_get_default())
-        context = G_APP_LAUNCH_CONTEXT(gdk_display_get_app_launch_context(display));
-    TErrorHolder error;
-    const gboolean ok = g_app_info_launch_default_for_uri(uri.c_str(), context, &error.Error);
-    if (context != nullptr)
-        g_object_unref(context);
-    return ok != FALSE;
+        context.Reset(G_APP_LAUNCH_CONTEXT(gdk_display_get_app_launch_context(display)));
+    TGError error;
+    return g_app_info_launch_default_for_uri(uri.c_str(), context, error.Out()) != FALSE;
 }
 
 bool RunTool(const char* tool, const std::string& folder) {
-    gchar* found = g_find_program_in_path(tool);
+    const TGString found(g_find_program_in_path(tool));
     if (found == nullptr)
         return false;
-    std::string program = found;
-    g_free(found);
+    std::string program = found.Get();
     std::string target = folder;
     gchar* argv[] = {program.data(), target.data(), nullptr};
     gint status = 0;
@@ -120,12 +107,9 @@ bool ShellOpen(const String& path, const String& args) {
     if (IsNativeExecutable(target))
         return StartProgram(target, StringToUtf8(args));
 
-    GFile* file = g_file_new_for_path(target.c_str());
-    gchar* uri = g_file_get_uri(file);
-    g_object_unref(file);
-    const bool ok = LaunchDefault(uri);
-    g_free(uri);
-    return ok;
+    const TGOwner<GFile> file(g_file_new_for_path(target.c_str()));
+    const TGString uri(g_file_get_uri(file));
+    return LaunchDefault(uri.Get());
 }
 
 bool RefreshAssociations() {

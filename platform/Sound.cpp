@@ -1,6 +1,7 @@
 #include "platform/Sound.h"
 
 #include "platform/Application.h"
+#include "platform/GlibOwner.h"
 
 #include <gio/gio.h>
 #include <gst/gst.h>
@@ -20,6 +21,11 @@ constexpr std::uint32_t FnvPrime = 16777619u;
 // preroll in milliseconds; the bound only keeps a sink that hangs from
 // freezing the window.
 constexpr GstClockTime PrerollTimeout = 5 * GST_SECOND;
+
+template <class T> void ReleaseGst(T* object) {
+    gst_object_unref(object);
+}
+template <class T> using TGstOwner = TGOwner<T, &ReleaseGst<T>>;
 
 bool LooksLikeWave(const void* data, std::size_t size) {
     if (data == nullptr || size < 12)
@@ -44,9 +50,9 @@ std::string ConfiguredSink() {
 } // namespace
 
 struct TSoundPlayer::TImpl {
-    GstElement* Pipeline = nullptr;
+    TGstOwner<GstElement> Pipeline;
     guint BusWatch = 0;
-    GBytes* Image = nullptr;
+    TGOwner<GBytes> Image;
     bool Loop = false;
     std::string Sink;
 
@@ -67,22 +73,16 @@ struct TSoundPlayer::TImpl {
             // Reaching NULL joins the streaming threads, so nothing reads
             // the image once this returns.
             gst_element_set_state(Pipeline, GST_STATE_NULL);
-            gst_object_unref(Pipeline);
-            Pipeline = nullptr;
+            Pipeline.Reset();
         }
-        if (Image != nullptr)
-            g_bytes_unref(Image);
-        Image = nullptr;
+        Image.Reset();
     }
 
     static void OnPadAdded(GstElement*, GstPad* pad, gpointer convert) {
         try {
-            GstPad* sinkPad = gst_element_get_static_pad(GST_ELEMENT(convert), "sink");
-            if (sinkPad != nullptr) {
-                if (!gst_pad_is_linked(sinkPad))
-                    gst_pad_link(pad, sinkPad);
-                gst_object_unref(sinkPad);
-            }
+            TGstOwner<GstPad> sinkPad(gst_element_get_static_pad(GST_ELEMENT(convert), "sink"));
+            if (sinkPad != nullptr && !gst_pad_is_linked(sinkPad))
+                gst_pad_link(pad, sinkPad);
         } catch (...) {
         }
     }
@@ -106,12 +106,8 @@ struct TSoundPlayer::TImpl {
     }
 
     static gboolean OnBusMessage(GstBus*, GstMessage* message, gpointer data) {
-        try {
-            return static_cast<TImpl*>(data)->HandleMessage(message);
-        } catch (...) {
-            HandleCallbackException();
-            return G_SOURCE_CONTINUE;
-        }
+        return GuardCallback([&] { return static_cast<TImpl*>(data)->HandleMessage(message); },
+                             gboolean(G_SOURCE_CONTINUE));
     }
 
     gboolean HandleMessage(GstMessage* message) {
@@ -151,20 +147,19 @@ struct TSoundPlayer::TImpl {
         GstElement* parser = gst_element_factory_make("wavparse", nullptr);
         GstElement* convert = gst_element_factory_make("audioconvert", nullptr);
         GstElement* resample = gst_element_factory_make("audioresample", nullptr);
-        Pipeline = gst_pipeline_new("folivant-sound");
+        Pipeline.Reset(gst_pipeline_new("folivant-sound"));
         if (sink == nullptr || source == nullptr || parser == nullptr || convert == nullptr ||
             resample == nullptr || Pipeline == nullptr) {
             for (GstElement* element : {sink, source, parser, convert, resample})
                 if (element != nullptr)
-                    gst_object_unref(gst_object_ref_sink(element));
+                    TGstOwner<GstElement>(GST_ELEMENT(gst_object_ref_sink(element)));
             return false;
         }
 
-        GInputStream* input = g_memory_input_stream_new_from_bytes(Image);
-        g_object_set(source, "stream", input, nullptr);
-        g_object_unref(input);
+        TGOwner<GInputStream> input(g_memory_input_stream_new_from_bytes(Image));
+        g_object_set(source, "stream", input.Get(), nullptr);
 
-        gst_bin_add_many(GST_BIN(Pipeline), source, parser, convert, resample, sink, nullptr);
+        gst_bin_add_many(GST_BIN(Pipeline.Get()), source, parser, convert, resample, sink, nullptr);
         if (!gst_element_link(source, parser) ||
             !gst_element_link_many(convert, resample, sink, nullptr))
             return false;
@@ -173,13 +168,11 @@ struct TSoundPlayer::TImpl {
         if (!gst_element_link(parser, convert))
             g_signal_connect(parser, "pad-added", G_CALLBACK(&TImpl::OnPadAdded), convert);
 
-        GstPad* counted = gst_element_get_static_pad(resample, "src");
+        TGstOwner<GstPad> counted(gst_element_get_static_pad(resample, "src"));
         gst_pad_add_probe(counted, GST_PAD_PROBE_TYPE_BUFFER, &TImpl::OnBuffer, this, nullptr);
-        gst_object_unref(counted);
 
-        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(Pipeline));
+        TGstOwner<GstBus> bus(gst_pipeline_get_bus(GST_PIPELINE(Pipeline.Get())));
         BusWatch = gst_bus_add_watch(bus, &TImpl::OnBusMessage, this);
-        gst_object_unref(bus);
 
         if (gst_element_set_state(Pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE ||
             !WaitForPreroll())
@@ -223,7 +216,7 @@ bool TSoundPlayer::Play(const void* data, std::size_t size, bool loop) {
 
     const std::string configured = ConfiguredSink();
     for (const std::string& sink : {configured, std::string(FallbackSink)}) {
-        FImpl->Image = g_bytes_new(data, size);
+        FImpl->Image.Reset(g_bytes_new(data, size));
         if (FImpl->Start(sink))
             return true;
         FImpl->Release(true);

@@ -1,5 +1,6 @@
 #include "platform/SystemInfo.h"
 
+#include "platform/GlibOwner.h"
 #include "archive/Text.h"
 
 #include <gdk/gdk.h>
@@ -34,18 +35,17 @@ String UserName() {
 
 int TextWidth(const PangoFontDescription* font, const String& text) {
     GdkScreen* screen = gdk_screen_get_default();
-    PangoContext* context = screen != nullptr ? gdk_pango_context_get_for_screen(screen) : nullptr;
+    const TGOwner<PangoContext> context(screen != nullptr ? gdk_pango_context_get_for_screen(screen)
+                                                          : nullptr);
     if (context == nullptr)
         return 0;
-    PangoLayout* layout = pango_layout_new(context);
+    const TGOwner<PangoLayout> layout(pango_layout_new(context));
     if (font != nullptr)
         pango_layout_set_font_description(layout, font);
     const std::string utf8 = StringToUtf8(text);
     pango_layout_set_text(layout, utf8.data(), static_cast<int>(utf8.size()));
     int width = 0;
     pango_layout_get_pixel_size(layout, &width, nullptr);
-    g_object_unref(layout);
-    g_object_unref(context);
     return width;
 }
 

@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/Application.h"
+#include "platform/GlibOwner.h"
 #include "platform/MainIcon.h"
 
 #include <gdk/gdkx.h>
@@ -62,11 +63,11 @@ std::atomic<unsigned> IconCounter{0};
 // One size of the icon as the protocol carries it: ARGB, 32 bits per pixel
 // in network byte order.
 GVariant* PixmapOf(GdkPixbuf* source, int size) {
-    GdkPixbuf* scaled = gdk_pixbuf_scale_simple(source, size, size, GDK_INTERP_BILINEAR);
+    TGOwner<GdkPixbuf> scaled(gdk_pixbuf_scale_simple(source, size, size, GDK_INTERP_BILINEAR));
     if (scaled == nullptr)
         return nullptr;
-    GdkPixbuf* rgba = gdk_pixbuf_add_alpha(scaled, FALSE, 0, 0, 0);
-    g_object_unref(scaled);
+    TGOwner<GdkPixbuf> rgba(gdk_pixbuf_add_alpha(scaled, FALSE, 0, 0, 0));
+    scaled.Reset();
     if (rgba == nullptr)
         return nullptr;
     const int width = gdk_pixbuf_get_width(rgba);
@@ -80,7 +81,7 @@ GVariant* PixmapOf(GdkPixbuf* source, int size) {
             const guchar* p = pixels + y * stride + x * 4;
             argb.insert(argb.end(), {p[3], p[0], p[1], p[2]});
         }
-    g_object_unref(rgba);
+    rgba.Reset();
     GVariant* bytes =
         g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, argb.data(), argb.size(), sizeof(guchar));
     return g_variant_new("(ii@ay)", width, height, bytes);
@@ -105,22 +106,20 @@ String TrayIconToolTip(const String& hint) {
 struct TTrayIcon::TImpl {
     String Hint;
     TClickEvent OnClick;
-    GdkPixbuf* Icon = nullptr;
-    GDBusConnection* Connection = nullptr;
+    TGOwner<GdkPixbuf> Icon;
+    TGOwner<GDBusConnection> Connection;
     std::string BusName;
     guint Registration = 0;
     guint Watch = 0;
-    GCancellable* Cancellable = nullptr;
+    TGOwner<GCancellable> Cancellable;
     bool Registering = false;
     bool Registered = false;
-    GtkStatusIcon* StatusIcon = nullptr;
+    TGOwner<GtkStatusIcon> StatusIcon;
     gint64 LastActivation = 0;
 
     ~TImpl() {
-        if (Cancellable != nullptr) {
+        if (Cancellable != nullptr)
             g_cancellable_cancel(Cancellable);
-            g_object_unref(Cancellable);
-        }
         if (Watch != 0)
             g_bus_unwatch_name(Watch);
         StopStatusIcon();
@@ -130,21 +129,14 @@ struct TTrayIcon::TImpl {
             // Closing the private connection gives the name up, so the
             // watcher drops the item from the panel.
             g_dbus_connection_close_sync(Connection, nullptr, nullptr);
-            g_object_unref(Connection);
         }
-        if (Icon != nullptr)
-            g_object_unref(Icon);
     }
 
     std::string ToolTipUtf8() const { return StringToUtf8(TrayIconToolTip(Hint)); }
 
     void Click() {
-        try {
-            if (OnClick)
-                OnClick();
-        } catch (...) {
-            HandleCallbackException();
-        }
+        if (OnClick)
+            OnClick();
     }
 
     GVariant* Pixmaps() const {
@@ -192,35 +184,32 @@ struct TTrayIcon::TImpl {
         // The panel gets its answer first, so a click that opens a modal
         // window does not keep it waiting.
         g_dbus_method_invocation_return_value(invocation, nullptr);
-        if (g_strcmp0(method, "Activate") == 0)
-            self->Click();
+        GuardCallback([&] {
+            if (g_strcmp0(method, "Activate") == 0)
+                self->Click();
+        });
         // SecondaryActivate (middle button), ContextMenu (right button)
         // and Scroll do nothing: the icon has no menu.
     }
 
     static GVariant* GetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
                                  const gchar* name, GError**, gpointer data) {
-        try {
-            return static_cast<TImpl*>(data)->Property(name);
-        } catch (...) {
-            HandleCallbackException();
-            return g_variant_new_string("");
-        }
+        GVariant* value = nullptr;
+        GuardCallback([&] { value = static_cast<TImpl*>(data)->Property(name); });
+        return value != nullptr ? value : g_variant_new_string("");
     }
 
     void Start() {
-        Icon = LoadMainIcon();
-        Cancellable = g_cancellable_new();
-        GError* error = nullptr;
-        gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        Icon.Reset(LoadMainIcon());
+        Cancellable.Reset(g_cancellable_new());
+        TGError error;
+        TGString address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, error.Out()));
         if (address != nullptr)
-            Connection = g_dbus_connection_new_for_address_sync(
+            Connection.Reset(g_dbus_connection_new_for_address_sync(
                 address,
                 static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                nullptr, nullptr, &error);
-        g_free(address);
-        g_clear_error(&error);
+                nullptr, nullptr, error.Out()));
         if (Connection == nullptr || ItemInterfaceInfo() == nullptr) {
             StartStatusIcon();
             return;
@@ -231,12 +220,10 @@ struct TTrayIcon::TImpl {
                                                          &vtable, this, nullptr, nullptr);
         BusName = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" +
                   std::to_string(++IconCounter);
-        GVariant* reply = g_dbus_connection_call_sync(
+        TGOwner<GVariant> reply(g_dbus_connection_call_sync(
             Connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", BusName.c_str(), 4u), G_VARIANT_TYPE("(u)"),
-            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-        if (reply != nullptr)
-            g_variant_unref(reply);
+            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr));
         if (Registration == 0 || reply == nullptr) {
             BusName.clear();
             StartStatusIcon();
@@ -253,15 +240,14 @@ struct TTrayIcon::TImpl {
     }
 
     bool WatcherPresent() {
-        GVariant* reply = g_dbus_connection_call_sync(
+        TGOwner<GVariant> reply(g_dbus_connection_call_sync(
             Connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "NameHasOwner", g_variant_new("(s)", WatcherName), G_VARIANT_TYPE("(b)"),
-            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr));
         if (reply == nullptr)
             return false;
         gboolean present = FALSE;
         g_variant_get(reply, "(b)", &present);
-        g_variant_unref(reply);
         return present;
     }
 
@@ -276,51 +262,54 @@ struct TTrayIcon::TImpl {
     }
 
     static void Registered_(GObject* source, GAsyncResult* result, gpointer data) {
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-        if (reply != nullptr)
-            g_variant_unref(reply);
-        const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-        g_clear_error(&error);
-        if (cancelled)
+        TGError error;
+        TGOwner<GVariant> reply(
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.Out()));
+        if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
             return; // the icon is gone
-        auto* self = static_cast<TImpl*>(data);
-        self->Registering = false;
-        self->Registered = reply != nullptr;
-        if (self->Registered)
-            self->StopStatusIcon();
-        else
-            self->StartStatusIcon();
+        GuardCallback([&] {
+            auto* self = static_cast<TImpl*>(data);
+            self->Registering = false;
+            self->Registered = reply != nullptr;
+            if (self->Registered)
+                self->StopStatusIcon();
+            else
+                self->StartStatusIcon();
+        });
     }
 
     static void WatcherAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
-        static_cast<TImpl*>(data)->RegisterWithWatcher();
+        GuardCallback([&] { static_cast<TImpl*>(data)->RegisterWithWatcher(); });
     }
 
     static void WatcherVanished(GDBusConnection*, const gchar*, gpointer data) {
-        auto* self = static_cast<TImpl*>(data);
-        if (self->Registering)
-            return;
-        self->Registered = false;
-        self->StartStatusIcon();
+        GuardCallback([&] {
+            auto* self = static_cast<TImpl*>(data);
+            if (self->Registering)
+                return;
+            self->Registered = false;
+            self->StartStatusIcon();
+        });
     }
 
     // The X11 tray reports each press of a double click as an activation;
     // a press within the double-click time of an accepted one completes a
     // double click, which counts as one click.
     static void StatusIconActivate(GtkStatusIcon*, gpointer data) {
-        auto* self = static_cast<TImpl*>(data);
-        gint doubleClickMs = 400;
-        if (GtkSettings* settings = gtk_settings_get_default())
-            g_object_get(settings, "gtk-double-click-time", &doubleClickMs, nullptr);
-        const gint64 now = g_get_monotonic_time();
-        if (self->LastActivation != 0 &&
-            now - self->LastActivation < static_cast<gint64>(doubleClickMs) * 1000) {
-            self->LastActivation = 0;
-            return;
-        }
-        self->LastActivation = now;
-        self->Click();
+        GuardCallback([&] {
+            auto* self = static_cast<TImpl*>(data);
+            gint doubleClickMs = 400;
+            if (GtkSettings* settings = gtk_settings_get_default())
+                g_object_get(settings, "gtk-double-click-time", &doubleClickMs, nullptr);
+            const gint64 now = g_get_monotonic_time();
+            if (self->LastActivation != 0 &&
+                now - self->LastActivation < static_cast<gint64>(doubleClickMs) * 1000) {
+                self->LastActivation = 0;
+                return;
+            }
+            self->LastActivation = now;
+            self->Click();
+        });
     }
 
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -329,8 +318,8 @@ struct TTrayIcon::TImpl {
         GdkDisplay* display = gdk_display_get_default();
         if (StatusIcon != nullptr || display == nullptr || !GDK_IS_X11_DISPLAY(display))
             return;
-        StatusIcon = Icon != nullptr ? gtk_status_icon_new_from_pixbuf(Icon)
-                                     : gtk_status_icon_new_from_icon_name(FallbackIconName);
+        StatusIcon.Reset(Icon != nullptr ? gtk_status_icon_new_from_pixbuf(Icon)
+                                         : gtk_status_icon_new_from_icon_name(FallbackIconName));
         gtk_status_icon_set_tooltip_text(StatusIcon, ToolTipUtf8().c_str());
         // "activate" is the left click; the right click's "popup-menu" is
         // left alone.
@@ -343,8 +332,7 @@ struct TTrayIcon::TImpl {
             return;
         g_signal_handlers_disconnect_by_data(StatusIcon, this);
         gtk_status_icon_set_visible(StatusIcon, FALSE);
-        g_object_unref(StatusIcon);
-        StatusIcon = nullptr;
+        StatusIcon.Reset();
     }
 
     void HintChanged() {

@@ -2,6 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/Dispatcher.h"
+#include "platform/GlibOwner.h"
 
 #include <gio/gio.h>
 #include <webkit2/webkit2.h>
@@ -46,7 +47,9 @@ std::vector<std::string>& KnownSchemes() {
     return list;
 }
 
-WebKitWebContext* CurrentContext = nullptr;
+// Never destroyed: the engine may still use the context while the process
+// ends.
+TGOwner<WebKitWebContext>& CurrentContext = *new TGOwner<WebKitWebContext>;
 
 TComPtr<IClassFactory> FactoryFor(const std::string& scheme) {
     std::lock_guard guard(NameSpaceLock);
@@ -111,15 +114,13 @@ private:
 };
 
 void FinishNotFound(WebKitURISchemeRequest* request, const char* uri) {
-    GError* error = g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Cannot find %s", uri);
+    const TGError error(g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Cannot find %s", uri));
     webkit_uri_scheme_request_finish_error(request, error);
-    g_error_free(error);
 }
 
 void FinishFailed(WebKitURISchemeRequest* request, const char* what) {
-    GError* error = g_error_new(G_IO_ERROR, G_IO_ERROR_FAILED, "%s", what);
+    const TGError error(g_error_new(G_IO_ERROR, G_IO_ERROR_FAILED, "%s", what));
     webkit_uri_scheme_request_finish_error(request, error);
-    g_error_free(error);
 }
 
 // The path of a URL without query and fragment, for the content type.
@@ -151,30 +152,23 @@ bool AnswerRequest(WebKitURISchemeRequest* request, const char* uri, const char*
     // brings nothing ends it as well, since no further data can arrive.
     // Sized by the announced length, so that a small entry does not carry a
     // large buffer for as long as the engine keeps the response.
-    GByteArray* data = g_byte_array_sized_new(std::min<ULONG>(sink->Expected, 64 << 20) + 1);
+    TGOwner<GByteArray> data(g_byte_array_sized_new(std::min<ULONG>(sink->Expected, 64 << 20) + 1));
     constexpr ULONG Chunk = 64 * 1024;
     HRESULT hr = S_OK;
-    try {
-        do {
-            const guint before = data->len;
-            const ULONG want = sink->Expected > before
-                                   ? std::min<ULONG>(sink->Expected - before + 1, Chunk)
-                                   : 4096;
-            g_byte_array_set_size(data, before + want);
-            ULONG read = 0;
-            hr = handler->Read(data->data + before, want, &read);
-            g_byte_array_set_size(data, before + std::min(read, want));
-            if (hr == E_PENDING && read == 0) {
-                break;
-            }
-        } while (hr == E_PENDING || hr == S_OK);
-        handler->Terminate(0);
-    } catch (...) {
-        g_byte_array_unref(data);
-        throw;
-    }
+    do {
+        const guint before = data->len;
+        const ULONG want =
+            sink->Expected > before ? std::min<ULONG>(sink->Expected - before + 1, Chunk) : 4096;
+        g_byte_array_set_size(data, before + want);
+        ULONG read = 0;
+        hr = handler->Read(data->data + before, want, &read);
+        g_byte_array_set_size(data, before + std::min(read, want));
+        if (hr == E_PENDING && read == 0) {
+            break;
+        }
+    } while (hr == E_PENDING || hr == S_OK);
+    handler->Terminate(0);
     if (Failed(sink->Result) || (Failed(hr) && hr != E_PENDING)) {
-        g_byte_array_unref(data);
         return false;
     }
 
@@ -185,12 +179,10 @@ bool AnswerRequest(WebKitURISchemeRequest* request, const char* uri, const char*
                                                          std::min<guint>(data->len, 4096)));
     }
     const gsize length = data->len;
-    GBytes* bytes = g_byte_array_free_to_bytes(data);
-    GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
-    g_bytes_unref(bytes);
-    WebKitURISchemeResponse* response =
-        webkit_uri_scheme_response_new(stream, static_cast<gint64>(length));
-    g_object_unref(stream);
+    const TGOwner<GBytes> bytes(g_byte_array_free_to_bytes(data.Take()));
+    const TGOwner<GInputStream> stream(g_memory_input_stream_new_from_bytes(bytes));
+    const TGOwner<WebKitURISchemeResponse> response(
+        webkit_uri_scheme_response_new(stream, static_cast<gint64>(length)));
     webkit_uri_scheme_response_set_status(response, 200, "OK");
     webkit_uri_scheme_response_set_content_type(response, type.c_str());
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
@@ -198,7 +190,6 @@ bool AnswerRequest(WebKitURISchemeRequest* request, const char* uri, const char*
     soup_message_headers_set_content_length(headers, static_cast<goffset>(length));
     webkit_uri_scheme_response_set_http_headers(response, headers);
     webkit_uri_scheme_request_finish_with_response(request, response);
-    g_object_unref(response);
     return true;
 }
 
@@ -447,15 +438,12 @@ std::string ContentTypeFor(std::string_view path, std::string_view data) {
     std::string result;
     const std::string name(last);
     gboolean uncertain = FALSE;
-    gchar* guessed =
-        g_content_type_guess(name.empty() ? nullptr : name.c_str(),
-                             reinterpret_cast<const guchar*>(data.data()), data.size(), &uncertain);
+    const TGString guessed(g_content_type_guess(name.empty() ? nullptr : name.c_str(),
+                                                reinterpret_cast<const guchar*>(data.data()),
+                                                data.size(), &uncertain));
     if (guessed != nullptr) {
-        if (gchar* mime = g_content_type_get_mime_type(guessed)) {
-            result = mime;
-            g_free(mime);
-        }
-        g_free(guessed);
+        if (const TGString mime{g_content_type_get_mime_type(guessed)})
+            result = mime.Get();
     }
     if ((result.empty() || result == "application/octet-stream" || result == "text/plain") &&
         LooksLikeHtml(data)) {
@@ -490,13 +478,7 @@ IInternetSession* NewInternetSession() {
 }
 
 void SetUrlMonWebContext(WebKitWebContext* context) {
-    if (context != nullptr) {
-        g_object_ref(context);
-    }
-    if (CurrentContext != nullptr) {
-        g_object_unref(CurrentContext);
-    }
-    CurrentContext = context;
+    CurrentContext.Reset(context != nullptr ? WEBKIT_WEB_CONTEXT(g_object_ref(context)) : nullptr);
     if (context == nullptr) {
         return;
     }
@@ -511,7 +493,7 @@ void SetUrlMonWebContext(WebKitWebContext* context) {
 }
 
 WebKitWebContext* UrlMonWebContext() {
-    return CurrentContext != nullptr ? CurrentContext : webkit_web_context_get_default();
+    return CurrentContext != nullptr ? CurrentContext.Get() : webkit_web_context_get_default();
 }
 
 } // namespace Folivant::Platform
