@@ -48,6 +48,15 @@ void FreeAction(gpointer data) {
     delete static_cast<std::function<void()>*>(data);
 }
 
+gboolean RunPostedCall(gpointer data) {
+    try {
+        (*static_cast<std::function<void()>*>(data))();
+    } catch (...) {
+        HandleCallbackException();
+    }
+    return G_SOURCE_REMOVE;
+}
+
 char16_t LowerUnit(char16_t c) {
     if (c >= u'A' && c <= u'Z')
         return static_cast<char16_t>(c + (u'a' - u'A'));
@@ -146,6 +155,11 @@ void WhenInOutermostLoop(std::function<void()> action) {
                        new std::function<void()>(std::move(action)), FreeAction);
 }
 
+void PostCall(std::function<void()> action) {
+    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, RunPostedCall,
+                    new std::function<void()>(std::move(action)), FreeAction);
+}
+
 void RunMessageLoop() {
     const TGOwner<GMainLoop> loop(g_main_loop_new(nullptr, FALSE));
     GMainLoop* outer = MainLoop;
@@ -161,6 +175,14 @@ void TerminateMessageLoop() {
 
 bool MessageLoopRunning() {
     return MainLoop != nullptr && g_main_loop_is_running(MainLoop);
+}
+
+void PostCallWhileAlive(std::weak_ptr<bool> alive, std::function<void()> action) {
+    PostCall([alive = std::move(alive), action = std::move(action)] {
+        const std::shared_ptr<bool> owner = alive.lock();
+        if (owner && *owner)
+            action();
+    });
 }
 
 } // namespace Folivant::Platform

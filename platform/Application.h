@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <utility>
 
 namespace Folivant::Platform {
@@ -68,9 +69,19 @@ bool ShutDownRequested();
 // those windows' callers still use.
 void WhenInOutermostLoop(std::function<void()> action);
 
+// Runs action on the GUI thread from its message loop, once the event
+// handler that posts it has returned; a failure it raises is reported like
+// a handler's. A call whose owner may be gone by then checks that itself.
+void PostCall(std::function<void()> action);
+
 // Runs the GUI thread's message loop until Terminate.
 void RunMessageLoop();
 void TerminateMessageLoop();
 bool MessageLoopRunning();
+
+// PostCall for an action on an object that may be freed before the loop
+// runs it: the owner holds alive and sets it false when it goes, and the
+// action runs only while alive still exists and is true.
+void PostCallWhileAlive(std::weak_ptr<bool> alive, std::function<void()> action);
 
 } // namespace Folivant::Platform
