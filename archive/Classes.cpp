@@ -1,5 +1,6 @@
 #include "archive/Classes.h"
 
+#include "archive/PosixFiles.h"
 #include "archive/Text.h"
 
 #include <fcntl.h>
@@ -162,31 +163,15 @@ TFileStream::~TFileStream() {
 }
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
-    std::int64_t done = 0;
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    while (done < count) {
-        const ssize_t n = ::read(FHandle, p + done, static_cast<std::size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    if (count <= 0)
+        return 0;
+    return static_cast<std::int64_t>(ReadFull(FHandle, buffer, static_cast<std::size_t>(count)));
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
-    std::int64_t done = 0;
-    const auto* p = static_cast<const std::uint8_t*>(buffer);
-    while (done < count) {
-        const ssize_t n = ::write(FHandle, p + done, static_cast<std::size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    if (count <= 0)
+        return 0;
+    return static_cast<std::int64_t>(WriteFull(FHandle, buffer, static_cast<std::size_t>(count)));
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {

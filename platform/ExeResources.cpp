@@ -1,5 +1,6 @@
 #include "platform/ExeResources.h"
 
+#include "archive/PosixFiles.h"
 #include "archive/Text.h"
 
 #include <fcntl.h>
@@ -30,84 +31,42 @@ void PutLE(std::string& out, std::uint64_t v, int bytes) {
         out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-// Closes the descriptor it holds; used for the files being copied.
-class TFd {
-public:
-    explicit TFd(int fd) : FFd(fd) {}
-    ~TFd() {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-    int Release() {
-        const int fd = FFd;
-        FFd = -1;
-        return fd;
-    }
-
-private:
-    int FFd;
-};
-
 // The output file while it is written: a temporary file beside the target
 // that is removed unless Commit renames it over the target.
 class TAtomicOutput {
 public:
-    explicit TAtomicOutput(const std::filesystem::path& target) : FTarget(target) {
-        const std::filesystem::path folder =
-            target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-        std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-        const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd < 0)
+    explicit TAtomicOutput(const std::filesystem::path& target)
+        : FTarget(target), FFile(PatternBeside(target)) {
+        if (!FFile.Valid())
             throw EResourceError(SystemError("Cannot create a file beside", target));
-        FFd = fd;
-        FTemp = pattern;
     }
-    ~TAtomicOutput() {
-        if (FFd >= 0)
-            ::close(FFd);
-        if (!FCommitted)
-            ::unlink(FTemp.c_str());
-    }
-    TAtomicOutput(const TAtomicOutput&) = delete;
-    TAtomicOutput& operator=(const TAtomicOutput&) = delete;
 
     std::uint64_t Written() const { return FWritten; }
 
     void Write(const void* data, std::size_t size) {
-        const auto* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(FFd, p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw EResourceError(SystemError("Cannot write", FTarget));
-            p += n;
-            size -= static_cast<std::size_t>(n);
-            FWritten += static_cast<std::uint64_t>(n);
-        }
+        const std::size_t written = WriteFull(FFile.Fd(), data, size);
+        FWritten += written;
+        if (written != size)
+            throw EResourceError(SystemError("Cannot write", FTarget));
     }
 
     void Commit() {
-        if (::fchmod(FFd, 0755) != 0 || ::fsync(FFd) != 0)
+        if (!FFile.Finish(0755))
             throw EResourceError(SystemError("Cannot write", FTarget));
-        const int fd = FFd;
-        FFd = -1;
-        if (::close(fd) != 0)
-            throw EResourceError(SystemError("Cannot write", FTarget));
-        if (::rename(FTemp.c_str(), FTarget.c_str()) != 0)
+        if (!FFile.Rename(FTarget))
             throw EResourceError(SystemError("Cannot replace", FTarget));
-        FCommitted = true;
     }
 
 private:
+    static std::string PatternBeside(const std::filesystem::path& target) {
+        const std::filesystem::path folder =
+            target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+        return (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    }
+
     std::filesystem::path FTarget;
-    std::string FTemp;
-    int FFd = -1;
+    TReplacement FFile;
     std::uint64_t FWritten = 0;
-    bool FCommitted = false;
 };
 
 void CopyFileInto(TAtomicOutput& out, const std::filesystem::path& file, std::uint64_t& size) {
@@ -117,9 +76,7 @@ void CopyFileInto(TAtomicOutput& out, const std::filesystem::path& file, std::ui
     std::vector<char> buffer(1 << 20);
     size = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReadRetrying(fd.Get(), buffer.data(), buffer.size());
         if (n < 0)
             throw EResourceError(SystemError("Cannot read", file));
         if (n == 0)

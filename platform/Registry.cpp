@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "archive/PosixFiles.h"
 #include "platform/RegistryHive.h"
 
 #include <dirent.h>
@@ -81,23 +82,6 @@ LONG ErrnoToError(int error) {
     }
 }
 
-// A file descriptor that closes itself.
-class TFd {
-public:
-    explicit TFd(int fd = -1) : FFd(fd) {}
-    ~TFd() {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-    int Release() { return std::exchange(FFd, -1); }
-
-private:
-    int FFd;
-};
-
 std::atomic<bool> DamageReported{false};
 
 void ReportDamage(const std::filesystem::path& path) {
@@ -120,19 +104,8 @@ LONG ReadHive(THive& hive) {
         return ErrnoToError(errno);
     }
     std::string text;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return ErrnoToError(errno);
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (text.size() > MaxHiveSize)
-            break;
-    }
+    if (!ReadRest(fd.Get(), text, MaxHiveSize))
+        return ErrnoToError(errno);
     if (text.size() > MaxHiveSize || !ParseHive(text, hive)) {
         ReportDamage(path);
         hive = THive{};
@@ -147,19 +120,6 @@ LONG EnsureFolder(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return ErrnoToError(errno);
     return ERROR_SUCCESS;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Temporary files left by a writer that was killed; only called under the
@@ -177,21 +137,13 @@ void RemoveStaleTemporaries(const std::filesystem::path& folder) {
 LONG WriteHive(const THive& hive) {
     const auto folder = RegistryStoreFolder();
     const std::string bytes = SerializeHive(hive);
-    std::string temp = (folder / (std::string(TempPrefix) + "XXXXXX")).string();
-    TFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.Get() < 0)
+    TReplacement file((folder / (std::string(TempPrefix) + "XXXXXX")).string());
+    if (!file.Valid())
         return ErrnoToError(errno);
-    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0 ||
-        ::rename(temp.c_str(), RegistryStorePath().c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        return ErrnoToError(error);
-    }
-    // The rename itself must reach the disk, or a crash could bring the old
-    // file back after the change was reported done.
-    TFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0)
-        ::fsync(dir.Get());
+    // The folder is synced too, or a crash could bring the old file back
+    // after the change was reported done.
+    if (!file.Write(bytes) || !file.Commit(RegistryStorePath(), 0, true))
+        return ErrnoToError(errno);
     return ERROR_SUCCESS;
 }
 

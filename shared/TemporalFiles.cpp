@@ -1,5 +1,6 @@
 #include "shared/TemporalFiles.h"
 
+#include "archive/PosixFiles.h"
 #include "archive/Text.h"
 #include "platform/TemporaryFolder.h"
 
@@ -174,17 +175,7 @@ std::int64_t TExclusiveFileStream::Read(void* buffer, std::int64_t count) {
 std::int64_t TExclusiveFileStream::Write(const void* buffer, std::int64_t count) {
     if (FHandle < 0 || count <= 0)
         return 0;
-    auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t put = ::write(FHandle, bytes + done, static_cast<std::size_t>(count - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            break;
-        done += put;
-    }
-    return done;
+    return static_cast<std::int64_t>(WriteFull(FHandle, buffer, static_cast<std::size_t>(count)));
 }
 
 std::int64_t TExclusiveFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {

@@ -1,5 +1,6 @@
 #include "tools/PackTool.h"
 
+#include "archive/PosixFiles.h"
 #include "archive/Text.h"
 #include "tools/PeResources.h"
 
@@ -168,15 +169,9 @@ void WriteRuntimeResources(const std::filesystem::path& runtime,
 }
 
 void WriteStdout(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw EPackError(
-                Utf8ToString(std::string("cannot write the output: ") + std::strerror(errno)));
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (!WriteAll(STDOUT_FILENO, bytes))
+        throw EPackError(
+            Utf8ToString(std::string("cannot write the output: ") + std::strerror(errno)));
 }
 
 } // namespace Folivant::Tools

@@ -4,6 +4,7 @@
 
 #include "tools/PackTool.h"
 
+#include "archive/PosixFiles.h"
 #include "archive/Text.h"
 #include "tools/PeResources.h"
 
@@ -41,31 +42,14 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
 void WriteAtomically(const std::filesystem::path& output, std::span<const std::uint8_t> bytes) {
     const std::filesystem::path folder =
         output.has_parent_path() ? output.parent_path() : std::filesystem::path(".");
-    std::string temp = (folder / ("." + output.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
+    TReplacement file((folder / ("." + output.filename().string() + ".XXXXXX")).string());
+    if (!file.Valid())
         Fail("cannot create a file beside", output);
-    bool written = true;
-    for (std::size_t done = 0; written && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        written = n > 0;
-        done += written ? static_cast<std::size_t>(n) : 0;
-    }
-    written = written && ::fchmod(fd, 0755) == 0 && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written && ::rename(temp.c_str(), output.c_str()) == 0)
-        return;
-    if (written)
-        error = errno;
-    ::unlink(temp.c_str());
-    errno = error;
-    Fail(written ? "cannot replace" : "cannot write", output);
+    if (!file.Write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) ||
+        !file.Finish(0755))
+        Fail("cannot write", output);
+    if (!file.Rename(output))
+        Fail("cannot replace", output);
 }
 
 } // namespace
