@@ -1,6 +1,7 @@
 #include "shared/FvpResolver.h"
 
 #include "archive/Text.h"
+#include "shared/FvpScheme.h"
 #include "shared/StrUtils.h"
 
 #include <string>
@@ -146,7 +147,7 @@ std::unique_ptr<TInternetProtocol> CreateFvpProtocol(Archive::TZipReader& zipFil
 std::unique_ptr<TInternetProtocol> CreateFvpProtocol(std::unique_ptr<TFvpArchive> archive,
                                                      TFvpMessage onMessage) {
     auto protocol = std::make_unique<TInternetProtocol>(nullptr);
-    protocol->SetProtocol(u"fvp");
+    protocol->SetProtocol(String(FvpScheme));
     auto resolver = std::make_shared<TFvpResolver>(std::move(archive), std::move(onMessage));
     protocol->OnRequestStream = [resolver](TInternetProtocol* Sender, const String& Request,
                                            std::unique_ptr<TStream>& Stream) {

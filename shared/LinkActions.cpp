@@ -1,6 +1,7 @@
 #include "shared/LinkActions.h"
 
 #include "shared/FvpResolver.h"
+#include "shared/FvpScheme.h"
 #include "shared/StrUtils.h"
 #include "shared/TemporalFiles.h"
 
@@ -13,8 +14,6 @@
 namespace Folivant::Shared {
 
 namespace {
-
-constexpr std::u16string_view FvpPrefix = u"fvp://";
 
 char16_t LowerAscii(char16_t c) {
     return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
@@ -38,8 +37,8 @@ bool SameAsciiText(std::u16string_view a, std::u16string_view b) {
 
 // Whether url begins with "fvp://" in any letter case.
 bool IsFvpUrl(const String& url) {
-    return url.size() >= FvpPrefix.size() &&
-           SameAsciiText(std::u16string_view(url).substr(0, FvpPrefix.size()), FvpPrefix);
+    return url.size() >= FvpUrlPrefix.size() &&
+           SameAsciiText(std::u16string_view(url).substr(0, FvpUrlPrefix.size()), FvpUrlPrefix);
 }
 
 // Every occurrence of what, ignoring ASCII case, removed in one pass from
@@ -227,7 +226,7 @@ String TLinkActions::DownloadEntryName(const String& url) const {
     // (the scheme taken out, nothing decoded) is still found, as links to
     // it always found it.
     const String name = UrlEntryName(url);
-    return name.empty() ? TStrUtils::RemoveSideSlashes(RemoveAllText(url, FvpPrefix)) : name;
+    return name.empty() ? TStrUtils::RemoveSideSlashes(RemoveAllText(url, FvpUrlPrefix)) : name;
 }
 
 bool TLinkActions::SaveEntryAs(const String& url) {

@@ -1,6 +1,7 @@
 #include "tools/SiteReferences.h"
 
 #include "archive/Text.h"
+#include "shared/FvpScheme.h"
 
 #include <gumbo.h>
 
@@ -586,7 +587,7 @@ std::string PageUrl(const std::string& entryName) {
         else
             path += c;
     }
-    return "fvp://" + path;
+    return std::string(Shared::FvpUrlPrefixUtf8) + path;
 }
 
 std::string ResolveReference(const std::string& base, const std::string& reference) {
@@ -594,7 +595,7 @@ std::string ResolveReference(const std::string& base, const std::string& referen
     if (ref.empty() || ref.front() == '#')
         return {};
     const std::string scheme = SchemeOf(ref);
-    if (!scheme.empty() && scheme != "fvp")
+    if (!scheme.empty() && scheme != Shared::FvpSchemeUtf8)
         return {};
     TUrlParts target;
     if (!scheme.empty()) {
@@ -602,7 +603,7 @@ std::string ResolveReference(const std::string& base, const std::string& referen
         if (target.HasAuthority)
             target.Path = RemoveDotSegments(target.Path);
     } else {
-        if (SchemeOf(base) != "fvp")
+        if (SchemeOf(base) != Shared::FvpSchemeUtf8)
             return {};
         const TUrlParts b = SplitUrl(std::string_view(base).substr(4));
         const TUrlParts r = SplitUrl(ref);
