@@ -64,28 +64,8 @@ TComPtr<IClassFactory> FactoryFor(const std::string& scheme) {
 
 // The sink of one request: remembers the result and any content type the
 // handler reports.
-class TRequestSink : public IInternetProtocolSink {
+class TRequestSink : public TComObject<IInternetProtocolSink, IID_IInternetProtocolSink> {
 public:
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override {
-        if (obj == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IInternetProtocolSink) {
-            *obj = static_cast<IInternetProtocolSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *obj = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++FRefs; }
-    ULONG Release() override {
-        const ULONG count = --FRefs;
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
     HRESULT Switch(TProtocolData*) override { return E_NOTIMPL; }
     HRESULT ReportProgress(ULONG status, const char16_t* text) override {
         if ((status == BINDSTATUS_MIMETYPEAVAILABLE ||
@@ -110,7 +90,6 @@ public:
 
 private:
     ~TRequestSink() override = default;
-    std::atomic<ULONG> FRefs{0};
 };
 
 void FinishNotFound(WebKitURISchemeRequest* request, const char* uri) {
@@ -268,29 +247,8 @@ void RegisterWithContext(WebKitWebContext* context, const std::string& scheme) {
     webkit_security_manager_register_uri_scheme_as_display_isolated(security, scheme.c_str());
 }
 
-class TInternetSession : public IInternetSession {
+class TInternetSession : public TComObject<IInternetSession, IID_IInternetSession> {
 public:
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override {
-        if (obj == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IInternetSession) {
-            *obj = static_cast<IInternetSession*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *obj = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++FRefs; }
-    ULONG Release() override {
-        const ULONG count = --FRefs;
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
-
     HRESULT RegisterNameSpace(IClassFactory* pCF, const TGUID& rclsid, const char16_t* pwzProtocol,
                               ULONG cPatterns, const char16_t* const* ppwzPatterns,
                               DWORD dwReserved) override {
@@ -336,7 +294,6 @@ public:
 
 private:
     ~TInternetSession() override = default;
-    std::atomic<ULONG> FRefs{0};
 };
 
 struct TExtension {

@@ -298,31 +298,6 @@ TProtocolRegistryState ProtocolRegistryState() {
 // ---------------------------------------------------------------------------
 // TInternetProtocolHandlerFactory
 
-HRESULT TInternetProtocolHandlerFactory::QueryInterface(const TGUID& iid, void** obj) {
-    if (obj == nullptr) {
-        return E_POINTER;
-    }
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-        *obj = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *obj = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TInternetProtocolHandlerFactory::AddRef() {
-    return ++FRefCount;
-}
-
-ULONG TInternetProtocolHandlerFactory::Release() {
-    const ULONG count = --FRefCount;
-    if (count == 0) {
-        delete this;
-    }
-    return count;
-}
-
 HRESULT TInternetProtocolHandlerFactory::CreateInstance(IUnknown* unkOuter, const TGUID& iid,
                                                         void** obj) {
     if (iid == IID_IInternetProtocol || iid == IID_IUnknown) {
@@ -348,31 +323,6 @@ HRESULT TInternetProtocolHandlerFactory::LockServer(BOOL fLock) {
 
 // ---------------------------------------------------------------------------
 // TInternetProtocolHandler
-
-HRESULT TInternetProtocolHandler::QueryInterface(const TGUID& iid, void** obj) {
-    if (obj == nullptr) {
-        return E_POINTER;
-    }
-    if (iid == IID_IUnknown || iid == IID_IInternetProtocol) {
-        *obj = static_cast<IInternetProtocol*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *obj = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TInternetProtocolHandler::AddRef() {
-    return ++FRefCount;
-}
-
-ULONG TInternetProtocolHandler::Release() {
-    const ULONG count = --FRefCount;
-    if (count == 0) {
-        delete this;
-    }
-    return count;
-}
 
 HRESULT TInternetProtocolHandler::Start(const char16_t* szUrl, IInternetProtocolSink* OIProtSink,
                                         IInternetBindInfo* OIBindInfo, DWORD grfPI,

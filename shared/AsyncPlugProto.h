@@ -119,30 +119,20 @@ struct TProtocolRegistryState {
 TProtocolRegistryState ProtocolRegistryState();
 
 // The class factory registered for every scheme.
-class TInternetProtocolHandlerFactory : public IClassFactory {
+class TInternetProtocolHandlerFactory : public TComObject<IClassFactory, IID_IClassFactory> {
 public:
     TInternetProtocolHandlerFactory() = default;
 
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
     HRESULT CreateInstance(IUnknown* unkOuter, const TGUID& iid, void** obj) override;
     HRESULT LockServer(BOOL fLock) override;
-
-private:
-    std::atomic<ULONG> FRefCount{0};
 };
 
 // One request. Start asks the scheme's component for the data, announces
 // all of it at once and serves it through Read; the stream and the sink are
 // released when the last hold on the data is given back.
-class TInternetProtocolHandler : public IInternetProtocol {
+class TInternetProtocolHandler : public TComObject<IInternetProtocol, IID_IInternetProtocol> {
 public:
     TInternetProtocolHandler() = default;
-
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
 
     HRESULT Start(const char16_t* szUrl, IInternetProtocolSink* OIProtSink,
                   IInternetBindInfo* OIBindInfo, DWORD grfPI, std::uintptr_t dwReserved) override;
@@ -171,7 +161,6 @@ private:
     std::int32_t StreamPosition = 0;
     std::int32_t StreamSize = 0;
     std::int32_t FLockCount = 0;
-    std::atomic<ULONG> FRefCount{0};
 };
 
 } // namespace Folivant::Shared

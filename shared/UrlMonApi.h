@@ -8,6 +8,7 @@
 
 #include "shared/ComTypes.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -59,6 +60,40 @@ public:
 protected:
     // Objects are freed through Release only.
     virtual ~IUnknown() = default;
+};
+
+// The IUnknown part of an object that implements one interface, Interface,
+// whose identifier is Iid: QueryInterface answers that interface and
+// IUnknown, and the last Release frees the object. The count starts at 0;
+// the creator takes the first reference.
+template <class Interface, const TGUID& Iid> class TComObject : public Interface {
+public:
+    HRESULT QueryInterface(const TGUID& iid, void** obj) override {
+        if (obj == nullptr) {
+            return E_POINTER;
+        }
+        if (iid == IID_IUnknown || iid == Iid) {
+            *obj = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *obj = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++FRefCount; }
+    ULONG Release() override {
+        const ULONG count = --FRefCount;
+        if (count == 0) {
+            delete this;
+        }
+        return count;
+    }
+
+protected:
+    ~TComObject() override = default;
+
+private:
+    std::atomic<ULONG> FRefCount{0};
 };
 
 struct TProtocolData {
