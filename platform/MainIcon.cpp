@@ -1,6 +1,7 @@
 #include "platform/MainIcon.h"
 
 #include "platform/ExeResources.h"
+#include "platform/GlibOwner.h"
 
 #include <gtk/gtk.h>
 
@@ -13,7 +14,7 @@ GdkPixbuf* LoadMainIcon() {
         const auto data = info != nullptr ? resources.Data(*info) : std::nullopt;
         if (!data)
             return nullptr;
-        GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+        const TGOwner<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
         GdkPixbuf* pixbuf = nullptr;
         const bool written = gdk_pixbuf_loader_write(loader, data->data(), data->size(), nullptr);
         if (gdk_pixbuf_loader_close(loader, nullptr) && written) {
@@ -21,7 +22,6 @@ GdkPixbuf* LoadMainIcon() {
             if (pixbuf != nullptr)
                 g_object_ref(pixbuf);
         }
-        g_object_unref(loader);
         return pixbuf;
     } catch (const EResourceError&) {
         return nullptr;
@@ -29,11 +29,9 @@ GdkPixbuf* LoadMainIcon() {
 }
 
 void UseMainIconForWindows() {
-    GdkPixbuf* icon = LoadMainIcon();
-    if (icon == nullptr)
-        return;
-    gtk_window_set_default_icon(icon);
-    g_object_unref(icon);
+    const TGOwner<GdkPixbuf> icon(LoadMainIcon());
+    if (icon != nullptr)
+        gtk_window_set_default_icon(icon);
 }
 
 } // namespace Folivant::Platform

@@ -27,11 +27,10 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 GtkWindow* ActiveWindow() {
     GtkWindow* active = nullptr;
-    GList* windows = gtk_window_list_toplevels();
+    const TGOwner<GList> windows(gtk_window_list_toplevels());
     for (GList* item = windows; item != nullptr; item = item->next)
         if (gtk_window_is_active(GTK_WINDOW(item->data)))
             active = GTK_WINDOW(item->data);
-    g_list_free(windows);
     return active;
 }
 
