@@ -3,6 +3,7 @@
 #include "archive/Text.h"
 #include "browsercontrol/BridgeHost.h"
 #include "platform/Application.h"
+#include "platform/FormsGtk.h"
 #include "platform/MediaBridge.h"
 #include "platform/MessageBox.h"
 #include "platform/SaveDialog.h"
@@ -217,14 +218,7 @@ String EncodeResult(const TVariant& v) {
 }
 
 TShiftState ShiftOf(unsigned state) {
-    TShiftState shift = 0;
-    if (state & GDK_SHIFT_MASK)
-        shift |= ssShift;
-    if (state & GDK_CONTROL_MASK)
-        shift |= ssCtrl;
-    if (state & GDK_MOD1_MASK)
-        shift |= ssAlt;
-    return shift;
+    return Platform::ShiftStateOf(state);
 }
 
 } // namespace
@@ -238,64 +232,7 @@ std::uint32_t HostFlagsOf(TUserInterfaceOptions options) {
 }
 
 std::uint16_t VirtualKeyOf(unsigned keyval) {
-    unsigned upper = gdk_keyval_to_upper(keyval);
-    if (upper >= GDK_KEY_A && upper <= GDK_KEY_Z)
-        return static_cast<std::uint16_t>(u'A' + (upper - GDK_KEY_A));
-    if (keyval >= GDK_KEY_0 && keyval <= GDK_KEY_9)
-        return static_cast<std::uint16_t>(u'0' + (keyval - GDK_KEY_0));
-    if (keyval >= GDK_KEY_F1 && keyval <= GDK_KEY_F24)
-        return static_cast<std::uint16_t>(112 + (keyval - GDK_KEY_F1));
-    if (keyval >= GDK_KEY_KP_0 && keyval <= GDK_KEY_KP_9)
-        return static_cast<std::uint16_t>(96 + (keyval - GDK_KEY_KP_0));
-    switch (keyval) {
-    case GDK_KEY_BackSpace:
-        return 8;
-    case GDK_KEY_Tab:
-    case GDK_KEY_ISO_Left_Tab:
-        return 9;
-    case GDK_KEY_Return:
-    case GDK_KEY_KP_Enter:
-        return VK_RETURN;
-    case GDK_KEY_Shift_L:
-    case GDK_KEY_Shift_R:
-        return 16;
-    case GDK_KEY_Control_L:
-    case GDK_KEY_Control_R:
-        return 17;
-    case GDK_KEY_Alt_L:
-    case GDK_KEY_Alt_R:
-        return 18;
-    case GDK_KEY_Pause:
-        return 19;
-    case GDK_KEY_Caps_Lock:
-        return 20;
-    case GDK_KEY_Escape:
-        return VK_ESCAPE;
-    case GDK_KEY_space:
-        return 32;
-    case GDK_KEY_Page_Up:
-        return 33;
-    case GDK_KEY_Page_Down:
-        return 34;
-    case GDK_KEY_End:
-        return 35;
-    case GDK_KEY_Home:
-        return 36;
-    case GDK_KEY_Left:
-        return 37;
-    case GDK_KEY_Up:
-        return 38;
-    case GDK_KEY_Right:
-        return 39;
-    case GDK_KEY_Down:
-        return 40;
-    case GDK_KEY_Insert:
-        return 45;
-    case GDK_KEY_Delete:
-        return 46;
-    default:
-        return 0;
-    }
+    return Platform::VirtualKeyOfKeyval(keyval);
 }
 
 // The find dialog: the text to find, next and previous, match case. It is
@@ -766,6 +703,53 @@ void TWebBrowserControl::ConnectSignals() {
 
 GtkWidget* TWebBrowserControl::Widget() const {
     return GTK_WIDGET(FWebView);
+}
+
+void TWebBrowserControl::PlaceInto(Platform::TForm& form) {
+    Platform::HostControl(form, Widget());
+}
+
+void TWebBrowserControl::Show() {
+    gtk_widget_show(Widget());
+}
+
+bool TWebBrowserControl::Visible() const {
+    return gtk_widget_get_visible(Widget());
+}
+
+void TWebBrowserControl::SetFocus() {
+    gtk_widget_grab_focus(Widget());
+}
+
+void TWebBrowserControl::SaveSnapshot(const std::string& path,
+                                      std::function<void(bool written)> done) {
+    struct TRequest {
+        std::string Path;
+        std::function<void(bool)> Done;
+    };
+    webkit_web_view_get_snapshot(
+        FWebView, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<TRequest> request(static_cast<TRequest*>(data));
+            GError* error = nullptr;
+            cairo_surface_t* surface =
+                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            bool written = false;
+            if (surface != nullptr) {
+                written = cairo_surface_write_to_png(surface, request->Path.c_str()) ==
+                          CAIRO_STATUS_SUCCESS;
+                cairo_surface_destroy(surface);
+            }
+            if (error != nullptr)
+                g_error_free(error);
+            try {
+                if (request->Done)
+                    request->Done(written);
+            } catch (...) {
+                Platform::HandleCallbackException();
+            }
+        },
+        new TRequest{path, std::move(done)});
 }
 
 void TWebBrowserControl::SetRegisterAsDropTarget(bool value) {

@@ -9,12 +9,14 @@
 // calls on it come back to the control as name lookups and invocations.
 
 #include "archive/Classes.h"
+#include "platform/Forms.h"
 #include "shared/BrowserJs.h"
 #include "shared/ComTypes.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 typedef struct _GtkWidget GtkWidget;
@@ -92,8 +94,11 @@ constexpr TUserInterfaceOptions UiOptionBit(TUserInterfaceOption o) {
 // 2^k up to k = 14 and 2^(k+1) above.
 std::uint32_t HostFlagsOf(TUserInterfaceOptions options);
 
-enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4 };
-using TShiftState = unsigned;
+using Platform::ssAlt;
+using Platform::ssCtrl;
+using Platform::ssShift;
+using Platform::TShiftState;
+using Platform::TShiftStateFlag;
 
 struct TDialogBoxes {
     String NewCaption;
@@ -164,6 +169,15 @@ public:
 
     // The widget to place in a window.
     GtkWidget* Widget() const;
+    // Puts the control into form as its whole client area (see
+    // TForm::MakeControlHost); a control in another form moves.
+    void PlaceInto(Platform::TForm& form);
+    void Show();
+    bool Visible() const;
+    void SetFocus();
+    // Writes the visible part of the page to path as a PNG image once the
+    // engine has drawn it; done learns whether the file was written.
+    void SaveSnapshot(const std::string& path, std::function<void(bool written)> done);
     WebKitWebView* WebView() const { return FWebView; }
 
     // Properties.

@@ -3,6 +3,9 @@
 #include "archive/Text.h"
 #include "platform/Application.h"
 #include "platform/FormsGtk.h"
+#include "platform/TrayIcon.h"
+
+#include <gdk/gdkkeysyms.h>
 
 #include <string>
 
@@ -66,6 +69,27 @@ bool Place(TForm& form, GtkWidget* control, int left, int top, int width, int he
 } // namespace
 
 struct TFormSignals {
+    static gboolean KeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
+        auto* f = static_cast<TForm::TImpl*>(data);
+        try {
+            TForm& form = *f->Owner;
+            if (!form.OnKeyDown)
+                return FALSE;
+            // A key the focused control does not consume comes back with
+            // the same time.
+            if (f->HaveLastKey && f->LastKeyTime == event->time && f->LastKeyval == event->keyval)
+                return FALSE;
+            f->HaveLastKey = true;
+            f->LastKeyTime = event->time;
+            f->LastKeyval = event->keyval;
+            std::uint16_t key = VirtualKeyOfKeyval(event->keyval);
+            if (key != 0)
+                form.OnKeyDown(key, ShiftStateOf(event->state));
+        } catch (...) {
+            HandleCallbackException();
+        }
+        return FALSE;
+    }
     static gboolean DeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
         auto* f = static_cast<TForm::TImpl*>(data);
         try {
@@ -85,6 +109,7 @@ struct TFormSignals {
         auto* f = static_cast<TForm::TImpl*>(data);
         f->Window = nullptr;
         f->Client = nullptr;
+        f->Host = nullptr;
         if (f->Owner->ModalResult() == mrNone)
             f->Owner->SetModalResult(mrCancel);
     }
@@ -107,6 +132,80 @@ struct TFormSignals {
     }
 };
 
+// ---- Keys -------------------------------------------------------------------
+
+std::uint16_t VirtualKeyOfKeyval(unsigned keyval) {
+    unsigned upper = gdk_keyval_to_upper(keyval);
+    if (upper >= GDK_KEY_A && upper <= GDK_KEY_Z)
+        return static_cast<std::uint16_t>(u'A' + (upper - GDK_KEY_A));
+    if (keyval >= GDK_KEY_0 && keyval <= GDK_KEY_9)
+        return static_cast<std::uint16_t>(u'0' + (keyval - GDK_KEY_0));
+    if (keyval >= GDK_KEY_F1 && keyval <= GDK_KEY_F24)
+        return static_cast<std::uint16_t>(112 + (keyval - GDK_KEY_F1));
+    if (keyval >= GDK_KEY_KP_0 && keyval <= GDK_KEY_KP_9)
+        return static_cast<std::uint16_t>(96 + (keyval - GDK_KEY_KP_0));
+    switch (keyval) {
+    case GDK_KEY_BackSpace:
+        return 8;
+    case GDK_KEY_Tab:
+    case GDK_KEY_ISO_Left_Tab:
+        return 9;
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+        return 13;
+    case GDK_KEY_Shift_L:
+    case GDK_KEY_Shift_R:
+        return 16;
+    case GDK_KEY_Control_L:
+    case GDK_KEY_Control_R:
+        return 17;
+    case GDK_KEY_Alt_L:
+    case GDK_KEY_Alt_R:
+        return 18;
+    case GDK_KEY_Pause:
+        return 19;
+    case GDK_KEY_Caps_Lock:
+        return 20;
+    case GDK_KEY_Escape:
+        return 27;
+    case GDK_KEY_space:
+        return 32;
+    case GDK_KEY_Page_Up:
+        return 33;
+    case GDK_KEY_Page_Down:
+        return 34;
+    case GDK_KEY_End:
+        return 35;
+    case GDK_KEY_Home:
+        return 36;
+    case GDK_KEY_Left:
+        return 37;
+    case GDK_KEY_Up:
+        return 38;
+    case GDK_KEY_Right:
+        return 39;
+    case GDK_KEY_Down:
+        return 40;
+    case GDK_KEY_Insert:
+        return 45;
+    case GDK_KEY_Delete:
+        return 46;
+    default:
+        return 0;
+    }
+}
+
+TShiftState ShiftStateOf(unsigned state) {
+    TShiftState shift = 0;
+    if (state & GDK_SHIFT_MASK)
+        shift |= ssShift;
+    if (state & GDK_CONTROL_MASK)
+        shift |= ssCtrl;
+    if (state & GDK_MOD1_MASK)
+        shift |= ssAlt;
+    return shift;
+}
+
 // ---- TForm ------------------------------------------------------------------
 
 TForm::TForm() : FImpl(std::make_unique<TImpl>()) {
@@ -119,6 +218,7 @@ TForm::TForm() : FImpl(std::make_unique<TImpl>()) {
     ApplyLayoutProvider(GTK_WIDGET(f.Window), f.Layout);
     g_signal_connect(f.Window, "delete-event", G_CALLBACK(TFormSignals::DeleteEvent), &f);
     g_signal_connect(f.Window, "destroy", G_CALLBACK(TFormSignals::Destroyed), &f);
+    g_signal_connect(f.Window, "key-press-event", G_CALLBACK(TFormSignals::KeyPress), &f);
 }
 
 TForm::~TForm() {
@@ -198,9 +298,87 @@ void TForm::SetOuterSize(int width, int height, int minWidth, int minHeight) {
         Platform::SetOuterSize(FImpl->Window, width, height, minWidth, minHeight);
 }
 
+void TForm::SetOuterPosition(int left, int top) {
+    if (FImpl->Window != nullptr)
+        Platform::SetOuterPosition(FImpl->Window, left, top);
+}
+
+void TForm::SetDefaultSize(int width, int height) {
+    if (FImpl->Window != nullptr)
+        gtk_window_set_default_size(FImpl->Window, width, height);
+}
+
+void TForm::SetMinimumSize(int width, int height) {
+    FImpl->MinWidth = width;
+    FImpl->MinHeight = height;
+    if (FImpl->Window == nullptr)
+        return;
+    GdkGeometry hints{};
+    hints.min_width = width;
+    hints.min_height = height;
+    gtk_window_set_geometry_hints(FImpl->Window, nullptr, &hints, GDK_HINT_MIN_SIZE);
+}
+
+void TForm::Maximize() {
+    GtkWindow* w = FImpl->Window;
+    if (w == nullptr)
+        return;
+    gtk_window_set_resizable(w, TRUE);
+    // Asked again now that the window is resizable, so the client area no
+    // longer holds it at a fixed size.
+    const TOuterBounds bounds = GetOuterBounds(w);
+    Platform::SetOuterSize(w, bounds.Width, bounds.Height, FImpl->MinWidth, FImpl->MinHeight);
+    gtk_window_maximize(w);
+}
+
+void TForm::MakeControlHost() {
+    TImpl& f = *FImpl;
+    if (f.Host != nullptr || f.Window == nullptr)
+        return;
+    f.Host = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(f.Window), f.Host);
+    gtk_widget_show(f.Host);
+}
+
+void HostControl(TForm& form, GtkWidget* widget) {
+    form.MakeControlHost();
+    GtkWidget* host = form.Native().Host;
+    if (host == nullptr || widget == nullptr)
+        return;
+    GtkWidget* parent = gtk_widget_get_parent(widget);
+    if (parent == host)
+        return;
+    if (parent != nullptr) {
+        g_object_ref(widget);
+        gtk_container_remove(GTK_CONTAINER(parent), widget);
+        gtk_container_add(GTK_CONTAINER(host), widget);
+        g_object_unref(widget);
+    } else {
+        gtk_container_add(GTK_CONTAINER(host), widget);
+    }
+    gtk_widget_set_can_focus(widget, TRUE);
+    gtk_widget_set_hexpand(widget, TRUE);
+    gtk_widget_set_vexpand(widget, TRUE);
+}
+
 void TForm::Show() {
     if (FImpl->Window != nullptr)
         gtk_widget_show(GTK_WIDGET(FImpl->Window));
+}
+
+void TForm::Present() {
+    if (FImpl->Window == nullptr)
+        return;
+    gtk_widget_show(GTK_WIDGET(FImpl->Window));
+    gtk_window_present(FImpl->Window);
+}
+
+void TForm::HideToTray() {
+    Platform::HideToTray(FImpl->Window);
+}
+
+void TForm::RestoreFromTray() {
+    Platform::RestoreFromTray(FImpl->Window);
 }
 
 void TForm::Hide() {

@@ -12,6 +12,7 @@
 #include "platform/FormGeometry.h"
 #include "platform/Picture.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -24,6 +25,10 @@ enum TFormBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow, bs
 // Where a form first appears: where the window manager puts it, or centred
 // on the screen.
 enum TFormPosition { poDefault, poScreenCenter };
+
+// The modifier keys held with a key: a set of these bits.
+enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4 };
+using TShiftState = unsigned;
 
 class TForm {
 public:
@@ -54,10 +59,25 @@ public:
     // The outer bounds, frame included (see FormGeometry).
     TOuterBounds Bounds() const;
     void SetOuterSize(int width, int height, int minWidth = 0, int minHeight = 0);
+    // Places the frame's top-left corner.
+    void SetOuterPosition(int left, int top);
+    // The size the window opens at before an outer size is asked for.
+    void SetDefaultSize(int width, int height);
+    // The smallest size the user can give the window.
+    void SetMinimumSize(int width, int height);
+    // Maximises the window; it stays resizable, so it follows the screen's
+    // size, also when that is smaller than the outer size asked for.
+    void Maximize();
 
     void Show();
+    // Shows the form and brings it to the front.
+    void Present();
     void Hide();
     bool Visible() const;
+    // Hides the form while it is represented by a notification-area icon;
+    // RestoreFromTray shows it again in front.
+    void HideToTray();
+    void RestoreFromTray();
     // Asks the form to close, as its caption bar's close button does.
     void Close();
 
@@ -75,6 +95,18 @@ public:
     // Without a handler, a modal form ends with mrCancel and any other form
     // hides; with one, the handler decides and the window stays.
     std::function<void()> OnCloseQuery;
+    // Key preview: each key press reaches the form before the control that
+    // has the focus, as its virtual-key code (keys without one are not
+    // reported) and the modifier keys held. A key the control hands back
+    // unconsumed is not reported a second time. The key goes on to the
+    // control whatever the handler does.
+    std::function<void(std::uint16_t& key, TShiftState shift)> OnKeyDown;
+
+    // Gives the form a client area that one control of another component
+    // (the browser control) fills, before that control exists, so that the
+    // sizes asked for hold for the control too. The control places itself
+    // into it; without this call the area is made when it does.
+    void MakeControlHost();
 
     // The toolkit's side of the form (platform code only).
     struct TImpl;

@@ -31,7 +31,15 @@ struct TForm::TImpl {
     GtkWidget* Client = nullptr;      // the fixed client area, once there is one
     GtkCssProvider* Layout = nullptr; // the font and the layout's control sizes
     GMainLoop* Loop = nullptr;        // the loop of ShowModal
+    GtkWidget* Host = nullptr;        // the area a hosted control fills, once there is one
     bool InModal = false;
+    int MinWidth = 0;
+    int MinHeight = 0;
+    // The key press reported last: a key the focused control does not
+    // consume comes back to the window with the same event time.
+    std::uint32_t LastKeyTime = 0;
+    unsigned LastKeyval = 0;
+    bool HaveLastKey = false;
 };
 
 struct TEdit::TImpl {
@@ -43,6 +51,16 @@ struct TImage::TImpl {
     GtkImage* Image = nullptr; // null once destroyed
     bool Standalone = false;   // not on a form: the control holds its own reference
 };
+
+// The virtual-key code of a GDK key value (letters as their capital letter),
+// 0 for keys without one.
+std::uint16_t VirtualKeyOfKeyval(unsigned keyval);
+// The modifier keys of a GDK modifier state.
+TShiftState ShiftStateOf(unsigned state);
+
+// Puts widget into the form's control host as its whole client area (see
+// TForm::MakeControlHost); a widget in another window moves.
+void HostControl(TForm& form, GtkWidget* widget);
 
 inline GtkWindow* NativeWindow(const TForm& form) {
     return form.Native().Window;

@@ -3,7 +3,6 @@
 #include "archive/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
 #include "platform/Application.h"
-#include "platform/FormGeometry.h"
 #include "platform/LinkServices.h"
 #include "platform/MediaBridge.h"
 #include "platform/MessageBox.h"
@@ -18,9 +17,6 @@
 #include "shared/StylesUtils.h"
 #include "shared/SysUtils.h"
 #include "shared/Trace.h"
-
-#include <gtk/gtk.h>
-#include <webkit2/webkit2.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,17 +34,6 @@ constexpr int LayoutClientHeight = 409;
 constexpr int MinimumWidth = 300;
 constexpr int MinimumHeight = 200;
 
-unsigned ShiftOfState(unsigned state) {
-    unsigned shift = 0;
-    if (state & GDK_SHIFT_MASK)
-        shift |= BrowserControl::ssShift;
-    if (state & GDK_CONTROL_MASK)
-        shift |= BrowserControl::ssCtrl;
-    if (state & GDK_MOD1_MASK)
-        shift |= BrowserControl::ssAlt;
-    return shift;
-}
-
 void TraceStep(const char* step) {
     std::string event = "FormCreate ";
     event += step;
@@ -57,67 +42,18 @@ void TraceStep(const char* step) {
 
 } // namespace
 
-struct TMainFormSignals {
-    static gboolean KeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
-        try {
-            auto* self = static_cast<TMainForm*>(data);
-            // A key the page does not consume comes back with the same time.
-            if (self->FHaveLastKey && self->FLastKeyTime == event->time &&
-                self->FLastKeyval == event->keyval)
-                return FALSE;
-            self->FHaveLastKey = true;
-            self->FLastKeyTime = event->time;
-            self->FLastKeyval = event->keyval;
-            std::uint16_t key = BrowserControl::VirtualKeyOf(event->keyval);
-            if (key != 0)
-                self->FormKeyDown(key, ShiftOfState(event->state));
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
-        return FALSE;
-    }
-
-    static gboolean Delete(GtkWidget*, GdkEvent*, gpointer data) {
-        try {
-            static_cast<TMainForm*>(data)->DoClose();
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
-        return TRUE;
-    }
-
-    static void Snapshot(GObject* source, GAsyncResult* result, gpointer data) {
-        auto* path = static_cast<std::string*>(data);
-        GError* error = nullptr;
-        cairo_surface_t* surface =
-            webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
-        if (surface != nullptr) {
-            if (cairo_surface_write_to_png(surface, path->c_str()) == CAIRO_STATUS_SUCCESS)
-                Trace("Screenshot " + *path);
-            cairo_surface_destroy(surface);
-        }
-        if (error != nullptr)
-            g_error_free(error);
-        delete path;
-    }
-};
-
 TMainForm::TMainForm() : FAlive(std::make_shared<bool>(true)) {
-    FWindow = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
-    g_object_ref_sink(FWindow);
-    FClientArea = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-    gtk_container_add(GTK_CONTAINER(FWindow), FClientArea);
-    gtk_widget_show(FClientArea);
+    FWindow = std::make_unique<Platform::TForm>();
+    // The browser window fills the client area; it is made before any size
+    // is asked for, so that a fixed border's size holds for it.
+    FWindow->MakeControlHost();
     SetCaption(u"[Publication Title]");
-    gtk_window_set_position(FWindow, GTK_WIN_POS_CENTER);
-    gtk_window_set_default_size(FWindow, LayoutClientWidth, LayoutClientHeight);
-    GdkGeometry hints{};
-    hints.min_width = MinimumWidth;
-    hints.min_height = MinimumHeight;
-    gtk_window_set_geometry_hints(FWindow, nullptr, &hints, GDK_HINT_MIN_SIZE);
+    FWindow->SetPosition(Platform::poScreenCenter);
+    FWindow->SetDefaultSize(LayoutClientWidth, LayoutClientHeight);
+    FWindow->SetMinimumSize(MinimumWidth, MinimumHeight);
     // Key preview: the window sees key presses before its controls.
-    g_signal_connect(FWindow, "key-press-event", G_CALLBACK(TMainFormSignals::KeyPress), this);
-    g_signal_connect(FWindow, "delete-event", G_CALLBACK(TMainFormSignals::Delete), this);
+    FWindow->OnKeyDown = [this](std::uint16_t& key, unsigned shift) { FormKeyDown(key, shift); };
+    FWindow->OnCloseQuery = [this] { DoClose(); };
     try {
         FormCreate();
     } catch (...) {
@@ -137,8 +73,7 @@ TMainForm::~TMainForm() {
     FTrayIcon.reset();
     if (ActiveMainForm == this)
         ActiveMainForm = nullptr;
-    gtk_widget_destroy(GTK_WIDGET(FWindow));
-    g_object_unref(FWindow);
+    FWindow.reset();
 }
 
 void TMainForm::FormCreate() {
@@ -177,26 +112,23 @@ void TMainForm::FormCreate() {
     FIndexFile = u"fvp://" + settings.IndexPage;
     FExtractExts = settings.ExtractFileExts;
     FExecuteExts = settings.ExecuteFileExts;
-    Platform::SetOuterSize(FWindow, settings.AppWindowWidth, settings.AppWindowHeight, MinimumWidth,
-                           MinimumHeight);
+    FWindow->SetOuterSize(settings.AppWindowWidth, settings.AppWindowHeight, MinimumWidth,
+                          MinimumHeight);
     HideJavaScriptError = settings.HideJsErrors;
     if (settings.AppWindowStyle == 1) {
-        ApplyBorderStyle(bsNone);
+        ApplyBorderStyle(Platform::bsNone);
         // A borderless window that fills the screen still follows the
         // screen's size, also when it is smaller than the size asked for.
-        gtk_window_set_resizable(FWindow, TRUE);
-        Platform::TOuterBounds bounds = Platform::GetOuterBounds(FWindow);
-        Platform::SetOuterSize(FWindow, bounds.Width, bounds.Height, MinimumWidth, MinimumHeight);
-        gtk_window_maximize(FWindow);
+        FWindow->Maximize();
         FMaximized = true;
     } else {
         const std::int32_t border = settings.AppBorderStyle;
         // Values outside 0 to 5 give the default, sizeable border.
-        ApplyBorderStyle(border >= bsNone && border <= bsSizeToolWin
+        ApplyBorderStyle(border >= Platform::bsNone && border <= Platform::bsSizeToolWin
                              ? static_cast<TFormBorderStyle>(border)
-                             : bsSizeable);
+                             : Platform::bsSizeable);
         if (settings.AppWindowOrder == 1) {
-            gtk_window_set_keep_above(FWindow, TRUE);
+            FWindow->SetStayOnTop(true);
             FStayOnTop = true;
         }
     }
@@ -222,8 +154,8 @@ void TMainForm::CreateFvpProtocol() {
 
 void TMainForm::CreateBrowserWindow() {
     FBrowserForm = std::make_unique<TBrowserForm>();
-    FBrowserForm->SetParent(*this, FClientArea);
-    gtk_widget_set_visible(FBrowserForm->WebBrowser->Widget(), TRUE);
+    FBrowserForm->SetParent(*this, *FWindow);
+    FBrowserForm->WebBrowser->Show();
     FBrowserForm->WebBrowser->OnKeyDown = [this](TWebBrowserControl* sender, std::uint16_t& key,
                                                  std::uint16_t scan, unsigned shift) {
         WebBrowserKeyDown(sender, key, scan, shift);
@@ -243,94 +175,49 @@ void TMainForm::TakeScreenshot() {
     const char* path = std::getenv("FOLIVANT_SCREENSHOT");
     if (path == nullptr || *path == '\0' || !FBrowserForm)
         return;
-    webkit_web_view_get_snapshot(FBrowserForm->WebBrowser->WebView(),
-                                 WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
-                                 nullptr, TMainFormSignals::Snapshot, new std::string(path));
+    FBrowserForm->WebBrowser->SaveSnapshot(path, [shot = std::string(path)](bool written) {
+        if (written)
+            Trace("Screenshot " + shot);
+    });
 }
 
 void TMainForm::ApplyBorderStyle(TFormBorderStyle style) {
     FBorderStyle = style;
-    GtkWindow* w = FWindow;
-    switch (style) {
-    case bsNone:
-        gtk_window_set_decorated(w, FALSE);
-        gtk_window_set_resizable(w, FALSE);
-        break;
-    case bsSingle:
-        gtk_window_set_decorated(w, TRUE);
-        gtk_window_set_resizable(w, FALSE);
-        break;
-    case bsSizeable:
-        gtk_window_set_decorated(w, TRUE);
-        gtk_window_set_resizable(w, TRUE);
-        break;
-    case bsDialog:
-        gtk_window_set_decorated(w, TRUE);
-        gtk_window_set_resizable(w, FALSE);
-        gtk_window_set_type_hint(w, GDK_WINDOW_TYPE_HINT_DIALOG);
-        break;
-    case bsToolWindow:
-        gtk_window_set_decorated(w, TRUE);
-        gtk_window_set_resizable(w, FALSE);
-        gtk_window_set_type_hint(w, GDK_WINDOW_TYPE_HINT_UTILITY);
-        break;
-    case bsSizeToolWin:
-        gtk_window_set_decorated(w, TRUE);
-        gtk_window_set_resizable(w, TRUE);
-        gtk_window_set_type_hint(w, GDK_WINDOW_TYPE_HINT_UTILITY);
-        break;
-    }
+    FWindow->SetBorderStyle(style);
     // The outer size asked for holds for a fixed border too.
-    Platform::TOuterBounds bounds = Platform::GetOuterBounds(w);
-    Platform::SetOuterSize(w, bounds.Width, bounds.Height, MinimumWidth, MinimumHeight);
+    const Platform::TOuterBounds bounds = FWindow->Bounds();
+    FWindow->SetOuterSize(bounds.Width, bounds.Height, MinimumWidth, MinimumHeight);
 }
 
 void TMainForm::SetCaption(const String& caption) {
     FCaption = caption;
-    gtk_window_set_title(FWindow, StringToUtf8(caption).c_str());
+    FWindow->SetCaption(caption);
 }
 
 void TMainForm::Show() {
-    gtk_widget_show(GTK_WIDGET(FWindow));
+    FWindow->Show();
     if (FBrowserForm)
         FBrowserForm->Show();
 }
 
 int TMainForm::Left() const {
-    return Platform::GetOuterBounds(FWindow).Left;
+    return FWindow->Bounds().Left;
 }
 int TMainForm::Top() const {
-    return Platform::GetOuterBounds(FWindow).Top;
+    return FWindow->Bounds().Top;
 }
 int TMainForm::Width() const {
-    return Platform::GetOuterBounds(FWindow).Width;
+    return FWindow->Bounds().Width;
 }
 int TMainForm::Height() const {
-    return Platform::GetOuterBounds(FWindow).Height;
+    return FWindow->Bounds().Height;
 }
 
 void TMainForm::Close() {
     if (FClosed || FCloseQueued)
         return;
     FCloseQueued = true;
-    struct TRequest {
-        std::weak_ptr<bool> Alive;
-        TMainForm* Form;
-    };
-    g_idle_add(
-        [](gpointer data) -> gboolean {
-            auto* request = static_cast<TRequest*>(data);
-            try {
-                auto alive = request->Alive.lock();
-                if (alive && *alive)
-                    request->Form->DoClose();
-            } catch (...) {
-                Platform::HandleCallbackException();
-            }
-            delete request;
-            return G_SOURCE_REMOVE;
-        },
-        new TRequest{FAlive, this});
+    Platform::PostCallWhileAlive(FAlive, [this] { DoClose(); });
 }
 
 void TMainForm::DoClose() {
@@ -342,7 +229,7 @@ void TMainForm::DoClose() {
     } catch (...) {
         Platform::HandleCallbackException();
     }
-    gtk_widget_hide(GTK_WIDGET(FWindow));
+    FWindow->Hide();
     Platform::TerminateMessageLoop();
 }
 
@@ -371,10 +258,10 @@ void TMainForm::WebBrowserKeyDown(TWebBrowserControl*, std::uint16_t& Key, std::
 void TMainForm::TrayIconClick() {
     if (!FIsMinimized) {
         FIsMinimized = true;
-        Platform::HideToTray(FWindow);
+        FWindow->HideToTray();
     } else {
         FIsMinimized = false;
-        Platform::RestoreFromTray(FWindow);
+        FWindow->RestoreFromTray();
     }
 }
 

@@ -6,15 +6,13 @@
 // the host operations that browser windows and the script bridge call.
 
 #include "archive/Classes.h"
+#include "platform/Forms.h"
 #include "shared/AsyncPlugProto.h"
 #include "shared/BrowserForm.h"
 #include "shared/GlobalMainForm.h"
 
 #include <cstdint>
 #include <memory>
-
-typedef struct _GtkWidget GtkWidget;
-typedef struct _GtkWindow GtkWindow;
 
 namespace Folivant::Shared {
 class TLinkActions;
@@ -25,7 +23,7 @@ class TTrayIcon;
 
 namespace Folivant::Runtime {
 
-enum TFormBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow, bsSizeToolWin };
+using Platform::TFormBorderStyle;
 
 class TMainForm : public Shared::TGlobalMainForm {
 public:
@@ -37,7 +35,7 @@ public:
 
     // Shows the window (centred when first shown).
     void Show();
-    GtkWindow* Window() const { return FWindow; }
+    Platform::TForm& Window() const { return *FWindow; }
     Shared::TBrowserForm* BrowserForm() const { return FBrowserForm.get(); }
     bool Closed() const { return FClosed; }
 
@@ -100,20 +98,14 @@ private:
     std::unique_ptr<Platform::TTrayIcon> FTrayIcon;
 
     String FCaption;
-    GtkWindow* FWindow = nullptr;
-    GtkWidget* FClientArea = nullptr;
-    TFormBorderStyle FBorderStyle = bsSizeable;
+    std::unique_ptr<Platform::TForm> FWindow;
+    TFormBorderStyle FBorderStyle = Platform::bsSizeable;
     bool FStayOnTop = false;
     bool FMaximized = false;
     bool FClosed = false;
     bool FCloseQueued = false;
     bool FScreenshotTaken = false;
-    std::uint32_t FLastKeyTime = 0;
-    unsigned FLastKeyval = 0;
-    bool FHaveLastKey = false;
     std::shared_ptr<bool> FAlive;
-
-    friend struct TMainFormSignals;
 };
 
 } // namespace Folivant::Runtime

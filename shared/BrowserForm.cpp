@@ -2,10 +2,7 @@
 
 #include "archive/Text.h"
 #include "platform/Application.h"
-#include "platform/FormGeometry.h"
 #include "shared/Trace.h"
-
-#include <gtk/gtk.h>
 
 namespace Folivant::Shared {
 
@@ -16,16 +13,6 @@ namespace {
 std::vector<std::unique_ptr<TBrowserForm>>& NewWindows() {
     static std::vector<std::unique_ptr<TBrowserForm>> windows;
     return windows;
-}
-
-gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
-    try {
-        // The user closing a new window hides it, as a script's close does.
-        static_cast<TBrowserForm*>(data)->Close();
-    } catch (...) {
-        Platform::HandleCallbackException();
-    }
-    return TRUE;
 }
 
 } // namespace
@@ -41,22 +28,20 @@ TBrowserForm::TBrowserForm()
                                          VARIANT_BOOL& cancel) {
         WebBrowserWindowClosing(sender, child, cancel);
     };
-    gtk_widget_set_can_focus(WebBrowser->Widget(), TRUE);
     FormCreate();
 }
 
 TBrowserForm::~TBrowserForm() {
     *FAlive = false;
     WebBrowser.reset();
-    if (FWindow != nullptr)
-        gtk_widget_destroy(GTK_WIDGET(FWindow));
+    FWindow.reset();
 }
 
 void TBrowserForm::FormCreate() {
     FJavaScript = std::make_unique<TBrowserJs>();
     FCaption = ActiveMainForm != nullptr ? ActiveMainForm->Caption() : String();
     if (FWindow != nullptr)
-        gtk_window_set_title(FWindow, StringToUtf8(FCaption).c_str());
+        FWindow->SetCaption(FCaption);
     WebBrowser->SetDropHandlingType(ddtNo);
     WebBrowser->SetRegisterAsBrowser(true);
     WebBrowser->SetRegisterAsDropTarget(false);
@@ -113,51 +98,40 @@ void TBrowserForm::FormClose() {
 void TBrowserForm::EnsureWindow() {
     if (FWindow != nullptr || FParentForm != nullptr)
         return;
-    FWindow = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
-    gtk_window_set_title(FWindow, StringToUtf8(FCaption).c_str());
-    gtk_container_add(GTK_CONTAINER(FWindow), WebBrowser->Widget());
-    g_signal_connect(FWindow, "delete-event", G_CALLBACK(OnDelete), this);
+    FWindow = std::make_unique<Platform::TForm>();
+    FWindow->SetCaption(FCaption);
+    WebBrowser->PlaceInto(*FWindow);
+    // The user closing a new window hides it, as a script's close does.
+    FWindow->OnCloseQuery = [this] { Close(); };
 }
 
-void TBrowserForm::SetParent(TGlobalMainForm& parentForm, GtkWidget* container) {
+void TBrowserForm::SetParent(TGlobalMainForm& parentForm, Platform::TForm& host) {
     FParentForm = &parentForm;
-    GtkWidget* widget = WebBrowser->Widget();
-    if (FWindow != nullptr) {
-        g_object_ref(widget);
-        gtk_container_remove(GTK_CONTAINER(FWindow), widget);
-        gtk_widget_destroy(GTK_WIDGET(FWindow));
-        FWindow = nullptr;
-        gtk_container_add(GTK_CONTAINER(container), widget);
-        g_object_unref(widget);
-    } else {
-        gtk_container_add(GTK_CONTAINER(container), widget);
-    }
-    gtk_widget_set_hexpand(widget, TRUE);
-    gtk_widget_set_vexpand(widget, TRUE);
+    // The control moves out of its own window before that window goes.
+    WebBrowser->PlaceInto(host);
+    FWindow.reset();
 }
 
 void TBrowserForm::SetBounds(int left, int top, int width, int height) {
     EnsureWindow();
     if (FWindow == nullptr)
         return;
-    Platform::SetOuterPosition(FWindow, left, top);
-    Platform::SetOuterSize(FWindow, width, height);
+    FWindow->SetOuterPosition(left, top);
+    FWindow->SetOuterSize(width, height);
 }
 
 void TBrowserForm::Show() {
     EnsureWindow();
-    gtk_widget_show(WebBrowser->Widget());
-    if (FWindow != nullptr) {
-        gtk_widget_show(GTK_WIDGET(FWindow));
-        gtk_window_present(FWindow);
-    }
-    gtk_widget_grab_focus(WebBrowser->Widget());
+    WebBrowser->Show();
+    if (FWindow != nullptr)
+        FWindow->Present();
+    WebBrowser->SetFocus();
 }
 
 bool TBrowserForm::Visible() const {
     if (FWindow != nullptr)
-        return gtk_widget_get_visible(GTK_WIDGET(FWindow));
-    return gtk_widget_get_visible(WebBrowser->Widget());
+        return FWindow->Visible();
+    return WebBrowser->Visible();
 }
 
 void TBrowserForm::Close() {
@@ -170,7 +144,7 @@ void TBrowserForm::Close() {
     FormClose();
     Trace("BrowserForm closed");
     if (FWindow != nullptr)
-        gtk_widget_hide(GTK_WIDGET(FWindow));
+        FWindow->Hide();
     // A hidden window's page would go on playing, running timers and
     // opening windows; it ends with the window.
     WebBrowser->Unload();
@@ -181,24 +155,7 @@ void TBrowserForm::WebBrowserWindowClosing(TWebBrowserControl*, VARIANT_BOOL,
     Cancel = VARIANT_TRUE;
     // The control is still delivering this notification: the close happens
     // once it has returned.
-    struct TCloseRequest {
-        std::weak_ptr<bool> Alive;
-        TBrowserForm* Form;
-    };
-    g_idle_add(
-        [](gpointer data) -> gboolean {
-            auto* request = static_cast<TCloseRequest*>(data);
-            try {
-                auto alive = request->Alive.lock();
-                if (alive && *alive)
-                    request->Form->Close();
-            } catch (...) {
-                Platform::HandleCallbackException();
-            }
-            delete request;
-            return G_SOURCE_REMOVE;
-        },
-        new TCloseRequest{FAlive, this});
+    Platform::PostCallWhileAlive(FAlive, [this] { Close(); });
 }
 
 void TBrowserForm::OpenNewWindow(TWebBrowserControl*& ppDisp) {

@@ -6,14 +6,12 @@
 
 #include "archive/Classes.h"
 #include "browsercontrol/WebBrowserControl.h"
+#include "platform/Forms.h"
 #include "shared/BrowserJs.h"
 #include "shared/GlobalMainForm.h"
 
 #include <memory>
 #include <vector>
-
-typedef struct _GtkWidget GtkWidget;
-typedef struct _GtkWindow GtkWindow;
 
 namespace Folivant::Shared {
 
@@ -28,9 +26,9 @@ public:
     std::unique_ptr<BrowserControl::TWebBrowserControl> WebBrowser;
 
     const String& Caption() const { return FCaption; }
-    // Embeds the window's client area into container, a child of parentForm;
+    // Embeds the window's client area into host, the window of parentForm;
     // the window then has no frame of its own.
-    void SetParent(TGlobalMainForm& parentForm, GtkWidget* container);
+    void SetParent(TGlobalMainForm& parentForm, Platform::TForm& host);
     bool HasParent() const { return FParentForm != nullptr; }
     // Outer bounds of a top-level browser window.
     void SetBounds(int left, int top, int width, int height);
@@ -40,7 +38,7 @@ public:
     void Close();
     bool Visible() const;
     // The top-level window, or nullptr for an embedded one.
-    GtkWindow* Window() const { return FWindow; }
+    Platform::TForm* Window() const { return FWindow.get(); }
     bool BridgeAvailable() const { return FJavaScript != nullptr; }
 
     // Opens a new window for a page's request, placed over the main window
@@ -81,7 +79,7 @@ private:
 
     std::unique_ptr<TBrowserJs> FJavaScript;
     String FCaption;
-    GtkWindow* FWindow = nullptr;
+    std::unique_ptr<Platform::TForm> FWindow;
     TGlobalMainForm* FParentForm = nullptr;
     std::shared_ptr<bool> FAlive;
 };

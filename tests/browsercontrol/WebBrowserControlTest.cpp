@@ -4,6 +4,7 @@
 
 #include "browsercontrol/WebTestSupport.h"
 #include "platform/FormGeometry.h"
+#include "platform/FormsGtk.h"
 #include "platform/SaveDialog.h"
 #include "shared/BrowserForm.h"
 #include "shared/BrowserJs.h"
@@ -182,9 +183,9 @@ TEST_F(BrowserWindowTest, NewWindowsOpenOverTheMainWindowAndCloseByScript) {
     ASSERT_TRUE(WaitLoaded(secondView, "fvp://second.html"));
     EXPECT_TRUE(FMain.Called("HandleDownloableFiles fvp://second.html"));
     EXPECT_EQ(StringToUtf8(second->Caption()), "Test publication");
-    RunUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(second->Window())); });
+    RunUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(NativeWindow(*second->Window()))); });
     RunFor(200);
-    Platform::TOuterBounds b = Platform::GetOuterBounds(second->Window());
+    Platform::TOuterBounds b = second->Window()->Bounds();
     EXPECT_EQ(b.Left, FMain.FormLeft + 15);
     EXPECT_EQ(b.Top, FMain.FormTop + 15);
     EXPECT_EQ(b.Width, FMain.FormWidth);
@@ -195,9 +196,9 @@ TEST_F(BrowserWindowTest, NewWindowsOpenOverTheMainWindowAndCloseByScript) {
     EvalJs(secondView, "(window.open('fvp://index.html'), 0)");
     ASSERT_TRUE(RunUntil([] { return TBrowserForm::ApplicationWindows().size() == 2; }));
     TBrowserForm* third = TBrowserForm::ApplicationWindows()[1].get();
-    RunUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(third->Window())); });
+    RunUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(NativeWindow(*third->Window()))); });
     RunFor(200);
-    Platform::TOuterBounds c = Platform::GetOuterBounds(third->Window());
+    Platform::TOuterBounds c = third->Window()->Bounds();
     EXPECT_EQ(c.Left, b.Left);
     EXPECT_EQ(c.Top, b.Top);
 
@@ -263,7 +264,7 @@ TEST_F(BrowserWindowTest, AClosedNewWindowsPageStops) {
 
     // The reader closes the window just before the timer would act.
     const std::string armAt = EvalJs(secondView, "armAt = Date.now() + 150");
-    gtk_window_close(second->Window());
+    gtk_window_close(NativeWindow(*second->Window()));
     ASSERT_TRUE(RunUntil([&] { return !second->Visible(); }));
     EXPECT_TRUE(RunUntil([&] { return !webkit_web_view_is_playing_audio(secondView); }));
     // Half a second after the timer's time, by the page clock of the window
@@ -288,12 +289,11 @@ TEST_F(BrowserWindowTest, BlankTargetLinksOpenNewWindows) {
 }
 
 TEST_F(BrowserWindowTest, TheFirstWindowClosesItsParentAfterTheNotification) {
-    GtkWidget* host = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-    gtk_container_add(GTK_CONTAINER(host), box);
+    Platform::TForm host;
+    host.MakeControlHost();
     FForm = std::make_unique<TBrowserForm>();
-    FForm->SetParent(FMain, box);
-    gtk_widget_show_all(host);
+    FForm->SetParent(FMain, host);
+    host.Show();
     FForm->Show();
     FForm->WebBrowser->Navigate(u"fvp://index.html");
     WebKitWebView* view = FForm->WebBrowser->WebView();
@@ -312,7 +312,6 @@ TEST_F(BrowserWindowTest, TheFirstWindowClosesItsParentAfterTheNotification) {
     ASSERT_TRUE(RunUntil([&] { return FMain.CloseCount == 1; }));
     EXPECT_TRUE(FForm->BridgeAvailable());
     FForm.reset();
-    gtk_widget_destroy(host);
 }
 
 TEST_F(BrowserWindowTest, LinksToConfiguredKindsAreCheckedInEveryWindow) {
