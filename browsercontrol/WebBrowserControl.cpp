@@ -742,12 +742,10 @@ void TWebBrowserControl::SaveSnapshot(const std::string& path,
             }
             if (error != nullptr)
                 g_error_free(error);
-            try {
+            Platform::GuardCallback([&] {
                 if (request->Done)
                     request->Done(written);
-            } catch (...) {
-                Platform::HandleCallbackException();
-            }
+            });
         },
         new TRequest{path, std::move(done)});
 }

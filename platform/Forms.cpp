@@ -71,28 +71,26 @@ bool Place(TForm& form, GtkWidget* control, int left, int top, int width, int he
 struct TFormSignals {
     static gboolean KeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
         auto* f = static_cast<TForm::TImpl*>(data);
-        try {
+        GuardCallback([&] {
             TForm& form = *f->Owner;
             if (!form.OnKeyDown)
-                return FALSE;
+                return;
             // A key the focused control does not consume comes back with
             // the same time.
             if (f->HaveLastKey && f->LastKeyTime == event->time && f->LastKeyval == event->keyval)
-                return FALSE;
+                return;
             f->HaveLastKey = true;
             f->LastKeyTime = event->time;
             f->LastKeyval = event->keyval;
             std::uint16_t key = VirtualKeyOfKeyval(event->keyval);
             if (key != 0)
                 form.OnKeyDown(key, ShiftStateOf(event->state));
-        } catch (...) {
-            HandleCallbackException();
-        }
+        });
         return FALSE;
     }
     static gboolean DeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
         auto* f = static_cast<TForm::TImpl*>(data);
-        try {
+        GuardCallback([&] {
             TForm& form = *f->Owner;
             if (form.OnCloseQuery)
                 form.OnCloseQuery();
@@ -100,9 +98,7 @@ struct TFormSignals {
                 form.SetModalResult(mrCancel);
             else
                 form.Hide();
-        } catch (...) {
-            HandleCallbackException();
-        }
+        });
         return TRUE;
     }
     static void Destroyed(GtkWidget*, gpointer data) {
@@ -114,13 +110,11 @@ struct TFormSignals {
             f->Owner->SetModalResult(mrCancel);
     }
     static void EditChanged(GtkEditable*, gpointer data) {
-        try {
+        GuardCallback([&] {
             TEdit& edit = *static_cast<TEdit::TImpl*>(data)->Owner;
             if (edit.OnChange)
                 edit.OnChange();
-        } catch (...) {
-            HandleCallbackException();
-        }
+        });
     }
     static void EditDestroyed(GtkWidget*, gpointer data) {
         static_cast<TEdit::TImpl*>(data)->Entry = nullptr;
