@@ -440,10 +440,22 @@ TEST_F(BrowserWindowTest, NoContextMenuIsShown) {
 TEST_F(BrowserWindowTest, TextCannotBeSelectedButInputsStayEditable) {
     WebKitWebView* view = Open("index.html");
     GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(view));
+    // The page counts the pointer events it receives, so that each event is
+    // sent once the page has handled the one before (the engine merges
+    // pending moves) and the selection is read once the release arrived.
     auto drag = [&]() {
+        ASSERT_EQ(EvalJs(view, "(window.pointer={mousedown:0,mousemove:0,mouseup:0},"
+                               "['mousedown','mousemove','mouseup'].forEach(function(n){"
+                               "addEventListener(n,function(){pointer[n]++},true)}),0)"),
+                  "0");
         GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
         GdkDevice* pointer = gdk_seat_get_pointer(seat);
         auto send = [&](GdkEventType type, double x, unsigned state) {
+            const char* name = type == GDK_BUTTON_PRESS    ? "mousedown"
+                               : type == GDK_MOTION_NOTIFY ? "mousemove"
+                                                           : "mouseup";
+            const std::string count = std::string("pointer.") + name;
+            const std::string before = EvalJs(view, count);
             GdkEvent* e = gdk_event_new(type);
             if (type == GDK_MOTION_NOTIFY) {
                 e->motion.window = GDK_WINDOW(g_object_ref(window));
@@ -456,18 +468,18 @@ TEST_F(BrowserWindowTest, TextCannotBeSelectedButInputsStayEditable) {
                 e->button.x = x;
                 e->button.y = 20;
                 e->button.button = 1;
+                e->button.state = state;
                 e->button.time = static_cast<guint32>(g_get_monotonic_time() / 1000);
             }
             gdk_event_set_device(e, pointer);
             gtk_main_do_event(e);
             gdk_event_free(e);
-            RunFor(50);
+            ASSERT_TRUE(RunUntil([&] { return EvalJs(view, count) != before; })) << name;
         };
         send(GDK_BUTTON_PRESS, 12, 0);
         for (double x = 20; x < 300; x += 40)
             send(GDK_MOTION_NOTIFY, x, GDK_BUTTON1_MASK);
         send(GDK_BUTTON_RELEASE, 300, GDK_BUTTON1_MASK);
-        RunFor(300);
     };
     drag();
     EXPECT_EQ(EvalJs(view, "window.getSelection().toString()"), "\"\"");
