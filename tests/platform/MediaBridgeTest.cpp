@@ -868,8 +868,12 @@ TEST_F(MediaBridgeTest, LargeEntriesDecodeWhileTheWindowRunsAndOnceForAllRequest
     const auto ms = [](auto d) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
     };
-    EXPECT_LT(ms(ticks.Longest), 250) << "the main loop stood still while " << ms(elapsed)
-                                      << " ms of decoding ran (" << ticks.Count << " ticks)";
+    // Decoding on the main loop would stop it for about the whole decoding
+    // time; a loaded machine also pauses it, the more the slower decoding
+    // runs, so the bound grows with the decoding time.
+    EXPECT_LT(ms(ticks.Longest), std::max<long long>(250, ms(elapsed) / 8))
+        << "the main loop stood still while " << ms(elapsed) << " ms of decoding ran ("
+        << ticks.Count << " ticks)";
 
     // Later requests read the decoded bytes.
     EXPECT_EQ(Body(TAsyncRequest(bridge, path + "m/E3/" + big, "Range: bytes=5-9\r\n").Answer()),
