@@ -1,11 +1,7 @@
 #include "archive/Classes.h"
 
-#include "archive/PosixFiles.h"
 #include "archive/Text.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/SystemFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -131,73 +127,43 @@ void TMemoryStream::Clear() {
 }
 
 TFileStream::TFileStream(const std::filesystem::path& path, TFileMode mode) {
-    int flags = O_CLOEXEC;
-    switch (mode) {
-    case TFileMode::fmCreate:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
-        break;
-    case TFileMode::fmOpenRead:
-        flags |= O_RDONLY;
-        break;
-    case TFileMode::fmOpenWrite:
-        flags |= O_WRONLY;
-        break;
-    case TFileMode::fmOpenReadWrite:
-        flags |= O_RDWR;
-        break;
-    }
-    FHandle = ::open(path.c_str(), flags, 0666);
+    std::string error;
+    FHandle = SystemFile::Open(path, mode, error);
     if (FHandle < 0) {
         const String name = Utf8ToString(path.string());
         if (mode == TFileMode::fmCreate)
-            throw EFOpenError(u"Cannot create file \"" + name + u"\". " +
-                              Utf8ToString(std::strerror(errno)));
-        throw EFOpenError(u"Cannot open file \"" + name + u"\". " +
-                          Utf8ToString(std::strerror(errno)));
+            throw EFOpenError(u"Cannot create file \"" + name + u"\". " + Utf8ToString(error));
+        throw EFOpenError(u"Cannot open file \"" + name + u"\". " + Utf8ToString(error));
     }
 }
 
 TFileStream::~TFileStream() {
     if (FHandle >= 0)
-        ::close(FHandle);
+        SystemFile::Close(FHandle);
 }
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     if (count <= 0)
         return 0;
-    return static_cast<std::int64_t>(ReadFull(FHandle, buffer, static_cast<std::size_t>(count)));
+    return SystemFile::Read(FHandle, buffer, static_cast<std::size_t>(count));
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     if (count <= 0)
         return 0;
-    return static_cast<std::int64_t>(WriteFull(FHandle, buffer, static_cast<std::size_t>(count)));
+    return SystemFile::Write(FHandle, buffer, static_cast<std::size_t>(count));
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-    int whence = SEEK_SET;
-    switch (origin) {
-    case TSeekOrigin::soBeginning:
-        whence = SEEK_SET;
-        break;
-    case TSeekOrigin::soCurrent:
-        whence = SEEK_CUR;
-        break;
-    case TSeekOrigin::soEnd:
-        whence = SEEK_END;
-        break;
-    }
-    const off_t r = ::lseek(FHandle, static_cast<off_t>(offset), whence);
+    const std::int64_t r = SystemFile::Seek(FHandle, offset, origin);
     if (r < 0)
-        return ::lseek(FHandle, 0, SEEK_CUR);
+        return SystemFile::Seek(FHandle, 0, TSeekOrigin::soCurrent);
     return r;
 }
 
 std::int64_t TFileStream::Size() {
-    struct stat st {};
-    if (::fstat(FHandle, &st) != 0)
-        return TStream::Size();
-    return st.st_size;
+    const std::int64_t size = SystemFile::Size(FHandle);
+    return size < 0 ? TStream::Size() : size;
 }
 
 } // namespace Folivant

@@ -1,13 +1,9 @@
 #include "archive/Text.h"
 
-#include <cerrno>
+#include "platform/CodePages.h"
+
 #include <cstdlib>
-#include <cwctype>
-#include <iconv.h>
-#include <locale.h>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace Folivant {
 
@@ -71,66 +67,6 @@ unsigned CodePageFromEnv(const char* name, unsigned fallback) {
     return (end != nullptr && *end == 0 && cp > 0 && cp < 65536) ? static_cast<unsigned>(cp)
                                                                  : fallback;
 }
-
-std::string IconvName(unsigned codePage) {
-    switch (codePage) {
-    case 65001:
-        return "UTF-8";
-    case 1200:
-        return "UTF-16LE";
-    case 1201:
-        return "UTF-16BE";
-    case 20127:
-        return "ASCII";
-    case 28591:
-        return "ISO-8859-1";
-    case 932:
-        return "CP932";
-    case 936:
-        return "CP936";
-    case 949:
-        return "CP949";
-    case 950:
-        return "CP950";
-    default:
-        return "CP" + std::to_string(codePage);
-    }
-}
-
-locale_t Utf8Locale() {
-    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    return utf8;
-}
-
-// Conversion descriptors are opened once per code page and thread: opening
-// one costs far more than converting a short name, and an archive may hold
-// a hundred thousand of them.
-class TIconvCache {
-public:
-    ~TIconvCache() {
-        for (auto& entry : FEntries)
-            if (entry.Descriptor != reinterpret_cast<iconv_t>(-1))
-                iconv_close(entry.Descriptor);
-    }
-    iconv_t Get(unsigned codePage) {
-        for (auto& entry : FEntries)
-            if (entry.CodePage == codePage) {
-                if (entry.Descriptor != reinterpret_cast<iconv_t>(-1))
-                    iconv(entry.Descriptor, nullptr, nullptr, nullptr, nullptr);
-                return entry.Descriptor;
-            }
-        const iconv_t cd = iconv_open("UTF-16LE", IconvName(codePage).c_str());
-        FEntries.push_back({codePage, cd});
-        return cd;
-    }
-
-private:
-    struct TEntry {
-        unsigned CodePage;
-        iconv_t Descriptor;
-    };
-    std::vector<TEntry> FEntries;
-};
 
 } // namespace
 
@@ -210,12 +146,12 @@ String Utf16BEToString(const void* bytes, std::size_t size) {
 }
 
 unsigned AnsiCodePage() {
-    static const unsigned cp = CodePageFromEnv("FOLIVANT_ANSI_CODEPAGE", 1252);
+    static const unsigned cp = CodePageFromEnv("FOLIVANT_ANSI_CODEPAGE", CodePages::SystemAnsi());
     return cp;
 }
 
 unsigned OemCodePage() {
-    static const unsigned cp = CodePageFromEnv("FOLIVANT_OEM_CODEPAGE", 437);
+    static const unsigned cp = CodePageFromEnv("FOLIVANT_OEM_CODEPAGE", CodePages::SystemOem());
     return cp;
 }
 
@@ -231,41 +167,13 @@ String DecodeCodePage(std::string_view bytes, unsigned codePage) {
     if (ascii)
         return String(bytes.begin(), bytes.end());
 
-    thread_local TIconvCache cache;
-    iconv_t cd = cache.Get(codePage);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        // Unknown code page: keep ASCII, replace the rest.
-        String out;
-        for (const char c : bytes)
-            out.push_back(static_cast<unsigned char>(c) < 0x80 ? static_cast<char16_t>(c)
-                                                               : kReplacement);
-        return out;
-    }
     String out;
-    out.reserve(bytes.size());
-    char* in = const_cast<char*>(bytes.data());
-    std::size_t inLeft = bytes.size();
-    std::string buffer(bytes.size() * 4 + 8, '\0');
-    while (inLeft > 0) {
-        char* outPtr = buffer.data();
-        std::size_t outLeft = buffer.size();
-        const std::size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-        out += Utf16LEToString(buffer.data(), buffer.size() - outLeft);
-        if (r == static_cast<std::size_t>(-1)) {
-            if (errno == E2BIG)
-                continue;
-            // An undefined or incomplete byte: replace it and go on. The
-            // five bytes Windows-1252 leaves undefined stand for the C1
-            // control characters of the same value there, as in Windows.
-            const auto byte = static_cast<unsigned char>(*in);
-            const bool c1 = codePage == 1252 && (byte == 0x81 || byte == 0x8D || byte == 0x8F ||
-                                                 byte == 0x90 || byte == 0x9D);
-            out.push_back(c1 ? static_cast<char16_t>(byte) : kReplacement);
-            ++in;
-            --inLeft;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
+    if (CodePages::Decode(bytes, codePage, out))
+        return out;
+    // Unknown code page: keep ASCII, replace the rest.
+    for (const char c : bytes)
+        out.push_back(static_cast<unsigned char>(c) < 0x80 ? static_cast<char16_t>(c)
+                                                           : kReplacement);
     return out;
 }
 
@@ -274,11 +182,7 @@ char16_t UpperCaseUnit(char16_t unit) {
         return AsciiUpperCase(unit);
     if (unit >= 0xD800 && unit <= 0xDFFF)
         return unit;
-    const locale_t utf8 = Utf8Locale();
-    if (utf8 == nullptr)
-        return unit;
-    const wint_t up = towupper_l(static_cast<wint_t>(unit), utf8);
-    return up < 0x10000 ? static_cast<char16_t>(up) : unit;
+    return CodePages::UpperCase(unit);
 }
 
 bool IsLetterOrDigit(char16_t unit) {
@@ -287,8 +191,7 @@ bool IsLetterOrDigit(char16_t unit) {
                (unit >= u'a' && unit <= u'z');
     if (unit >= 0xD800 && unit <= 0xDFFF)
         return false;
-    const locale_t utf8 = Utf8Locale();
-    return utf8 != nullptr && iswalnum_l(static_cast<wint_t>(unit), utf8) != 0;
+    return CodePages::IsLetterOrDigit(unit);
 }
 
 namespace {

@@ -27,7 +27,7 @@ unsigned AnsiCodePage();
 unsigned OemCodePage();
 
 // Decodes bytes in a Windows code page (1252, 437, 850, 65001, ...) through
-// iconv. Bytes the code page does not define become U+FFFD.
+// the system's conversion. Bytes the code page does not define become U+FFFD.
 String DecodeCodePage(std::string_view bytes, unsigned codePage);
 inline String AnsiToString(std::string_view bytes) {
     return DecodeCodePage(bytes, AnsiCodePage());

@@ -1,5 +1,7 @@
 #include "archive/ZipDecryptWorker.h"
 
+#include "platform/WaitValue.h"
+
 #include <algorithm>
 
 namespace Folivant::Archive {
@@ -54,12 +56,12 @@ void TDecryptWorker::Run() {
             FCrypto->Decrypt(FIn + done, FOut + done, n);
             done += n;
             FReady.store(done, std::memory_order_release);
-            FReady.notify_all();
+            WaitValue::WakeAll(FReady);
             step = std::min<std::size_t>(step * 2, 128 * 1024);
         }
         // Whoever waits for more input must see the end even when cancelled.
         FReady.store(FSize, std::memory_order_release);
-        FReady.notify_all();
+        WaitValue::WakeAll(FReady);
         lock.lock();
         FBusy = false;
         FIdle.notify_all();

@@ -4,12 +4,11 @@
 
 #include "archive/Text.h"
 #include "archive/ZipCrypto.h"
+#include "platform/SystemFile.h"
 
 #include <libdeflate.h>
 #include <nettle/hmac.h>
 #include <zlib.h>
-
-#include <sys/stat.h>
 
 #include <cstring>
 #include <ctime>
@@ -222,20 +221,19 @@ std::string DataDescriptor(std::uint32_t crc, std::uint64_t csize, std::uint64_t
 } // namespace
 
 void DosDateTime(const std::filesystem::path& file, std::uint16_t& time, std::uint16_t& date) {
-    struct stat st {};
     time = 0;
     date = (1 << 5) | 1; // 1980-01-01
-    if (::stat(file.c_str(), &st) != 0)
+    std::int64_t seconds = 0;
+    if (!SystemFile::ModificationTime(file, seconds))
         return;
-    DosDateTime(st.st_mtime, false, time, date);
+    DosDateTime(seconds, false, time, date);
 }
 
 void DosDateTime(std::int64_t seconds, bool utc, std::uint16_t& time, std::uint16_t& date) {
     time = 0;
     date = (1 << 5) | 1; // 1980-01-01
     std::tm tm{};
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    if ((utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm)) == nullptr || tm.tm_year < 80)
+    if (!SystemFile::CalendarTime(seconds, utc, tm) || tm.tm_year < 80)
         return;
     if (tm.tm_year > 207) {
         time = (23 << 11) | (59 << 5) | 29;

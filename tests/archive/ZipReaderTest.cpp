@@ -6,9 +6,11 @@
 #include "support/TestSupport.h"
 #include "support/ZipSupport.h"
 
-#include <bzlib.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <bzlib.h>
 #include <lzma.h>
+#endif
 #include <zlib.h>
 
 #include <random>
@@ -451,6 +453,10 @@ TEST(ZipReader, EndRecordComments) {
 }
 
 TEST(ZipReader, Bzip2AndLzmaEntries) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Windows build has no bzip2 or LZMA library (Debian has none for "
+                    "mingw-w64): those methods read as unsupported there";
+#else
     const std::string data = PseudoText(300000, 8);
 
     std::string bz(data.size() + 10000, '\0');
@@ -530,6 +536,7 @@ TEST(ZipReader, Bzip2AndLzmaEntries) {
         }
         EXPECT_LE(out.size(), data.size()) << c.Name;
     }
+#endif
 }
 
 // Reading the archive from the very memory stream an entry is decoded into
