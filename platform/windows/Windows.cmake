@@ -32,3 +32,7 @@ add_library(folivant_archive STATIC ${FOLIVANT_WIN_ARCHIVE_SOURCES}
   ${FOLIVANT_WINDOWS_DIR}/WaitValue.cpp ${FOLIVANT_WINDOWS_DIR}/ZipMethodsAbsent.cpp)
 target_include_directories(folivant_archive PUBLIC ${FOLIVANT_WINDOWS_DIR}/compat)
 target_link_libraries(folivant_archive PUBLIC folivant_windows_flags ZLIB::ZLIB bcrypt user32 synchronization)
+
+# The platform layer's portable services on Windows: the registry.
+add_library(folivant_platform_core STATIC ${FOLIVANT_WINDOWS_DIR}/Registry.cpp)
+target_link_libraries(folivant_platform_core PUBLIC folivant_archive advapi32)
