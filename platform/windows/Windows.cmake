@@ -33,8 +33,8 @@ add_library(folivant_archive STATIC ${FOLIVANT_WIN_ARCHIVE_SOURCES}
 target_include_directories(folivant_archive PUBLIC ${FOLIVANT_WINDOWS_DIR}/compat)
 target_link_libraries(folivant_archive PUBLIC folivant_windows_flags ZLIB::ZLIB bcrypt user32 synchronization)
 
-# The platform layer's portable services on Windows: the registry and the
-# temporary folder.
+# The platform layer's portable services on Windows: the registry, the
+# temporary folder and the special folders.
 add_library(folivant_platform_core STATIC ${FOLIVANT_WINDOWS_DIR}/Registry.cpp
-  ${FOLIVANT_WINDOWS_DIR}/TemporaryFolder.cpp)
-target_link_libraries(folivant_platform_core PUBLIC folivant_archive advapi32)
+  ${FOLIVANT_WINDOWS_DIR}/TemporaryFolder.cpp ${FOLIVANT_WINDOWS_DIR}/SpecialFolders.cpp)
+target_link_libraries(folivant_platform_core PUBLIC folivant_archive advapi32 shell32)

@@ -1,6 +1,7 @@
 // The run folder on Windows: made new in the given folder, kept while its
 // run holds the lock file, and swept by a later run once abandoned; a live
-// run's folder and foreign folders stay.
+// run's folder and foreign folders stay. The shell's special folders.
+#include "platform/SpecialFolders.h"
 #include "platform/TemporaryFolder.h"
 
 #include "support/TestSupport.h"
@@ -58,6 +59,21 @@ TEST(WindowsTemporaryFolder, RunFoldersAreMadeKeptAndSwept) {
     Testing::WriteFileBytes(ownPath / "extracted.pdf", "z");
     Platform::RemoveRunFolder();
     EXPECT_FALSE(fs::exists(ownPath));
+}
+
+// The folders the shell reports exist, and the executable's folder is the
+// one its path names.
+TEST(WindowsSpecialFolders, FoldersExistAndTheExecutableIsFound) {
+    const String path = Platform::ExecutablePath();
+    const String dir = Platform::ExecutableDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), u'\\');
+    EXPECT_EQ(path.substr(0, dir.size()), dir);
+    EXPECT_TRUE(fs::is_regular_file(fs::path(path)));
+    EXPECT_TRUE(fs::path(path).filename() == "folivant_portable_tests.exe");
+    for (const String& folder : {Platform::UserAppDataDir(), Platform::UserDocumentsDir()})
+        EXPECT_TRUE(!folder.empty() && fs::is_directory(fs::path(folder)))
+            << fs::path(folder).string();
 }
 
 } // namespace
