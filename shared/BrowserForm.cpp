@@ -33,6 +33,8 @@ TBrowserForm::TBrowserForm()
 
 TBrowserForm::~TBrowserForm() {
     *FAlive = false;
+    if (WebBrowser != nullptr)
+        TBrowserJs::ReleaseSound(*WebBrowser);
     WebBrowser.reset();
     FWindow.reset();
 }
@@ -146,7 +148,10 @@ void TBrowserForm::Close() {
     if (FWindow != nullptr)
         FWindow->Hide();
     // A hidden window's page would go on playing, running timers and
-    // opening windows; it ends with the window.
+    // opening windows; it ends with the window, and so does the host sound
+    // it started.
+    if (TBrowserJs::ReleaseSound(*WebBrowser) && ActiveMainForm != nullptr)
+        ActiveMainForm->StopWavSound();
     WebBrowser->Unload();
 }
 

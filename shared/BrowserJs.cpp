@@ -16,6 +16,10 @@ namespace Folivant::Shared {
 
 namespace {
 
+// The browser whose page started the host sound that may still play; the
+// host has one sound for all windows.
+const TJsBrowser* SoundStarter = nullptr;
+
 char16_t FoldAsciiLower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c;
 }
@@ -129,15 +133,18 @@ void TBrowserJs::ExecuteFunction(TJsBrowser& browser, std::int32_t funcID, TDisp
         if (ActiveMainForm == nullptr)
             break;
         if (count == 1) {
-            ActiveMainForm->PlayWavSound(VariantToText(params.rgvarg[0]), false);
+            if (ActiveMainForm->PlayWavSound(VariantToText(params.rgvarg[0]), false))
+                SoundStarter = &browser;
         } else if (count == 2) {
             auto flag = Low16(params.rgvarg[0]);
-            ActiveMainForm->PlayWavSound(VariantToText(params.rgvarg[1]), flag && *flag != 0);
+            if (ActiveMainForm->PlayWavSound(VariantToText(params.rgvarg[1]), flag && *flag != 0))
+                SoundStarter = &browser;
         }
         break;
     case JS_APP_STOP_WAV:
         if (ActiveMainForm != nullptr)
             ActiveMainForm->StopWavSound();
+        SoundStarter = nullptr;
         break;
     case JS_APP_OPEN_FILE:
         if (count == 1 && ActiveMainForm != nullptr)
@@ -222,6 +229,13 @@ String TBrowserJs::ParamStr(const String& commandLine, int index, const String& 
     if (static_cast<std::size_t>(index) < words.size())
         return words[static_cast<std::size_t>(index)];
     return String();
+}
+
+bool TBrowserJs::ReleaseSound(const TJsBrowser& browser) {
+    if (SoundStarter != &browser)
+        return false;
+    SoundStarter = nullptr;
+    return true;
 }
 
 String TBrowserJs::ProcessCommandLine() {

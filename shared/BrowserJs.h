@@ -37,6 +37,11 @@ public:
     // Failures of the actions are not caught here.
     void ExecuteFunction(TJsBrowser& browser, std::int32_t funcID, TDispParams& params,
                          TVariant* varResult) const;
+    // True when browser's page started the host sound last and no page has
+    // stopped it since; the record is dropped either way, as the browser is
+    // going away. The window then stops the sound, which would otherwise
+    // outlive its page.
+    static bool ReleaseSound(const TJsBrowser& browser);
 
     // The command line of this process as one text, each argument quoted
     // when it contains spaces or is empty, so that SplitCommandLine gives the

@@ -262,6 +262,14 @@ TEST_F(BrowserWindowTest, AClosedNewWindowsPageStops) {
                      }),
                      &dialogs);
 
+    // The host sound goes with the window whose page started it last.
+    EvalJs(view, "(window.external.appPlayWav('clock.wav', true), 0)");
+    EvalJs(secondView, "(window.external.appPlayWav('loop.wav', true), 0)");
+    const auto stops = [this] {
+        return std::count(FMain.Calls.begin(), FMain.Calls.end(), "StopWavSound");
+    };
+    ASSERT_EQ(stops(), 0);
+
     // The reader closes the window just before the timer would act.
     const std::string armAt = EvalJs(secondView, "armAt = Date.now() + 150");
     gtk_window_close(NativeWindow(*second->Window()));
@@ -275,6 +283,7 @@ TEST_F(BrowserWindowTest, AClosedNewWindowsPageStops) {
     EXPECT_EQ(TBrowserForm::ApplicationWindows().size(), 1u);
     EXPECT_EQ(dialogs, 0);
     EXPECT_FALSE(webkit_web_view_is_playing_audio(secondView));
+    EXPECT_EQ(stops(), 1);
     g_signal_handlers_disconnect_by_data(secondView, &dialogs);
 }
 

@@ -152,6 +152,29 @@ TEST_F(BrowserJsTest, EveryFunctionDispatchesWithItsArgumentCounts) {
     EXPECT_EQ(Run(12345, {}).vt, VT_EMPTY);
 }
 
+TEST_F(BrowserJsTest, TheSoundBelongsToThePageThatStartedItLast) {
+    TFakeBrowser other;
+    auto play = [&](TJsBrowser& by) {
+        TDispParams p = Args({TVariant::FromString(u"a.wav"), TVariant::FromBool(true)});
+        Js.ExecuteFunction(by, JS_APP_PLAY_WAV, p, nullptr);
+    };
+    auto stop = [&](TJsBrowser& by) {
+        TDispParams p;
+        Js.ExecuteFunction(by, JS_APP_STOP_WAV, p, nullptr);
+    };
+    play(Browser);
+    EXPECT_FALSE(TBrowserJs::ReleaseSound(other));
+    EXPECT_TRUE(TBrowserJs::ReleaseSound(Browser));
+    EXPECT_FALSE(TBrowserJs::ReleaseSound(Browser)); // released once
+    play(Browser);
+    play(other);
+    EXPECT_FALSE(TBrowserJs::ReleaseSound(Browser));
+    EXPECT_TRUE(TBrowserJs::ReleaseSound(other));
+    play(Browser);
+    stop(other); // any page stops the one sound
+    EXPECT_FALSE(TBrowserJs::ReleaseSound(Browser));
+}
+
 TEST_F(BrowserJsTest, ParamStrFollowsIndexAndCountRules) {
     const int count = TBrowserJs::ParamCount(TBrowserJs::ProcessCommandLine());
     TVariant zero = Run(JS_APP_PARAM_STR, {TVariant::FromInt(0)});
