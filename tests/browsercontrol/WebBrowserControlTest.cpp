@@ -810,6 +810,16 @@ TEST_F(BrowserWindowTest, LinksSaveEntriesWhateverTheirNames) {
     TLinkActionsMainForm main;
     main.Actions = &actions;
     Shared::ActiveMainForm = &main;
+    // The window and its main form go before the link actions do, also when
+    // an assertion ends the test early: a navigation the closing window
+    // still decides must not reach a destroyed main form.
+    struct TAtExit {
+        std::function<void()> Run;
+        ~TAtExit() { Run(); }
+    } restore{[this] {
+        FForm.reset();
+        Shared::ActiveMainForm = &FMain;
+    }};
     UseTestSite({{"site/links.html", "<!DOCTYPE html><meta charset='utf-8'>"
                                      "<a id='a' href='dl/My Report.zip'>1</a>"
                                      "<a id='b' href='dl/r\xc3\xa9sum\xc3\xa9.zip'>2</a>"
@@ -829,8 +839,6 @@ TEST_F(BrowserWindowTest, LinksSaveEntriesWhateverTheirNames) {
     }
     EXPECT_EQ(desktop.Opened.size(), 3u);
     EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://site/links.html");
-    FForm.reset();
-    Shared::ActiveMainForm = &FMain;
 }
 
 void PressMouseButton(WebKitWebView* view, guint button) {
