@@ -38,3 +38,11 @@ target_link_libraries(folivant_archive PUBLIC folivant_windows_flags ZLIB::ZLIB 
 add_library(folivant_platform_core STATIC ${FOLIVANT_WINDOWS_DIR}/Registry.cpp
   ${FOLIVANT_WINDOWS_DIR}/TemporaryFolder.cpp ${FOLIVANT_WINDOWS_DIR}/SpecialFolders.cpp)
 target_link_libraries(folivant_platform_core PUBLIC folivant_archive advapi32 shell32)
+
+# The portable units of shared/ and platform/ that need no other system
+# service than the ones above.
+set(FOLIVANT_WINDOWS_SHARED_UNITS IniFiles PublicationSettings JsConstants)
+folivant_units(FOLIVANT_WIN_SHARED_SOURCES ${FOLIVANT_ROOT}/shared ${FOLIVANT_WINDOWS_SHARED_UNITS})
+folivant_units(FOLIVANT_WIN_PLATFORM_SOURCES ${FOLIVANT_ROOT}/platform HttpHead MediaCache)
+add_library(folivant_shared STATIC ${FOLIVANT_WIN_SHARED_SOURCES} ${FOLIVANT_WIN_PLATFORM_SOURCES})
+target_link_libraries(folivant_shared PUBLIC folivant_platform_core)
