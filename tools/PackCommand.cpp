@@ -1,4 +1,5 @@
-// pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [--check] -o OUT:
+// pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG|ICO] [--title TEXT]
+// [--company TEXT] [--version A.B.C.D] [--check] -o OUT:
 // every file and folder of the site in sorted order (folders as "name/"),
 // the settings file as the top-level entry "fv-config", written as the
 // publication archive into a copy of the runtime. With SOURCE_DATE_EPOCH set
@@ -10,6 +11,7 @@
 #include "archive/ZipWriter.h"
 #include "shared/IniFiles.h"
 #include "shared/PublicationSettings.h"
+#include "tools/PeResources.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,11 +19,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 namespace Folivant::Tools {
 
@@ -105,7 +109,13 @@ std::string ConfigBytes(const std::filesystem::path& file, bool announce) {
 namespace {
 
 const char* const Usage =
-    "folivant-pack pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [--check] -o OUT";
+    "folivant-pack pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG|ICO] [--title TEXT] "
+    "[--company TEXT] [--version A.B.C.D] [--check] -o OUT\n"
+    "  --icon: a PNG file; for a Windows runtime also an ICO file, whose images all go into the "
+    "executable's icon group\n"
+    "  --title, --company, --version: the version information of a Windows runtime (title as "
+    "product name and description; version as 1 to 4 numbers 0..65535); an error for a Linux "
+    "runtime";
 
 // Progress is shown on a terminal, and for large sites also in logs.
 constexpr std::size_t ManyFiles = 2000;
@@ -293,6 +303,66 @@ void CheckPngIcon(const std::filesystem::path& file) {
     }
 }
 
+// True when the icon is an ICO file whose
+// directory and images fit in it; an ICO file that does not fit raises
+// EPackError, a file that is no ICO file returns false (it must then be a
+// PNG image). An ICO file for a Linux runtime raises EPackError.
+bool CheckIcoIcon(const std::filesystem::path& file, bool windows) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::uint8_t> bytes(6);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), 6) || !LooksLikeIco(bytes))
+        return false;
+    if (!windows)
+        throw EPackError(Utf8ToString(
+            file.string() + ": an ICO icon is for Windows runtimes only; give a PNG image"));
+    in.seekg(0, std::ios::end);
+    const auto size = static_cast<std::uint64_t>(in.tellg());
+    if (size > 64 * 1024 * 1024)
+        throw EPackError(Utf8ToString(file.string() + ": the icon is larger than 64 MB"));
+    bytes.resize(size);
+    if (!in.seekg(0) || !in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size)))
+        throw EPackError(Utf8ToString(file.string() + ": cannot be read"));
+    try {
+        ParseIco(bytes);
+    } catch (const EPeError& e) {
+        throw EPackError(Utf8ToString(file.string() + ": " + e.what()));
+    }
+    return true;
+}
+
+// The VERSION resource for --title, --company and --version; a fresh one,
+// replacing any the runtime has.
+std::string VersionBytes(const TPackOptions& o) {
+    std::array<std::uint16_t, 4> version{};
+    try {
+        if (o.Version)
+            version = ParseFileVersion(*o.Version);
+    } catch (const EPeError& e) {
+        throw EPackError(Utf8ToString(e.what()));
+    }
+    const auto utf16 = [](const std::string& text) {
+        const String s = Utf8ToString(text);
+        return std::u16string(s.begin(), s.end());
+    };
+    std::vector<std::pair<std::u16string, std::u16string>> strings;
+    if (o.Company)
+        strings.emplace_back(u"CompanyName", utf16(*o.Company));
+    if (o.Title) {
+        strings.emplace_back(u"FileDescription", utf16(*o.Title));
+        strings.emplace_back(u"ProductName", utf16(*o.Title));
+    }
+    if (o.Version) {
+        strings.emplace_back(u"FileVersion", utf16(*o.Version));
+        strings.emplace_back(u"ProductVersion", utf16(*o.Version));
+    }
+    try {
+        const std::vector<std::uint8_t> bytes = VersionInfo(version, strings);
+        return std::string(bytes.begin(), bytes.end());
+    } catch (const EPeError& e) {
+        throw EPackError(Utf8ToString(e.what()));
+    }
+}
+
 } // namespace
 
 void PackSite(const TPackOptions& o) {
@@ -302,8 +372,18 @@ void PackSite(const TPackOptions& o) {
         throw EPackError(Utf8ToString(o.Runtime.string() + ": " + std::strerror(errno)));
     if (config && ::access(config->c_str(), R_OK) != 0)
         throw EPackError(Utf8ToString(config->string() + ": " + std::strerror(errno)));
-    if (o.Icon)
+    const bool windows = IsWindowsRuntime(o.Runtime);
+    if (o.Icon && !CheckIcoIcon(*o.Icon, windows))
         CheckPngIcon(*o.Icon);
+    std::vector<Platform::TNewResource> more;
+    if (o.Title || o.Company || o.Version) {
+        if (!windows)
+            throw EPackError(Utf8ToString(o.Runtime.string() +
+                                          ": --title, --company and --version are for Windows "
+                                          "runtimes only (a Linux runtime has no version "
+                                          "information)"));
+        more.push_back({"VERSION", "#1", 1033, VersionBytes(o), {}});
+    }
     const std::optional<std::int64_t> epoch = SourceDateEpoch();
 
     const std::vector<TSiteEntry> entries = CollectSite(site, config.has_value());
@@ -347,12 +427,13 @@ void PackSite(const TPackOptions& o) {
         progress.Update(done, totalBytes);
         progress.Done();
     }
-    EmbedArchive(o.Runtime, archive.Path(), o.Output, o.Icon);
+    EmbedArchive(o.Runtime, archive.Path(), o.Output, o.Icon, more);
 }
 
 int PackCommand(std::span<const std::string> args) {
     const TArguments a =
-        ParseArguments(args, {"config", "runtime", "output", "icon"}, 1, Usage, {"check"});
+        ParseArguments(args, {"config", "runtime", "output", "icon", "title", "company", "version"},
+                       1, Usage, {"check"});
     const auto output = a.Option("output");
     if (!output)
         throw EPackError(Utf8ToString(std::string("-o OUT is required; usage: ") + Usage));
@@ -364,6 +445,9 @@ int PackCommand(std::span<const std::string> args) {
     o.Output = *output;
     if (const auto icon = a.Option("icon"))
         o.Icon = *icon;
+    o.Title = a.Option("title");
+    o.Company = a.Option("company");
+    o.Version = a.Option("version");
     o.Check = a.Flag("check");
     PackSite(o);
     return 0;

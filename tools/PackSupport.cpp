@@ -144,7 +144,8 @@ std::filesystem::path RuntimeOption(const TArguments& args) {
 
 void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
                   const std::filesystem::path& output,
-                  const std::optional<std::filesystem::path>& icon) {
+                  const std::optional<std::filesystem::path>& icon,
+                  const std::vector<Platform::TNewResource>& more) {
     Platform::TNewResource resource;
     resource.Type = "RCDATA";
     resource.Name = "FOLDATA";
@@ -153,6 +154,7 @@ void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::p
     std::vector<Platform::TNewResource> added = {resource};
     if (icon)
         added.push_back({"ICON", "MAINICON", 1033, {}, *icon});
+    added.insert(added.end(), more.begin(), more.end());
     WriteRuntimeResources(runtime, output, added);
 }
 

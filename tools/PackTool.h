@@ -70,7 +70,8 @@ std::filesystem::path RuntimeOption(const TArguments& args);
 // when given, the PNG file as its ICON MAINICON in place of the runtime's.
 void EmbedArchive(const std::filesystem::path& runtime, const std::filesystem::path& archive,
                   const std::filesystem::path& output,
-                  const std::optional<std::filesystem::path>& icon = std::nullopt);
+                  const std::optional<std::filesystem::path>& icon = std::nullopt,
+                  const std::vector<Platform::TNewResource>& more = {});
 
 // One file or folder of a site.
 struct TSiteEntry {
@@ -99,8 +100,10 @@ struct TPackOptions {
     std::optional<std::filesystem::path> Config;
     std::filesystem::path Runtime;
     std::filesystem::path Output;
-    std::optional<std::filesystem::path> Icon; // a PNG file
-    bool Check = false;                        // check the site first; an error writes nothing
+    std::optional<std::filesystem::path> Icon; // a PNG file; an ICO file for Windows runtimes
+    // The version information of a Windows publication.
+    std::optional<std::string> Title, Company, Version;
+    bool Check = false; // check the site first; an error writes nothing
 };
 // Raises EPackError on any failure; the output is then left as it was.
 void PackSite(const TPackOptions& options);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -361,6 +362,160 @@ std::vector<std::uint8_t> PngIconGroup(std::span<const std::uint8_t> png, std::u
     Put32(group, 14, static_cast<std::uint32_t>(png.size()));
     Put16(group, 18, id);
     return group;
+}
+
+bool LooksLikeIco(std::span<const std::uint8_t> file) {
+    return file.size() >= 6 && file[0] == 0 && file[1] == 0 && file[2] == 1 && file[3] == 0;
+}
+
+std::vector<TIcoImage> ParseIco(std::span<const std::uint8_t> file) {
+    const auto get16 = [&](std::size_t at) {
+        return static_cast<std::uint16_t>(file[at] | (file[at + 1] << 8));
+    };
+    const auto get32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(file[at] | (file[at + 1] << 8) | (file[at + 2] << 16) |
+                                          (static_cast<std::uint32_t>(file[at + 3]) << 24));
+    };
+    if (!LooksLikeIco(file))
+        throw EPeError("not an ICO file");
+    const std::size_t count = get16(4);
+    if (count == 0)
+        throw EPeError("the ICO file holds no image");
+    if (file.size() < 6 + 16 * count)
+        throw EPeError("the ICO file ends inside its directory");
+    std::vector<TIcoImage> images;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t entry = 6 + 16 * i;
+        const std::uint32_t size = get32(entry + 8), offset = get32(entry + 12);
+        if (size == 0 || offset < 6 + 16 * count || offset > file.size() ||
+            size > file.size() - offset)
+            throw EPeError("the ICO file's image " + std::to_string(i + 1) +
+                           " lies outside the file");
+        images.push_back({file[entry], file[entry + 1], file[entry + 2], get16(entry + 4),
+                          get16(entry + 6), file.subspan(offset, size)});
+    }
+    return images;
+}
+
+std::vector<std::uint8_t> IcoIconGroup(const std::vector<TIcoImage>& images,
+                                       std::uint16_t firstId) {
+    std::vector<std::uint8_t> group(6 + 14 * images.size(), 0);
+    Put16(group, 2, 1);
+    Put16(group, 4, static_cast<std::uint32_t>(images.size()));
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const std::size_t at = 6 + 14 * i;
+        group[at] = images[i].Width;
+        group[at + 1] = images[i].Height;
+        group[at + 2] = images[i].Colors;
+        Put16(group, at + 4, images[i].Planes);
+        Put16(group, at + 6, images[i].BitCount);
+        Put32(group, at + 8, static_cast<std::uint32_t>(images[i].Bytes.size()));
+        Put16(group, at + 12, static_cast<std::uint32_t>(firstId + i));
+    }
+    return group;
+}
+
+std::array<std::uint16_t, 4> ParseFileVersion(std::string_view text) {
+    std::array<std::uint16_t, 4> version{};
+    std::size_t part = 0;
+    std::size_t at = 0;
+    const auto fail = [&] {
+        throw EPeError("the version \"" + std::string(text) +
+                       "\" is not one to four numbers 0..65535 separated by dots");
+    };
+    for (;;) {
+        if (part == 4)
+            fail();
+        std::uint32_t value = 0;
+        const std::size_t start = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + static_cast<std::uint32_t>(text[at] - '0');
+            if (value > 0xFFFF)
+                fail();
+            ++at;
+        }
+        if (at == start)
+            fail();
+        version[part++] = static_cast<std::uint16_t>(value);
+        if (at == text.size())
+            return version;
+        if (text[at] != '.')
+            fail();
+        ++at;
+    }
+}
+
+namespace {
+
+// One node of a version resource: wLength, wValueLength, wType, the key
+// (UTF-16, ending in 0), padding to 32 bits, the value, padding, children.
+// Every node starts 32-bit aligned; wLength leaves out the padding after
+// the last child.
+void PutVersionNode(std::vector<std::uint8_t>& out, std::u16string_view key,
+                    std::span<const std::uint8_t> value, std::uint16_t valueLength, bool text,
+                    const std::function<void(std::vector<std::uint8_t>&)>& children) {
+    while (out.size() % 4 != 0)
+        out.push_back(0);
+    const std::size_t start = out.size();
+    out.resize(start + 6);
+    Put16(out, start + 2, valueLength);
+    Put16(out, start + 4, text ? 1 : 0);
+    for (char16_t c : key) {
+        out.push_back(static_cast<std::uint8_t>(c));
+        out.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
+    while (out.size() % 4 != 0)
+        out.push_back(0);
+    out.insert(out.end(), value.begin(), value.end());
+    if (children)
+        children(out);
+    if (out.size() - start > 0xFFFF)
+        throw EPeError("the version information is too long");
+    Put16(out, start, static_cast<std::uint32_t>(out.size() - start));
+}
+
+} // namespace
+
+std::vector<std::uint8_t>
+VersionInfo(const std::array<std::uint16_t, 4>& version,
+            const std::vector<std::pair<std::u16string, std::u16string>>& strings) {
+    std::vector<std::uint8_t> fixed(52, 0);
+    Put32(fixed, 0, 0xFEEF04BD);
+    Put32(fixed, 4, 0x00010000);
+    const std::uint32_t high = (std::uint32_t(version[0]) << 16) | version[1];
+    const std::uint32_t low = (std::uint32_t(version[2]) << 16) | version[3];
+    Put32(fixed, 8, high);
+    Put32(fixed, 12, low);
+    Put32(fixed, 16, high);
+    Put32(fixed, 20, low);
+    Put32(fixed, 24, 0x3F);       // every flag is meaningful
+    Put32(fixed, 32, 0x00040004); // VOS_NT_WINDOWS32
+    Put32(fixed, 36, 1);          // VFT_APP
+    std::vector<std::uint8_t> out;
+    PutVersionNode(out, u"VS_VERSION_INFO", fixed, 52, false, [&](std::vector<std::uint8_t>& o) {
+        PutVersionNode(o, u"StringFileInfo", {}, 0, true, [&](std::vector<std::uint8_t>& o2) {
+            PutVersionNode(o2, u"040904B0", {}, 0, true, [&](std::vector<std::uint8_t>& o3) {
+                for (const auto& [name, value] : strings) {
+                    std::vector<std::uint8_t> bytes;
+                    for (char16_t c : value) {
+                        bytes.push_back(static_cast<std::uint8_t>(c));
+                        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+                    }
+                    bytes.push_back(0);
+                    bytes.push_back(0);
+                    PutVersionNode(o3, name, bytes, static_cast<std::uint16_t>(value.size() + 1),
+                                   true, {});
+                }
+            });
+        });
+        PutVersionNode(o, u"VarFileInfo", {}, 0, true, [&](std::vector<std::uint8_t>& o2) {
+            const std::uint8_t translation[] = {0x09, 0x04, 0xB0, 0x04};
+            PutVersionNode(o2, u"Translation", translation, 4, false, {});
+        });
+    });
+    return out;
 }
 
 std::uint16_t FreeIconNumber(const TPeImage& image) {

@@ -12,11 +12,13 @@
 // This unit depends on the standard library only, so that it builds and is
 // tested as a Windows program too.
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace Folivant::Tools {
@@ -139,6 +141,37 @@ std::vector<std::uint8_t> AddPeResources(std::span<const std::uint8_t> file,
 // resource numbered id, an icon group (Windows reads PNG-compressed icon
 // images). Raises EPeError when png is not a PNG image.
 std::vector<std::uint8_t> PngIconGroup(std::span<const std::uint8_t> png, std::uint16_t id);
+// One image of an ICO file, as its directory describes it; Bytes (a PNG or
+// a BMP without its file header) points into the file's bytes.
+struct TIcoImage {
+    std::uint8_t Width = 0; // 0 means 256
+    std::uint8_t Height = 0;
+    std::uint8_t Colors = 0;
+    std::uint16_t Planes = 0;
+    std::uint16_t BitCount = 0;
+    std::span<const std::uint8_t> Bytes;
+};
+// True when the bytes start like an ICO file (reserved 0, type 1).
+bool LooksLikeIco(std::span<const std::uint8_t> file);
+// The images of an ICO file, kept as they are. Raises EPeError when the
+// header or directory does not fit, there is no image, or an image's bytes
+// lie outside the file.
+std::vector<TIcoImage> ParseIco(std::span<const std::uint8_t> file);
+// The GROUP_ICON directory for images stored as the ICON resources numbered
+// firstId, firstId + 1, ...
+std::vector<std::uint8_t> IcoIconGroup(const std::vector<TIcoImage>& images, std::uint16_t firstId);
+
+// Reads "A", "A.B", "A.B.C" or "A.B.C.D" (each 0..65535) into four numbers,
+// the missing ones 0. Raises EPeError for anything else.
+std::array<std::uint16_t, 4> ParseFileVersion(std::string_view text);
+// A VERSION resource (VS_VERSIONINFO): the fixed file information with
+// version as file and product version, and one string table for US English,
+// Unicode (040904B0) with the strings given (name, value); children are
+// 32-bit aligned as the loader expects.
+std::vector<std::uint8_t>
+VersionInfo(const std::array<std::uint16_t, 4>& version,
+            const std::vector<std::pair<std::u16string, std::u16string>>& strings);
+
 // A number no ICON resource of the image uses yet.
 std::uint16_t FreeIconNumber(const TPeImage& image);
 

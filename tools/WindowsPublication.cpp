@@ -83,14 +83,28 @@ void WriteWindowsResources(const std::filesystem::path& runtime,
                 resources.push_back({PeTypeName(r.Type), PeResourceName(r.Name), r.Language, data});
                 continue;
             }
+            // Icon images get numbers above every one the runtime uses, so
+            // the runtime's own images never collide with them.
             if (!iconNumber)
                 iconNumber = FreeIconNumber(TPeImage(image));
-            else if (++*iconNumber == 0)
-                throw EPeError("no free icon number");
             try {
+                if (LooksLikeIco(data)) {
+                    const std::vector<TIcoImage> images = ParseIco(data);
+                    if (*iconNumber + images.size() > 0xFFFF)
+                        throw EPeError("no free icon number");
+                    const auto& group = bytes.emplace_back(IcoIconGroup(images, *iconNumber));
+                    for (const TIcoImage& i : images)
+                        resources.push_back({PeTypeName("ICON"), TPeName{(*iconNumber)++, {}},
+                                             r.Language, i.Bytes});
+                    resources.push_back(
+                        {PeTypeName("GROUP_ICON"), PeResourceName(r.Name), r.Language, group});
+                    continue;
+                }
+                if (*iconNumber == 0xFFFF)
+                    throw EPeError("no free icon number");
                 const auto& group = bytes.emplace_back(PngIconGroup(data, *iconNumber));
                 resources.push_back(
-                    {PeTypeName("ICON"), TPeName{*iconNumber, {}}, r.Language, data});
+                    {PeTypeName("ICON"), TPeName{(*iconNumber)++, {}}, r.Language, data});
                 resources.push_back(
                     {PeTypeName("GROUP_ICON"), PeResourceName(r.Name), r.Language, group});
             } catch (const EPeError& e) {

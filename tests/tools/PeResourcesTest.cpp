@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ void Put16(TBytes& b, std::size_t at, std::uint32_t v) {
 void Put32(TBytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t Get16(const TBytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8);
 }
 
 std::uint32_t Get32(const TBytes& b, std::size_t at) {
@@ -239,3 +244,123 @@ TEST(PeResourcesDamaged, ClearErrors) {
 }
 
 } // namespace
+
+// ICO files: every image is kept byte for byte with its directory values,
+// and a directory that lies about sizes or offsets is refused.
+TEST(IcoFiles, ParsedAndCheckedAgainstTheFile) {
+    // Two images: 4 bytes at 38, 3 bytes at 42.
+    TBytes ico(45, 0);
+    Put16(ico, 2, 1);
+    Put16(ico, 4, 2);
+    const auto entry = [&](std::size_t i, std::uint8_t size, std::uint32_t bytes,
+                           std::uint32_t offset) {
+        ico[6 + 16 * i] = size;
+        ico[7 + 16 * i] = size;
+        Put16(ico, 12 + 16 * i, 32);
+        Put32(ico, 14 + 16 * i, bytes);
+        Put32(ico, 18 + 16 * i, offset);
+    };
+    entry(0, 0, 4, 38);
+    entry(1, 16, 3, 42);
+    std::memcpy(&ico[38], "\x89PNGBMP", 7);
+    const std::vector<TIcoImage> images = ParseIco(ico);
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(std::string(images[0].Bytes.begin(), images[0].Bytes.end()), "\x89PNG");
+    EXPECT_EQ(std::string(images[1].Bytes.begin(), images[1].Bytes.end()), "BMP");
+    const TBytes group = IcoIconGroup(images, 7);
+    // Header, then 14-byte entries: size, bit count, byte count, number.
+    ASSERT_EQ(group.size(), 6u + 28);
+    EXPECT_EQ(Get16(group, 4), 2u);
+    EXPECT_EQ(group[6 + 14], 16);
+    EXPECT_EQ(Get16(group, 6 + 14 + 6), 32u);
+    EXPECT_EQ(Get32(group, 6 + 8), 4u);
+    EXPECT_EQ(Get16(group, 6 + 12), 7u);
+    EXPECT_EQ(Get16(group, 6 + 14 + 12), 8u);
+
+    const struct {
+        const char* What;
+        void (*Damage)(TBytes&);
+    } cases[] = {
+        {"not an ICO file", [](TBytes& b) { b[2] = 2; }},
+        {"no image", [](TBytes& b) { Put16(b, 4, 0); }},
+        {"directory past the end", [](TBytes& b) { Put16(b, 4, 3); }},
+        {"image past the end", [](TBytes& b) { Put32(b, 14 + 16, 4); }},
+        {"size wraps the offset", [](TBytes& b) { Put32(b, 14, 0xFFFFFFFF); }},
+        {"image inside the directory", [](TBytes& b) { Put32(b, 18, 20); }},
+        {"empty image", [](TBytes& b) { Put32(b, 14, 0); }},
+    };
+    for (const auto& c : cases) {
+        TBytes bad = ico;
+        c.Damage(bad);
+        EXPECT_THROW(ParseIco(bad), EPeError) << c.What;
+    }
+}
+
+TEST(VersionInfo, VersionNumbersAndAlignedStringTable) {
+    const struct {
+        const char* Text;
+        std::array<std::uint16_t, 4> Version;
+        bool Valid;
+    } versions[] = {
+        {"1.2.3.4", {1, 2, 3, 4}, true},
+        {"7", {7, 0, 0, 0}, true},
+        {"65535.0.1", {65535, 0, 1, 0}, true},
+        {"65536", {}, false},
+        {"1.2.3.4.5", {}, false},
+        {"1..2", {}, false},
+        {"", {}, false},
+        {"1.2.", {}, false},
+        {"v1", {}, false},
+        {"1.-2", {}, false},
+    };
+    for (const auto& v : versions) {
+        if (v.Valid)
+            EXPECT_EQ(ParseFileVersion(v.Text), v.Version) << v.Text;
+        else
+            EXPECT_THROW(ParseFileVersion(v.Text), EPeError) << v.Text;
+    }
+
+    const TBytes info =
+        VersionInfo({1, 2, 3, 4}, {{u"CompanyName", u"C"}, {u"ProductName", u"Tt"}});
+    const auto key = [](std::u16string_view k) {
+        std::string s;
+        for (char16_t c : k) {
+            s.push_back(static_cast<char>(c));
+            s.push_back(0);
+        }
+        return s + std::string("\0\0", 2);
+    };
+    const std::string text(info.begin(), info.end());
+    // Root: length of everything, 52 bytes of value, binary; the key, then
+    // the fixed information at 40 (6 + 32 key bytes, aligned).
+    EXPECT_EQ(Get16(info, 0), info.size());
+    EXPECT_EQ(Get16(info, 2), 52u);
+    EXPECT_EQ(Get16(info, 4), 0u);
+    EXPECT_EQ(text.substr(6, 32), key(u"VS_VERSION_INFO"));
+    EXPECT_EQ(Get32(info, 40), 0xFEEF04BDu);
+    EXPECT_EQ(Get32(info, 48), 0x00010002u);
+    EXPECT_EQ(Get32(info, 52), 0x00030004u);
+    // Every child starts 32-bit aligned, and each string's node holds its
+    // key, the aligned value and a length that ends at the value's end.
+    for (const auto& [name, value] :
+         {std::pair<std::u16string, std::u16string>{u"CompanyName", u"C"},
+          {u"ProductName", u"Tt"},
+          {u"StringFileInfo", u""},
+          {u"040904B0", u""},
+          {u"VarFileInfo", u""},
+          {u"Translation", u""}}) {
+        const std::size_t at = text.find(key(name));
+        ASSERT_NE(at, std::string::npos);
+        const std::size_t node = at - 6;
+        EXPECT_EQ(node % 4, 0u) << std::string(name.begin(), name.end());
+        if (value.empty())
+            continue;
+        EXPECT_EQ(Get16(info, node + 2), value.size() + 1);
+        EXPECT_EQ(Get16(info, node + 4), 1u);
+        const std::size_t start = (at + key(name).size() + 3) / 4 * 4;
+        EXPECT_EQ(text.substr(start, key(value).size()), key(value));
+        EXPECT_EQ(Get16(info, node), start + key(value).size() - node);
+    }
+    const std::size_t translation = text.find(key(u"Translation"));
+    EXPECT_EQ(Get32(info, (translation + key(u"Translation").size() + 3) / 4 * 4), 0x04B00409u);
+}
