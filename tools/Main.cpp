@@ -25,8 +25,14 @@ struct TCommand {
 // To add a command: write tools/<Name>Command.cpp, declare its function in
 // PackTool.h and add its line here.
 const TCommand Commands[] = {
-    {"pack", "pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [--check] -o OUT",
-     "pack a site folder into a publication executable (--check: check it first)", PackCommand},
+    {"pack",
+     "pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG|ICO] [--title TEXT]\n"
+     "       [--company TEXT] [--version A.B.C.D] [--check] -o OUT",
+     "pack a site folder into a publication executable (--check: check it first;\n"
+     "    --icon: a PNG image, or for a Windows runtime also an ICO file, all of whose images\n"
+     "    become the executable's icon group; --title, --company, --version (1 to 4 numbers\n"
+     "    up to 65535): a Windows runtime's version information, an error for a Linux runtime)",
+     PackCommand},
     {"check", "check SITE_DIR [--config FILE]",
      "report references to missing entries and settings the runtime would ignore", CheckCommand},
     {"run", "run SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG] [-- ARG...]",

@@ -110,12 +110,7 @@ namespace {
 
 const char* const Usage =
     "folivant-pack pack SITE_DIR [--config FILE] [--runtime FILE] [--icon PNG|ICO] [--title TEXT] "
-    "[--company TEXT] [--version A.B.C.D] [--check] -o OUT\n"
-    "  --icon: a PNG file; for a Windows runtime also an ICO file, whose images all go into the "
-    "executable's icon group\n"
-    "  --title, --company, --version: the version information of a Windows runtime (title as "
-    "product name and description; version as 1 to 4 numbers 0..65535); an error for a Linux "
-    "runtime";
+    "[--company TEXT] [--version A.B.C.D] [--check] -o OUT";
 
 // Progress is shown on a terminal, and for large sites also in logs.
 constexpr std::size_t ManyFiles = 2000;

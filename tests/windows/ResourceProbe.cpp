@@ -2,8 +2,8 @@
 // its own (no argument) or another file's, loaded as a data file, which also
 // works for a 32-bit file from this 64-bit program. One line per resource,
 //   TYPE NAME LANGUAGE SIZE CRC32
-// then the FOLDATA resource as FindResourceW finds it, the product name of
-// the version information, whether the icon MAINICON loads, and the PE
+// then the FOLDATA resource as FindResourceW finds it, the strings and the
+// fixed file version of the version information, whether the icon MAINICON loads, and the PE
 // checksum as stored and as computed.
 // The packer's tests compare these lines before and after it writes FOLDATA.
 
@@ -74,20 +74,39 @@ BOOL CALLBACK OnType(HMODULE module, LPWSTR type, LONG_PTR) {
     return TRUE;
 }
 
-std::string ProductName(const std::wstring& file) {
+// The version information as GetFileVersionInfoW and VerQueryValueW give
+// it: one line for each string of the US English Unicode table, and the
+// fixed file version.
+void PrintVersionInfo(const std::wstring& file) {
+    static const wchar_t* const Strings[] = {L"ProductName", L"FileDescription", L"CompanyName",
+                                             L"FileVersion", L"ProductVersion"};
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
-    if (size == 0)
-        return "none";
     std::vector<std::uint8_t> info(size);
-    if (!GetFileVersionInfoW(file.c_str(), 0, size, info.data()))
-        return "unreadable";
+    const char* problem = size == 0                                                  ? "none"
+                          : !GetFileVersionInfoW(file.c_str(), 0, size, info.data()) ? "unreadable"
+                                                                                     : nullptr;
+    for (const wchar_t* name : Strings) {
+        void* value = nullptr;
+        UINT length = 0;
+        const std::wstring path = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+        std::printf("%s %s\n", Name(name).c_str(),
+                    problem != nullptr ? problem
+                    : !VerQueryValueW(info.data(), path.c_str(), &value, &length) || length == 0
+                        ? "absent"
+                        : Name(static_cast<LPCWSTR>(value)).c_str());
+    }
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\ProductName", &value, &length) ||
-        length == 0)
-        return "no product name";
-    return Name(static_cast<LPCWSTR>(value));
+    if (problem == nullptr && VerQueryValueW(info.data(), L"\\", &value, &length) &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
+        const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+        std::printf("FixedFileVersion %lu.%lu.%lu.%lu\n",
+                    static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+                    static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
+                    static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)),
+                    static_cast<unsigned long>(LOWORD(fixed->dwFileVersionLS)));
+    }
 }
 
 } // namespace
@@ -111,7 +130,7 @@ int wmain(int argc, wchar_t** argv) {
     EnumResourceTypesW(module, OnType, 0);
     std::printf("FindResourceW FOLDATA %s\n",
                 Describe(module, FindResourceW(module, L"FOLDATA", MAKEINTRESOURCEW(10))).c_str());
-    std::printf("ProductName %s\n", ProductName(file).c_str());
+    PrintVersionInfo(file);
     HANDLE icon = LoadImageW(module != nullptr ? module : GetModuleHandleW(nullptr), L"MAINICON",
                              IMAGE_ICON, 32, 32, 0);
     std::printf("MAINICON %s\n", icon != nullptr ? "loads" : "does not load");
