@@ -1,7 +1,7 @@
 #include "archive/ZipDecoders.h"
 
 #include "archive/ZipBytes.h"
-#include "platform/WaitValue.h"
+#include "base/WaitValue.h"
 
 #include <zlib.h>
 

@@ -4,7 +4,7 @@
 // directly; deflate, bzip2 and LZMA data through their libraries. Each
 // reports how decoding ended; bytes decoded before damage stay written.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipCrypto.h"
 #include "archive/ZipReader.h"
 

@@ -1,6 +1,6 @@
 #include "archive/ZipDecryptWorker.h"
 
-#include "platform/WaitValue.h"
+#include "base/WaitValue.h"
 
 #include <algorithm>
 

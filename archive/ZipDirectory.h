@@ -3,7 +3,7 @@
 // The archive's bytes and its central directory: where the end record
 // stands, what the Zip64 records add, and the entries in directory order.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "archive/ZipNames.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipBytes.h"
 #include "archive/ZipReader.h"
 

@@ -3,7 +3,7 @@
 // Entry names of the archive: how the stored bytes of a name become text,
 // and the lookup of entries by name with ASCII letters folded.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstddef>
 #include <cstdint>

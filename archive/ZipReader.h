@@ -3,7 +3,7 @@
 // The publication archive reader: opens a ZIP archive from a stream, keeps its
 // central directory in memory, looks entries up by name and decodes them.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <memory>

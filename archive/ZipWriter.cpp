@@ -2,9 +2,9 @@
 
 #include "archive/ZipFormat.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipCrypto.h"
-#include "platform/SystemFile.h"
+#include "base/SystemFile.h"
 
 #include <libdeflate.h>
 #include <nettle/hmac.h>

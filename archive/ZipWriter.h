@@ -11,7 +11,7 @@
 // the packer never writes (other passwords, methods, Zip64 records, lying
 // sizes, extra fields, comments).
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 // content whose compressibility resembles the real kinds, written with the
 // packer's writer into a temporary file that is mapped for reading.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipWriter.h"
 
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 
 #include "SiteArchive.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipCrypto.h"
 #include "archive/ZipReader.h"
 

@@ -4,7 +4,7 @@
 
 #include "SiteArchive.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipReader.h"
 
 #include <algorithm>

@@ -7,11 +7,11 @@
 // without the video, and the other way to reach the engine (the page reads
 // the entry itself into a Blob and plays an object URL).
 
-#include "archive/Classes.h"
-#include "archive/Text.h"
+#include "base/Classes.h"
+#include "base/Text.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
-#include "platform/MediaBridge.h"
+#include "platform/gtk/MediaBridge.h"
 #include "shared/FvpResolver.h"
 #include "shared/MediaEntries.h"
 

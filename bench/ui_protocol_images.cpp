@@ -5,10 +5,10 @@
 //
 // Prints each figure and the ratio fvp/file measured in this run.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
-#include "platform/UrlMon.h"
+#include "platform/gtk/UrlMon.h"
 #include "shared/AsyncPlugProto.h"
 #include "shared/FvpResolver.h"
 

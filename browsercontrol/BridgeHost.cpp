@@ -1,8 +1,8 @@
 #include "browsercontrol/BridgeHost.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
-#include "platform/Application.h"
+#include "platform/gtk/Application.h"
 
 #include <glib-unix.h>
 #include <glib/gstdio.h>

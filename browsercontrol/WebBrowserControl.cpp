@@ -1,12 +1,12 @@
 #include "browsercontrol/WebBrowserControl.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "browsercontrol/BridgeHost.h"
-#include "platform/Application.h"
-#include "platform/FormsGtk.h"
-#include "platform/MediaBridge.h"
-#include "platform/MessageBox.h"
-#include "platform/SaveDialog.h"
+#include "platform/gtk/Application.h"
+#include "platform/gtk/FormsGtk.h"
+#include "platform/gtk/MediaBridge.h"
+#include "platform/gtk/MessageBox.h"
+#include "platform/gtk/SaveDialog.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>

@@ -8,8 +8,8 @@
 // what a script error does, and it carries window.external: the page's
 // calls on it come back to the control as name lookups and invocations.
 
-#include "archive/Classes.h"
-#include "platform/Forms.h"
+#include "base/Classes.h"
+#include "platform/gtk/Forms.h"
 #include "shared/BrowserJs.h"
 #include "shared/ComTypes.h"
 

@@ -3,8 +3,8 @@
 // and Read, and the lookup in a small publication archive. Whatever the
 // text, nothing may crash, and what is served must be an entry's bytes.
 
-#include "archive/Classes.h"
-#include "archive/Text.h"
+#include "base/Classes.h"
+#include "base/Text.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
 #include "shared/AsyncPlugProto.h"

@@ -7,8 +7,8 @@
 // With FOLIVANT_FUZZ_WRITE_SEEDS=<folder> the target writes its seed
 // archives into the folder and exits.
 
-#include "archive/Classes.h"
-#include "archive/Text.h"
+#include "base/Classes.h"
+#include "base/Text.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
 

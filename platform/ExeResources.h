@@ -10,7 +10,7 @@
 //   directory: u32 count, then per entry u16 type length + type (ASCII),
 //   u16 name length + name (ASCII), u16 language, u64 offset, u64 size.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include "platform/HttpHead.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include "platform/MediaCache.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "platform/HttpHead.h"
 
 #include <algorithm>

@@ -15,7 +15,7 @@
 // before the cache is destroyed. Stop wakes every waiting reader (their
 // waits answer "stopped") and ends the decoding at its next write.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <chrono>
 #include <condition_variable>

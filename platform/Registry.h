@@ -14,7 +14,7 @@
 // file that does not read back as one is reported (ERROR_REGISTRY_CORRUPT and
 // one line on standard error) and left exactly as it is.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include "platform/RegistryHive.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <zlib.h>
 

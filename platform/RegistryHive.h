@@ -7,7 +7,7 @@
 // hive. Key and value names compare without regard to case while keeping
 // the case they were created with.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <optional>

@@ -3,7 +3,7 @@
 // The folders the system reports: the user's temporary, desktop, documents
 // and application-data folders, and the running executable.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "platform/TemporaryFolder.h"
 
 namespace Folivant::Platform {

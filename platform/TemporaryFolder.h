@@ -9,7 +9,7 @@
 // run holds a lock on a file in its folder for as long as it lives, and its
 // process id is part of the folder's name.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 namespace Folivant::Platform {
 

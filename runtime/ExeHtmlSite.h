@@ -5,7 +5,7 @@
 // from its entry "fv-config". The rest of the program reaches the archive
 // and the settings only through GlobalExeHtmlSite.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 #include "platform/ExeResources.h"
 #include "shared/IniFiles.h"

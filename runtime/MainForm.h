@@ -5,10 +5,10 @@
 // browser through the fvp scheme, embeds the first browser window and offers
 // the host operations that browser windows and the script bridge call.
 
-#include "archive/Classes.h"
-#include "platform/Forms.h"
+#include "base/Classes.h"
+#include "platform/gtk/Forms.h"
 #include "shared/AsyncPlugProto.h"
-#include "shared/BrowserForm.h"
+#include "desktop/BrowserForm.h"
 #include "shared/GlobalMainForm.h"
 
 #include <cstdint>

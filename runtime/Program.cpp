@@ -4,14 +4,14 @@
 // which finalises what was initialised so far; a failure while the units
 // come up ends it with "Runtime error 217" and exit code 217.
 
-#include "platform/Application.h"
-#include "platform/MainIcon.h"
-#include "platform/MessageBox.h"
-#include "platform/UrlMon.h"
+#include "platform/gtk/Application.h"
+#include "platform/gtk/MainIcon.h"
+#include "platform/gtk/MessageBox.h"
+#include "platform/gtk/UrlMon.h"
 #include "runtime/ExeHtmlSite.h"
 #include "runtime/MainForm.h"
 #include "runtime/Startup.h"
-#include "shared/BrowserForm.h"
+#include "desktop/BrowserForm.h"
 #include "shared/Trace.h"
 #include "shared/AsyncPlugProto.h"
 #include "shared/GlobalMainForm.h"

@@ -5,8 +5,8 @@
 // text box holds exactly the expected password; closing it any other way
 // cancels it, and a cancelled prompt ends the run.
 
-#include "archive/Classes.h"
-#include "platform/Forms.h"
+#include "base/Classes.h"
+#include "platform/gtk/Forms.h"
 
 namespace Folivant::Runtime {
 

@@ -1,6 +1,6 @@
 #include "shared/AsyncPlugProto.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <clocale>
 #include <cwctype>

@@ -12,7 +12,7 @@
 // runs there while Start waits (directly inside Start when Start runs on
 // that thread).
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "shared/Component.h"
 #include "shared/UrlMonApi.h"
 

@@ -1,6 +1,6 @@
 #include "shared/BrowserJs.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "shared/GlobalMainForm.h"
 #include "shared/JsConstants.h"
 

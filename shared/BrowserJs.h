@@ -5,7 +5,7 @@
 // It reaches the browser control and the main window only through abstract
 // faces, so it runs (and is tested) without a display.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "shared/ComTypes.h"
 
 #include <cstdint>

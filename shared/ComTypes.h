@@ -4,7 +4,7 @@
 // Windows values, VARIANT_BOOL, a VARIANT with the types the script bridge
 // needs, DISPPARAMS with its arguments in reverse order, and EXCEPINFO.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <variant>

@@ -18,7 +18,7 @@
 // pointer) unregisters the scheme; do it after the browser window is freed.
 // The archive must outlive the component.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 #include "shared/AsyncPlugProto.h"
 

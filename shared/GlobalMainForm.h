@@ -4,7 +4,7 @@
 // the script bridge never know the runtime's main window class; they reach it
 // only through ActiveMainForm.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 namespace Folivant::Shared {
 

@@ -6,7 +6,7 @@
 // handler calls Initialize after the access password was accepted; its close
 // handler calls Uninitialize.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 namespace Folivant::Shared {
 

@@ -1,6 +1,6 @@
 #include "shared/IniFiles.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <string_view>
 

@@ -4,7 +4,7 @@
 // lines, looked up without regard to case. It is filled once from the
 // publication's settings entry and never written back.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <vector>

@@ -4,7 +4,7 @@
 // IDs the engine uses as dispatch ids. Publication pages are written against
 // this table.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <array>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include "shared/StrUtils.h"
 #include "shared/TemporalFiles.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <filesystem>

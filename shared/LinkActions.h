@@ -10,7 +10,7 @@
 // interfaces below, so that every rule runs without a display. The main
 // window constructs the actions with the real services in one line:
 //
-//     #include "platform/LinkServices.h"
+//     #include "desktop/LinkServices.h"
 //     FLinkActions = std::make_unique<Platform::TPlatformLinkActions>(
 //         GlobalExeHtmlSite->ZipFile(), Shared::TLinkActionsSettings{
 //             FAppRootDir, FExtractExts, FExecuteExts, Platform::ExecutableDir()});
@@ -19,7 +19,7 @@
 // TPlatformLinkActions owns its save dialog, so the last chosen name is
 // remembered for as long as the main window keeps it.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 
 #include <functional>

@@ -4,7 +4,7 @@
 // settings entry: every key with its type and default, in the order in
 // which they are read.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "shared/IniFiles.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "shared/StrUtils.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <langinfo.h>
 #include <locale.h>

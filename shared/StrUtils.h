@@ -4,7 +4,7 @@
 // archive entry name, naming temporary files and splitting the configured
 // extension lists. Every rule works on single UTF-16 code units.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <cstdint>
 #include <vector>

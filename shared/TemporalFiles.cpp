@@ -1,7 +1,7 @@
 #include "shared/TemporalFiles.h"
 
-#include "archive/PosixFiles.h"
-#include "archive/Text.h"
+#include "base/PosixFiles.h"
+#include "base/Text.h"
 #include "platform/TemporaryFolder.h"
 
 #include <fcntl.h>

@@ -10,7 +10,7 @@
 // runtime created it itself, under a fresh name, never through an entry
 // someone else put there first.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 
 #include <functional>
 #include <sys/types.h>

@@ -10,7 +10,7 @@
 #include "tools/PackTool.h"
 #include "tools/SiteReferences.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipWriter.h"
 #include "shared/FvpResolver.h"
 #include "shared/IniFiles.h"

@@ -3,7 +3,7 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <unistd.h>
 

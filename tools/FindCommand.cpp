@@ -2,7 +2,7 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 namespace Folivant::Tools {
 

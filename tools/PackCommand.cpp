@@ -7,7 +7,7 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipWriter.h"
 #include "shared/IniFiles.h"
 #include "shared/PublicationSettings.h"

@@ -1,7 +1,7 @@
 #include "tools/PackTool.h"
 
-#include "archive/PosixFiles.h"
-#include "archive/Text.h"
+#include "base/PosixFiles.h"
+#include "base/Text.h"
 #include "tools/PeResources.h"
 
 #include <unistd.h>

@@ -4,7 +4,7 @@
 // inspects publications. Each command lives in its own file and is listed
 // in the command table of Main.cpp.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 #include "platform/ExeResources.h"
 

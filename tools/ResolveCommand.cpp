@@ -8,7 +8,7 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "shared/AsyncPlugProto.h"
 #include "shared/FvpResolver.h"
 

@@ -5,7 +5,7 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <zlib.h>
 

@@ -7,7 +7,7 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,6 +1,6 @@
 #include "tools/SiteReferences.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "shared/FvpScheme.h"
 
 #include <gumbo.h>

@@ -4,8 +4,8 @@
 
 #include "tools/PackTool.h"
 
-#include "archive/PosixFiles.h"
-#include "archive/Text.h"
+#include "base/PosixFiles.h"
+#include "base/Text.h"
 #include "tools/PeResources.h"
 
 #include <fcntl.h>

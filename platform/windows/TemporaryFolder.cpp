@@ -5,7 +5,7 @@
 // gone) from a live one.
 #include "platform/TemporaryFolder.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <windows.h>
 

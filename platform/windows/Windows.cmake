@@ -1,5 +1,6 @@
-# The Windows build of the portable libraries: the archive library with the
-# Windows files of the platform layer behind it. Included by the top-level
+# The Windows build of the portable libraries: base/ with its Windows files
+# (base/windows/), archive/ without bzip2 and LZMA (archive/windows/) and the
+# Windows files of the platform's interfaces (platform/windows/). Included by the top-level
 # CMakeLists.txt when WIN32 (a mingw-w64 toolchain of cmake/toolchains) and
 # by tests/windows, which adds the tests. bzip2 and LZMA have no Windows
 # library in Debian: those methods read as unsupported there. libdeflate and
@@ -7,7 +8,6 @@
 # (compat/).
 get_filename_component(FOLIVANT_ROOT ${CMAKE_CURRENT_LIST_DIR}/../.. ABSOLUTE)
 set(FOLIVANT_WINDOWS_DIR ${FOLIVANT_ROOT}/platform/windows)
-include(${FOLIVANT_ROOT}/cmake/Units.cmake)
 
 find_package(ZLIB REQUIRED)
 
@@ -24,25 +24,43 @@ target_include_directories(folivant_windows_flags INTERFACE ${FOLIVANT_ROOT})
 target_compile_options(folivant_windows_flags INTERFACE
   $<$<COMPILE_LANGUAGE:CXX>:${FOLIVANT_WINDOWS_WARNINGS}>)
 
-# The POSIX file helpers of the archive folder have no place on Windows.
-folivant_glob_units(FOLIVANT_WIN_ARCHIVE_SOURCES ${FOLIVANT_ROOT}/archive ZipDecodersBzip2Lzma
-  PosixFiles)
-add_library(folivant_archive STATIC ${FOLIVANT_WIN_ARCHIVE_SOURCES}
-  ${FOLIVANT_WINDOWS_DIR}/SystemFile.cpp ${FOLIVANT_WINDOWS_DIR}/CodePages.cpp
-  ${FOLIVANT_WINDOWS_DIR}/WaitValue.cpp ${FOLIVANT_WINDOWS_DIR}/ZipMethodsAbsent.cpp)
+add_library(folivant_base STATIC
+  ${FOLIVANT_ROOT}/base/Classes.cpp
+  ${FOLIVANT_ROOT}/base/Text.cpp
+  ${FOLIVANT_ROOT}/base/windows/CodePages.cpp
+  ${FOLIVANT_ROOT}/base/windows/SystemFile.cpp
+  ${FOLIVANT_ROOT}/base/windows/WaitValue.cpp)
+target_link_libraries(folivant_base PUBLIC folivant_windows_flags bcrypt user32 synchronization)
+
+add_library(folivant_archive STATIC
+  ${FOLIVANT_ROOT}/archive/ZipDecoders.cpp
+  ${FOLIVANT_ROOT}/archive/ZipDecryptWorker.cpp
+  ${FOLIVANT_ROOT}/archive/ZipDirectory.cpp
+  ${FOLIVANT_ROOT}/archive/ZipNames.cpp
+  ${FOLIVANT_ROOT}/archive/ZipReader.cpp
+  ${FOLIVANT_ROOT}/archive/ZipWriter.cpp
+  ${FOLIVANT_ROOT}/archive/windows/ZipMethodsAbsent.cpp)
 target_include_directories(folivant_archive PUBLIC ${FOLIVANT_WINDOWS_DIR}/compat)
-target_link_libraries(folivant_archive PUBLIC folivant_windows_flags ZLIB::ZLIB bcrypt user32 synchronization)
+target_link_libraries(folivant_archive PUBLIC folivant_base ZLIB::ZLIB bcrypt)
 
-# The platform layer's portable services on Windows: the registry, the
-# temporary folder and the special folders.
-add_library(folivant_platform_core STATIC ${FOLIVANT_WINDOWS_DIR}/Registry.cpp
-  ${FOLIVANT_WINDOWS_DIR}/TemporaryFolder.cpp ${FOLIVANT_WINDOWS_DIR}/SpecialFolders.cpp)
-target_link_libraries(folivant_platform_core PUBLIC folivant_archive advapi32 shell32)
+# The platform's portable cores, and the Windows files behind its
+# interfaces: the registry, the temporary folder and the special folders.
+add_library(folivant_platform STATIC
+  ${FOLIVANT_ROOT}/platform/HttpHead.cpp
+  ${FOLIVANT_ROOT}/platform/MediaCache.cpp)
+target_link_libraries(folivant_platform PUBLIC folivant_base)
 
-# The portable units of shared/ and platform/ that need no other system
-# service than the ones above.
-set(FOLIVANT_WINDOWS_SHARED_UNITS IniFiles PublicationSettings JsConstants)
-folivant_units(FOLIVANT_WIN_SHARED_SOURCES ${FOLIVANT_ROOT}/shared ${FOLIVANT_WINDOWS_SHARED_UNITS})
-folivant_units(FOLIVANT_WIN_PLATFORM_SOURCES ${FOLIVANT_ROOT}/platform HttpHead MediaCache)
-add_library(folivant_shared STATIC ${FOLIVANT_WIN_SHARED_SOURCES} ${FOLIVANT_WIN_PLATFORM_SOURCES})
-target_link_libraries(folivant_shared PUBLIC folivant_platform_core)
+add_library(folivant_platform_windows STATIC
+  ${FOLIVANT_ROOT}/platform/windows/Registry.cpp
+  ${FOLIVANT_ROOT}/platform/windows/SpecialFolders.cpp
+  ${FOLIVANT_ROOT}/platform/windows/TemporaryFolder.cpp)
+target_link_libraries(folivant_platform_windows PUBLIC folivant_platform advapi32 shell32)
+
+# The portable units of shared/ that need no other system service than the
+# ones above.
+add_library(folivant_shared STATIC
+  ${FOLIVANT_ROOT}/shared/IniFiles.cpp
+  ${FOLIVANT_ROOT}/shared/JsConstants.cpp
+  ${FOLIVANT_ROOT}/shared/PublicationSettings.cpp)
+target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
+  folivant_platform_windows)

@@ -5,7 +5,7 @@
 
 #include "archive/ZipReader.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipWriter.h"
 
 #include "support/ZipSupport.h"

@@ -1,6 +1,6 @@
 #include "archive/ZipReader.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipWriter.h"
 
 #include "support/TestSupport.h"

@@ -1,6 +1,6 @@
 #include "archive/ZipWriter.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipCrypto.h"
 #include "archive/ZipReader.h"
 

@@ -7,7 +7,7 @@
 
 #include "browsercontrol/BridgeHost.h"
 #include "browsercontrol/WebTestSupport.h"
-#include "shared/BrowserForm.h"
+#include "desktop/BrowserForm.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 // menus, text selection and script errors.
 
 #include "browsercontrol/WebTestSupport.h"
-#include "platform/FormGeometry.h"
-#include "platform/FormsGtk.h"
-#include "platform/SaveDialog.h"
-#include "shared/BrowserForm.h"
+#include "platform/gtk/FormGeometry.h"
+#include "platform/gtk/FormsGtk.h"
+#include "platform/gtk/SaveDialog.h"
+#include "desktop/BrowserForm.h"
 #include "shared/BrowserJs.h"
 #include "shared/LinkActions.h"
 #include "support/LinksSupport.h"

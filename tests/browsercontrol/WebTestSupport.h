@@ -5,8 +5,8 @@
 // loop run until a condition holds, page scripts evaluated, and a main
 // window face that records what the host functions asked of it.
 
-#include "archive/Text.h"
-#include "platform/UrlMon.h"
+#include "base/Text.h"
+#include "platform/gtk/UrlMon.h"
 #include "shared/GlobalMainForm.h"
 
 #include <gtk/gtk.h>

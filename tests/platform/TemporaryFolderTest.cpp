@@ -1,6 +1,6 @@
 #include "platform/TemporaryFolder.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include "support/TestSupport.h"
 

@@ -1,8 +1,8 @@
 #include "runtime/RestrictedForm.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "platform/ExeResources.h"
-#include "platform/FormsGtk.h"
+#include "platform/gtk/FormsGtk.h"
 #include "shared/IniFiles.h"
 #include "shared/PublicationSettings.h"
 

@@ -16,7 +16,9 @@ using namespace Folivant::Shared;
 
 namespace {
 
-std::string Narrow(const String& s) { return std::string(s.begin(), s.end()); }
+std::string Narrow(const String& s) {
+    return std::string(s.begin(), s.end());
+}
 
 class TFakeBrowser : public TJsBrowser {
 public:
@@ -83,11 +85,11 @@ TEST_F(BrowserJsTest, NamesResolveFoldingOnlyAsciiLetters) {
         const char16_t* Name;
         std::int32_t ID;
     } cases[] = {
-        {u"webFind", 1},       {u"WEBFIND", 1},      {u"webpreview", 2},
-        {u"appPlayWav", 3},    {u"APPSTOPWAV", 4},   {u"appOpenFile", 5},
-        {u"appparamstr", 6},   {u"appParamCount", 7}, {u"AppIsRuntime", 8},
-        {u"sayhello", 9999},   {u"appIsRuntime ", -1}, {u" webFind", -1},
-        {u"", -1},             {u"foo", -1},          {u"webFınd", -1}, // dotless i is no "i"
+        {u"webFind", 1},     {u"WEBFIND", 1},        {u"webpreview", 2},
+        {u"appPlayWav", 3},  {u"APPSTOPWAV", 4},     {u"appOpenFile", 5},
+        {u"appparamstr", 6}, {u"appParamCount", 7},  {u"AppIsRuntime", 8},
+        {u"sayhello", 9999}, {u"appIsRuntime ", -1}, {u" webFind", -1},
+        {u"", -1},           {u"foo", -1},           {u"webFınd", -1}, // dotless i is no "i"
         {u"ＷebFind", -1},
     };
     for (const auto& c : cases)
@@ -124,10 +126,10 @@ TEST_F(BrowserJsTest, EveryFunctionDispatchesWithItsArgumentCounts) {
     Run(JS_APP_OPEN_FILE, {TVariant::FromString(u"a"), TVariant::FromString(u"b")});
     Run(JS_APP_OPEN_FILE, {TVariant::FromInt(7)});
     Run(JS_APP_OPEN_FILE, {TVariant::FromString(String(u"cut\0here", 8))});
-    std::vector<std::string> expected = {"play a.wav once", "play b.wav loop", "play c.wav loop",
-                                         "play d.wav once", "play e.wav once", "play f.wav loop",
-                                         "play g.wav once", "stop",            "open doc.pdf",
-                                         "open 7",          "open cut"};
+    std::vector<std::string> expected = {
+        "play a.wav once", "play b.wav loop", "play c.wav loop", "play d.wav once",
+        "play e.wav once", "play f.wav loop", "play g.wav once", "stop",
+        "open doc.pdf",    "open 7",          "open cut"};
     EXPECT_EQ(Main.Calls, expected);
 
     // Results.
@@ -145,10 +147,12 @@ TEST_F(BrowserJsTest, EveryFunctionDispatchesWithItsArgumentCounts) {
     EXPECT_EQ(Run(JS_SAY_HELLO, {TVariant::FromDouble(0.1)}).bstrVal, u"Hello 0.1!");
     r = Run(JS_APP_PARAM_COUNT, {});
     EXPECT_EQ(r.vt, VT_BSTR);
-    EXPECT_EQ(r.bstrVal, String(u"") + [] {
-        std::string n = std::to_string(TBrowserJs::ParamCount(TBrowserJs::ProcessCommandLine()));
-        return String(n.begin(), n.end());
-    }());
+    EXPECT_EQ(
+        r.bstrVal, String(u"") + [] {
+            std::string n =
+                std::to_string(TBrowserJs::ParamCount(TBrowserJs::ProcessCommandLine()));
+            return String(n.begin(), n.end());
+        }());
     EXPECT_EQ(Run(12345, {}).vt, VT_EMPTY);
 }
 
@@ -270,11 +274,16 @@ TEST(VariantTextTest, ArgumentsOfOtherTypesBecomeText) {
         TVariant Value;
         const char16_t* Text;
     } cases[] = {
-        {TVariant::FromInt(-12), u"-12"},       {TVariant::FromDouble(1.5), u"1.5"},
-        {TVariant::FromDouble(0.1), u"0.1"},    {TVariant::FromDouble(1e21), u"1e+21"},
-        {TVariant::FromDouble(-3), u"-3"},      {TVariant::FromBool(true), u"true"},
-        {TVariant::FromBool(false), u"false"}, {TVariant::Null(), u""},
-        {TVariant::Empty(), u""},               {TVariant::FromString(u"x"), u"x"},
+        {TVariant::FromInt(-12), u"-12"},
+        {TVariant::FromDouble(1.5), u"1.5"},
+        {TVariant::FromDouble(0.1), u"0.1"},
+        {TVariant::FromDouble(1e21), u"1e+21"},
+        {TVariant::FromDouble(-3), u"-3"},
+        {TVariant::FromBool(true), u"true"},
+        {TVariant::FromBool(false), u"false"},
+        {TVariant::Null(), u""},
+        {TVariant::Empty(), u""},
+        {TVariant::FromString(u"x"), u"x"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(VariantToText(c.Value), c.Text) << Narrow(c.Text);

@@ -1,6 +1,6 @@
 #include "shared/FvpResolver.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "archive/ZipWriter.h"
 
 #include "support/ProtocolSupport.h"

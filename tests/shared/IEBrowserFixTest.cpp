@@ -1,6 +1,6 @@
 #include "shared/IEBrowserFix.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "platform/Registry.h"
 
 #include "support/RegistrySupport.h"

@@ -1,6 +1,6 @@
 #include "shared/LinkActions.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 #include "shared/TemporalFiles.h"
 
 #include "support/LinksSupport.h"

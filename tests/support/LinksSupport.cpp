@@ -1,6 +1,6 @@
 #include "LinksSupport.h"
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipWriter.h"
 
 #include <cmath>

@@ -132,8 +132,7 @@ int TRuntimeProcess::Wait(int timeoutMs) {
     return FStatus;
 }
 
-std::vector<std::string> TRuntimeProcess::WindowsNamed(const std::string& title,
-                                                       int waitMs) const {
+std::vector<std::string> TRuntimeProcess::WindowsNamed(const std::string& title, int waitMs) const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
         std::string out = Shell("xdotool search --all --pid " + std::to_string(FPid) +

@@ -93,7 +93,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
     int open = 2;
     bool killed = false;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0 && !killed) {
             kill(pid, SIGKILL);
             killed = true;
@@ -110,7 +112,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
                 fds[i].fd = -1;
                 --open;
             } else {
-                (i == 0 ? result.Stdout : result.Stderr).append(buffer, static_cast<std::size_t>(n));
+                (i == 0 ? result.Stdout : result.Stderr)
+                    .append(buffer, static_cast<std::size_t>(n));
             }
         }
     }
@@ -130,7 +133,11 @@ std::filesystem::path SourceDir() {
     return env != nullptr ? env : FOLIVANT_SOURCE_DIR;
 }
 
-std::filesystem::path PackTool() { return BuildDir() / "folivant-pack"; }
-std::filesystem::path RuntimeExe() { return BuildDir() / "folivant-runtime"; }
+std::filesystem::path PackTool() {
+    return BuildDir() / "folivant-pack";
+}
+std::filesystem::path RuntimeExe() {
+    return BuildDir() / "folivant-runtime";
+}
 
 } // namespace Folivant::Testing

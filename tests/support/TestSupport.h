@@ -34,8 +34,8 @@ struct ProcessResult {
 
 // Runs argv[0] with the given arguments and extra environment entries
 // ("NAME=value"), waiting at most timeoutSeconds.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                         int timeoutSeconds = 60);
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env = {}, int timeoutSeconds = 60);
 
 // Paths of the built programs and the source tree.
 std::filesystem::path BuildDir();

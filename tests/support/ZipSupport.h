@@ -3,7 +3,7 @@
 // Helpers for tests that need archives: build one in memory with the
 // archive writer, open it, and extract an entry into a string.
 
-#include "archive/Classes.h"
+#include "base/Classes.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
 

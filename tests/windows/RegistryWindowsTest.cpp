@@ -2,7 +2,7 @@
 // it sets, the system's own reg tool reads, and what it deletes is gone.
 #include "platform/Registry.h"
 
-#include "archive/Text.h"
+#include "base/Text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,1 +1,0 @@
-// Keeps a library target valid while none of its units exist yet.

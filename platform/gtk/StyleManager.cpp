@@ -1,0 +1,297 @@
+#include "platform/gtk/StyleManager.h"
+
+#include "base/Text.h"
+#include "platform/ExeResources.h"
+#include "platform/gtk/FormsGtk.h"
+
+#include <gtk/gtk.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace Folivant::Platform {
+
+namespace {
+
+// A style file decodes to a few kilobytes of text; anything far larger is
+// not one of ours and is refused rather than inflated without bound.
+constexpr std::size_t MaxStyleText = 4u << 20;
+
+std::optional<std::string> Inflate(std::span<const std::uint8_t> data) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return std::nullopt;
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
+    std::string out;
+    char buffer[16384];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+        if (out.size() > MaxStyleText || (rc == Z_BUF_ERROR && z.avail_in == 0))
+            break;
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END)
+        return std::nullopt;
+    return out;
+}
+
+std::string CaseFolded(const String& s) {
+    const std::string utf8 = StringToUtf8(s);
+    gchar* folded = g_utf8_casefold(utf8.c_str(), static_cast<gssize>(utf8.size()));
+    std::string result = folded;
+    g_free(folded);
+    return result;
+}
+
+// Each widget of the preview takes the private style sheet, above the
+// screen-wide one, so that the preview shows the style and not the active
+// one.
+void ApplyPreviewProvider(GtkWidget* widget, gpointer provider) {
+    gtk_style_context_add_provider(gtk_widget_get_style_context(widget),
+                                   GTK_STYLE_PROVIDER(provider),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION + 1);
+    if (GTK_IS_CONTAINER(widget))
+        gtk_container_forall(GTK_CONTAINER(widget), ApplyPreviewProvider, provider);
+}
+
+GtkCssProvider* NewProvider(const std::string& styleSheet) {
+    GtkCssProvider* provider = gtk_css_provider_new();
+    // Rules that do not parse are skipped, as CSS does; the rest apply.
+    gtk_css_provider_load_from_data(provider, styleSheet.data(),
+                                    static_cast<gssize>(styleSheet.size()), nullptr);
+    return provider;
+}
+
+} // namespace
+
+std::optional<TStyleFile> ParseStyleFile(std::span<const std::uint8_t> data) {
+    const std::size_t signature = std::strlen(StyleFileSignature);
+    if (data.size() < signature || std::memcmp(data.data(), StyleFileSignature, signature) != 0)
+        return std::nullopt;
+    const auto text = Inflate(data.subspan(signature));
+    if (!text || text->size() > MaxStyleText || !IsWellFormedUtf8(*text))
+        return std::nullopt;
+    const std::size_t lineEnd = text->find('\n');
+    std::string name = text->substr(0, lineEnd);
+    if (!name.empty() && name.back() == '\r')
+        name.pop_back();
+    if (name.empty() || name.find('\0') != std::string::npos)
+        return std::nullopt;
+    TStyleFile file;
+    file.Name = Utf8ToString(name);
+    if (lineEnd != std::string::npos)
+        file.StyleSheet = text->substr(lineEnd + 1);
+    return file;
+}
+
+bool SameStyleName(const String& a, const String& b) {
+    return CompareStyleNames(a, b) == 0;
+}
+
+int CompareStyleNames(const String& a, const String& b) {
+    const std::string fa = CaseFolded(a);
+    const std::string fb = CaseFolded(b);
+    if (fa == fb)
+        return 0;
+    const int collated = g_utf8_collate(fa.c_str(), fb.c_str());
+    // Collation may call distinct texts equal; they are still distinct names.
+    return collated != 0 ? collated : (fa < fb ? -1 : 1);
+}
+
+TStyleManager::TStyleManager(std::filesystem::path resourceFile)
+    : FResourceFile(std::move(resourceFile)) {}
+
+TStyleManager::TStyleManager(std::vector<TResource> resources)
+    : FGivenResources(std::move(resources)) {}
+
+TStyleManager::~TStyleManager() {
+    if (FActiveProvider != nullptr)
+        if (GdkScreen* screen = gdk_screen_get_default())
+            gtk_style_context_remove_provider_for_screen(screen,
+                                                         GTK_STYLE_PROVIDER(FActiveProvider));
+    for (auto& [name, provider] : FLoaded)
+        g_object_unref(provider);
+}
+
+TStyleManager& TStyleManager::Global() {
+    // Never destroyed: the screen-wide provider must outlive every window,
+    // up to the very end of the process.
+    static auto* manager = new TStyleManager(TExeResources::OwnExecutable());
+    return *manager;
+}
+
+void TStyleManager::RegisterStyleFiles() {
+    if (FRegistered)
+        return;
+    FRegistered = true;
+
+    std::vector<TResource> resources = std::move(FGivenResources);
+    std::vector<std::string> failed;
+    if (FResourceFile) {
+        try {
+            const TExeResources table(*FResourceFile);
+            for (const auto& info : table.Resources()) {
+                if (!SameResourceName(info.Type, "VCLSTYLE"))
+                    continue;
+                const auto data = table.Data(info);
+                if (!data) {
+                    failed.push_back(info.Name);
+                    continue;
+                }
+                resources.push_back(TResource{info.Name, {data->begin(), data->end()}});
+            }
+        } catch (const EResourceError&) {
+            // An unreadable executable carries no styles.
+        }
+    }
+    for (auto& resource : resources) {
+        auto file = ParseStyleFile(resource.Data);
+        const bool duplicate =
+            file && (SameStyleName(file->Name, SystemStyleName) ||
+                     std::any_of(FFiles.begin(), FFiles.end(), [&](const TStyleFile& known) {
+                         return SameStyleName(known.Name, file->Name);
+                     }));
+        if (!file || duplicate) {
+            failed.push_back(resource.Name);
+            continue;
+        }
+        file->ResourceName = resource.Name;
+        FFiles.push_back(std::move(*file));
+    }
+    if (failed.size() == 1)
+        throw EStyleError(u"Unable to load style '" + Utf8ToString(failed.front()) + u"'");
+    if (failed.size() > 1) {
+        String names;
+        for (const auto& name : failed)
+            names += (names.empty() ? u"" : u", ") + Utf8ToString(name);
+        throw EStyleError(u"Unable to load styles: " + names);
+    }
+}
+
+std::vector<String> TStyleManager::StyleNames() {
+    RegisterStyleFiles();
+    std::vector<String> names{SystemStyleName};
+    for (const auto& file : FFiles)
+        names.push_back(file.Name);
+    return names;
+}
+
+bool TStyleManager::SetStyle(const String& name) {
+    RegisterStyleFiles();
+    if (SameStyleName(name, SystemStyleName)) {
+        Activate(SystemStyleName, nullptr);
+        return true;
+    }
+    for (const auto& [loadedName, provider] : FLoaded)
+        if (SameStyleName(name, loadedName)) {
+            Activate(loadedName, provider);
+            return true;
+        }
+    for (const auto& file : FFiles)
+        if (SameStyleName(name, file.Name)) {
+            FLoaded.emplace_back(file.Name, NewProvider(file.StyleSheet));
+            Activate(file.Name, FLoaded.back().second);
+            return true;
+        }
+    return false;
+}
+
+void TStyleManager::Activate(const String& name, GtkCssProvider* provider) {
+    if (name == FActiveName)
+        return;
+    // Changing the screen's providers restyles and redraws every open
+    // window at once.
+    if (GdkScreen* screen = gdk_screen_get_default()) {
+        if (FActiveProvider != nullptr)
+            gtk_style_context_remove_provider_for_screen(screen,
+                                                         GTK_STYLE_PROVIDER(FActiveProvider));
+        if (provider != nullptr)
+            gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider),
+                                                      GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    }
+    FActiveName = name;
+    FActiveProvider = provider;
+}
+
+const TStyleFile* TStyleManager::FindStyleFile(const String& exactName) {
+    RegisterStyleFiles();
+    for (const auto& file : FFiles)
+        if (file.Name == exactName)
+            return &file;
+    return nullptr;
+}
+
+TPicture TStyleManager::PreviewPicture(const TStyleFile& file, int width, int height,
+                                       const String& caption) {
+    return PictureOfPixbuf(DrawPreview(file, width, height, caption));
+}
+
+GdkPixbuf* TStyleManager::DrawPreview(const TStyleFile& file, int width, int height,
+                                      const String& caption) {
+    if (gdk_screen_get_default() == nullptr)
+        throw EStyleError(u"There is no display to draw the preview of '" + file.Name + u"' on");
+    width = std::max(width, 1);
+    height = std::max(height, 1);
+    GtkCssProvider* provider = NewProvider(file.StyleSheet);
+
+    GtkWidget* window = gtk_offscreen_window_new();
+    GtkWidget* frame = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), frame);
+
+    GtkWidget* header = gtk_header_bar_new();
+    gtk_style_context_add_class(gtk_widget_get_style_context(header), "titlebar");
+    gtk_header_bar_set_title(GTK_HEADER_BAR(header), StringToUtf8(caption).c_str());
+    gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(header), TRUE);
+    gtk_box_pack_start(GTK_BOX(frame), header, FALSE, FALSE, 0);
+
+    GtkWidget* grid = gtk_grid_new();
+    g_object_set(grid, "margin", 8, "row-spacing", 6, "column-spacing", 6, nullptr);
+    gtk_box_pack_start(GTK_BOX(frame), grid, TRUE, TRUE, 0);
+    GtkWidget* entry = gtk_entry_new();
+    gtk_entry_set_text(GTK_ENTRY(entry), "Edit");
+    gtk_widget_set_hexpand(entry, TRUE);
+    gtk_grid_attach(GTK_GRID(grid), gtk_label_new("Label"), 0, 0, 1, 1);
+    gtk_grid_attach(GTK_GRID(grid), entry, 1, 0, 1, 1);
+    gtk_grid_attach(GTK_GRID(grid), gtk_button_new_with_label("Button"), 0, 1, 1, 1);
+    GtkWidget* check = gtk_check_button_new_with_label("Check");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), TRUE);
+    gtk_grid_attach(GTK_GRID(grid), check, 1, 1, 1, 1);
+    GtkWidget* list = gtk_list_box_new();
+    for (const char* text : {"Selected", "Item"})
+        gtk_list_box_insert(GTK_LIST_BOX(list), gtk_label_new(text), -1);
+    gtk_list_box_select_row(GTK_LIST_BOX(list),
+                            gtk_list_box_get_row_at_index(GTK_LIST_BOX(list), 0));
+    gtk_grid_attach(GTK_GRID(grid), list, 0, 2, 2, 1);
+    GtkAdjustment* adjustment = gtk_adjustment_new(20, 0, 100, 1, 10, 30);
+    GtkWidget* scrollbar = gtk_scrollbar_new(GTK_ORIENTATION_HORIZONTAL, adjustment);
+    gtk_grid_attach(GTK_GRID(grid), scrollbar, 0, 3, 2, 1);
+
+    gtk_widget_show_all(window);
+    ApplyPreviewProvider(window, provider);
+    GtkRequisition minimum{};
+    gtk_widget_get_preferred_size(window, &minimum, nullptr);
+    GtkAllocation allocation{0, 0, std::max(width, minimum.width),
+                             std::max(height, minimum.height)};
+    gtk_widget_size_allocate(window, &allocation);
+
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    cairo_t* cr = cairo_create(surface);
+    gtk_widget_draw(window, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(surface, 0, 0, width, height);
+    cairo_surface_destroy(surface);
+    gtk_widget_destroy(window);
+    g_object_unref(provider);
+    if (pixbuf == nullptr)
+        throw EOutOfMemory(u"Out of memory");
+    return pixbuf;
+}
+
+} // namespace Folivant::Platform

@@ -1,0 +1,108 @@
+#pragma once
+
+// The style manager: the registry of visual styles, the one active style,
+// and preview drawing. The system look "Windows" is the desktop's own GTK
+// theme; every other style is a GTK CSS style sheet read from a style file
+// among the executable's VCLSTYLE resources and, while active, installed for
+// the whole screen, so that every window, message box and file dialog the
+// program opens takes it.
+//
+// A style file is the 13 bytes "VCL_STYLE 1.0" and a zlib stream; the
+// stream holds the style's recorded name on its first line and its style
+// sheet after it.
+
+#include "base/Classes.h"
+#include "platform/gtk/Picture.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+typedef struct _GdkPixbuf GdkPixbuf;
+typedef struct _GtkCssProvider GtkCssProvider;
+
+namespace Folivant::Platform {
+
+// "Unable to load style '%s'", "Unable to load styles: %s", and the
+// preview's refusals.
+class EStyleError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+inline constexpr const char16_t* SystemStyleName = u"Windows";
+inline constexpr const char StyleFileSignature[] = "VCL_STYLE 1.0";
+
+struct TStyleFile {
+    String Name;              // the name recorded in the file
+    std::string ResourceName; // the resource it came from
+    std::string StyleSheet;   // UTF-8 GTK CSS
+};
+
+// Decodes one style file; nothing when it is not a valid one (wrong
+// signature, damaged or over-long stream, no name, text that is not UTF-8).
+std::optional<TStyleFile> ParseStyleFile(std::span<const std::uint8_t> data);
+
+// Comparison by the user's locale without regard to case.
+bool SameStyleName(const String& a, const String& b);
+int CompareStyleNames(const String& a, const String& b);
+
+class TStyleManager {
+public:
+    struct TResource {
+        std::string Name;
+        std::vector<std::uint8_t> Data;
+    };
+
+    // A manager over the VCLSTYLE resources of an executable file; a file
+    // that cannot be read has none.
+    explicit TStyleManager(std::filesystem::path resourceFile);
+    // A manager over resources given in memory.
+    explicit TStyleManager(std::vector<TResource> resources);
+    ~TStyleManager();
+    TStyleManager(const TStyleManager&) = delete;
+    TStyleManager& operator=(const TStyleManager&) = delete;
+
+    // The manager of the running program's own resources.
+    static TStyleManager& Global();
+
+    // Registers the style files the first time it is called. Raises
+    // EStyleError naming the resources that failed (once; later calls see
+    // the files that did register).
+    void RegisterStyleFiles();
+    // "Windows" first, then the registered names in resource order.
+    std::vector<String> StyleNames();
+    // Finds the style by SameStyleName among the loaded styles, then among
+    // the registered files, and makes it the active one. False when there is
+    // no such style; the active style then stays.
+    bool SetStyle(const String& name);
+    const String& ActiveStyleName() const { return FActiveName; }
+    // The registered file of exactly that recorded name.
+    const TStyleFile* FindStyleFile(const String& exactName);
+
+    // Draws a small window in the style with caption as its title into a
+    // new width x height image with alpha. The active style is not changed.
+    static GdkPixbuf* DrawPreview(const TStyleFile& file, int width, int height,
+                                  const String& caption);
+    // The same drawing as a picture for an image control.
+    static TPicture PreviewPicture(const TStyleFile& file, int width, int height,
+                                   const String& caption);
+
+private:
+    void Activate(const String& name, GtkCssProvider* provider);
+
+    std::optional<std::filesystem::path> FResourceFile;
+    std::vector<TResource> FGivenResources;
+    bool FRegistered = false;
+    std::vector<TStyleFile> FFiles;
+    // Styles activated once: recorded name to its style sheet provider.
+    std::vector<std::pair<String, GtkCssProvider*>> FLoaded;
+    String FActiveName = SystemStyleName;
+    GtkCssProvider* FActiveProvider = nullptr;
+};
+
+} // namespace Folivant::Platform
