@@ -14,6 +14,7 @@
 
 #include "base/Classes.h"
 #include "shared/Component.h"
+#include "shared/Dispatcher.h"
 #include "shared/UrlMonApi.h"
 
 #include <atomic>
@@ -29,22 +30,6 @@ class EInternetException : public Exception {
 public:
     using Exception::Exception;
 };
-
-// The hidden window of a component: runs a call on the thread it belongs to
-// and waits until the call has finished; runs it directly when the caller is
-// already on that thread. An exception thrown by the call reaches the caller.
-class TDispatcher {
-public:
-    virtual ~TDispatcher() = default;
-    virtual void Send(const std::function<void()>& call) = 0;
-};
-
-// Creates the hidden window of a new component, bound to the calling thread.
-using TDispatcherFactory = std::function<std::unique_ptr<TDispatcher>()>;
-// Installs the platform's dispatcher (or a test's); an empty factory restores
-// the default one, which runs every call on the caller's thread and so suits
-// only programs without a GUI thread. Returns the previous factory.
-TDispatcherFactory SetDispatcherFactory(TDispatcherFactory factory);
 
 class TInternetProtocol;
 

@@ -1,5 +1,7 @@
 #include "platform/gtk/Dispatcher.h"
 
+#include "shared/AsyncPlugProto.h"
+
 #include "platform/gtk/GlibOwner.h"
 #include <glib.h>
 

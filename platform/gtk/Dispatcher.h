@@ -8,7 +8,7 @@
 // failure thrown by the call is carried back to the caller; nothing unwinds
 // into GLib.
 
-#include "shared/AsyncPlugProto.h"
+#include "shared/Dispatcher.h"
 #include "platform/gtk/GlibOwner.h"
 
 #include <thread>
