@@ -235,7 +235,9 @@ void TPeImage::ReadResources() {
         // Only the part of a section's bytes that its virtual size covers is
         // in the image.
         for (const auto& s : FSections) {
-            if (address < s.VirtualAddress)
+            // A section without bytes in the file (zero-filled data) holds
+            // nothing that can be read back, not even an empty resource.
+            if (s.RawSize == 0 || address < s.VirtualAddress)
                 continue;
             const std::uint64_t into = address - s.VirtualAddress;
             const std::uint32_t mapped =

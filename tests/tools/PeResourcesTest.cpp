@@ -220,6 +220,13 @@ TEST(PeResourcesDamaged, ClearErrors) {
          [](TBytes& b, std::size_t r) { Put32(b, r + 68, 0x80000000 | 24); }},
         {"data size lies", [](TBytes& b, std::size_t r) { Put32(b, r + 76, 0x7FFFFFFF); }},
         {"data address outside", [](TBytes& b, std::size_t r) { Put32(b, r + 72, 0x900000); }},
+        {"empty data in a section without file bytes",
+         [](TBytes& b, std::size_t r) {
+             Put32(b, SectionTable(true) + 16, 0);
+             Put32(b, SectionTable(true) + 20, 0x7FFFFFFF);
+             Put32(b, r + 72, 0x1000);
+             Put32(b, r + 76, 0);
+         }},
         {"name length lies", [](TBytes& b, std::size_t r) { Put16(b, r + 88, 0xFFFF); }},
         {"name offset outside",
          [](TBytes& b, std::size_t r) { Put32(b, r + 40, 0x80000000 | 0xFFFFFF); }},
