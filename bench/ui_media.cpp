@@ -11,7 +11,7 @@
 #include "base/Text.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
-#include "platform/gtk/MediaBridge.h"
+#include "platform/gtk/MediaBridgeGtk.h"
 #include "shared/FvpResolver.h"
 #include "shared/MediaEntries.h"
 

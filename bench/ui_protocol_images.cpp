@@ -8,7 +8,7 @@
 #include "base/Classes.h"
 #include "archive/ZipReader.h"
 #include "archive/ZipWriter.h"
-#include "platform/gtk/UrlMon.h"
+#include "platform/gtk/UrlMonGtk.h"
 #include "shared/AsyncPlugProto.h"
 #include "shared/FvpResolver.h"
 

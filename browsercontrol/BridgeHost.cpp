@@ -2,7 +2,7 @@
 
 #include "base/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 
 #include <glib-unix.h>
 #include <glib/gstdio.h>

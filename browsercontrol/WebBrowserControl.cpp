@@ -2,11 +2,11 @@
 
 #include "base/Text.h"
 #include "browsercontrol/BridgeHost.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 #include "platform/gtk/FormsGtk.h"
-#include "platform/gtk/MediaBridge.h"
-#include "platform/gtk/MessageBox.h"
-#include "platform/gtk/SaveDialog.h"
+#include "platform/gtk/MediaBridgeGtk.h"
+#include "platform/gtk/MessageBoxGtk.h"
+#include "platform/ui/SaveDialog.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>

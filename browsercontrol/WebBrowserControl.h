@@ -9,7 +9,7 @@
 // calls on it come back to the control as name lookups and invocations.
 
 #include "base/Classes.h"
-#include "platform/gtk/Forms.h"
+#include "platform/ui/Forms.h"
 #include "shared/BrowserJs.h"
 #include "shared/ComTypes.h"
 

@@ -1,7 +1,7 @@
 #include "desktop/BrowserForm.h"
 
 #include "base/Text.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 #include "shared/Trace.h"
 
 namespace Folivant::Shared {

@@ -6,7 +6,7 @@
 
 #include "base/Classes.h"
 #include "browsercontrol/WebBrowserControl.h"
-#include "platform/gtk/Forms.h"
+#include "platform/ui/Forms.h"
 #include "shared/BrowserJs.h"
 #include "shared/GlobalMainForm.h"
 

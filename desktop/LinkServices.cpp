@@ -1,9 +1,9 @@
 #include "desktop/LinkServices.h"
 
-#include "platform/gtk/Application.h"
-#include "platform/gtk/MessageBox.h"
-#include "platform/gtk/Shell.h"
-#include "platform/gtk/Sound.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/MessageBox.h"
+#include "platform/ui/Shell.h"
+#include "platform/ui/Sound.h"
 #include "platform/SpecialFolders.h"
 #include "shared/TemporalFiles.h"
 

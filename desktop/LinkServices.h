@@ -4,7 +4,7 @@
 // application's message box, the shell, the sound player and the run's
 // temporary-file registry, put together for the main window.
 
-#include "platform/gtk/SaveDialog.h"
+#include "platform/ui/SaveDialog.h"
 #include "shared/LinkActions.h"
 
 namespace Folivant::Platform {

@@ -1,8 +1,8 @@
 #include "desktop/StylesUtils.h"
 
-#include "platform/gtk/Forms.h"
-#include "platform/gtk/MessageBox.h"
-#include "platform/gtk/StyleManager.h"
+#include "platform/ui/Forms.h"
+#include "platform/ui/MessageBox.h"
+#include "platform/ui/StyleManager.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 #include "desktop/SysUtils.h"
 
 #include "base/Text.h"
-#include "platform/gtk/Application.h"
-#include "platform/gtk/Shell.h"
-#include "platform/gtk/Sound.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Shell.h"
+#include "platform/ui/Sound.h"
 #include "platform/SpecialFolders.h"
-#include "platform/gtk/SystemInfo.h"
+#include "platform/ui/SystemInfo.h"
 
 #include <dirent.h>
 #include <fnmatch.h>
@@ -171,7 +171,7 @@ std::int64_t TSysUtils::GetSizeOfFile(const String& filePath) {
     return size;
 }
 
-int TSysUtils::TrueFontWidth(const PangoFontDescription* aFont, const String& str) {
+int TSysUtils::TrueFontWidth(const String& aFont, const String& str) {
     return Platform::TextWidth(aFont, str);
 }
 

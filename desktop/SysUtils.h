@@ -10,8 +10,6 @@
 
 #include <cstdint>
 
-typedef struct _PangoFontDescription PangoFontDescription;
-
 namespace Folivant::Shared {
 
 // Class methods only; never instantiated. The one piece of state behind it
@@ -54,8 +52,9 @@ public:
     // Size in bytes of the first entry filePath matches ("*" and "?" allowed
     // in its last component); 0 for a folder, -1 when nothing matches.
     static std::int64_t GetSizeOfFile(const String& filePath);
-    // Width in pixels of str in aFont (the default font when null).
-    static int TrueFontWidth(const PangoFontDescription* aFont, const String& str);
+    // Width in pixels of str in aFont, a font description of family, style
+    // and size ("DejaVu Sans 12"); the default font when empty.
+    static int TrueFontWidth(const String& aFont, const String& str);
     // False when FileName already names an entry, or when one of its
     // components is a name the file system cannot hold (a NUL, more bytes
     // than a name may have, text that is not Unicode).

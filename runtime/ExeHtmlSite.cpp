@@ -1,6 +1,6 @@
 #include "runtime/ExeHtmlSite.h"
 
-#include "platform/gtk/MessageBox.h"
+#include "platform/ui/MessageBox.h"
 #include "runtime/Startup.h"
 
 namespace Folivant::Runtime {

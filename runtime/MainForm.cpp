@@ -2,11 +2,11 @@
 
 #include "base/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 #include "desktop/LinkServices.h"
-#include "platform/gtk/MediaBridge.h"
-#include "platform/gtk/MessageBox.h"
-#include "platform/gtk/TrayIcon.h"
+#include "platform/ui/MediaBridge.h"
+#include "platform/ui/MessageBox.h"
+#include "platform/ui/TrayIcon.h"
 #include "platform/SpecialFolders.h"
 #include "runtime/ExeHtmlSite.h"
 #include "runtime/RestrictedForm.h"
@@ -99,7 +99,7 @@ void TMainForm::FormCreate() {
     // Without it the pages still show; only their media elements cannot
     // play, so a failure here does not hold up the window.
     try {
-        Platform::TMediaBridge::Start(Shared::MediaEntrySource(GlobalExeHtmlSite->ZipFile()));
+        Platform::StartMediaBridge(Shared::MediaEntrySource(GlobalExeHtmlSite->ZipFile()));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }
@@ -241,7 +241,7 @@ void TMainForm::FormClose() {
     Trace("FormClose BrowserForm freed");
     FFvpProtocol.reset();
     Trace("FormClose FvpProtocol freed");
-    Platform::TMediaBridge::Stop();
+    Platform::StopMediaBridge();
 }
 
 void TMainForm::FormKeyDown(std::uint16_t& Key, unsigned) {

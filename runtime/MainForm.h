@@ -6,7 +6,7 @@
 // the host operations that browser windows and the script bridge call.
 
 #include "base/Classes.h"
-#include "platform/gtk/Forms.h"
+#include "platform/ui/Forms.h"
 #include "shared/AsyncPlugProto.h"
 #include "desktop/BrowserForm.h"
 #include "shared/GlobalMainForm.h"

@@ -4,10 +4,10 @@
 // which finalises what was initialised so far; a failure while the units
 // come up ends it with "Runtime error 217" and exit code 217.
 
-#include "platform/gtk/Application.h"
-#include "platform/gtk/MainIcon.h"
-#include "platform/gtk/MessageBox.h"
-#include "platform/gtk/UrlMon.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/MainIcon.h"
+#include "platform/ui/MessageBox.h"
+#include "platform/ui/UrlMon.h"
 #include "runtime/ExeHtmlSite.h"
 #include "runtime/MainForm.h"
 #include "runtime/Startup.h"

@@ -6,7 +6,7 @@
 // cancels it, and a cancelled prompt ends the run.
 
 #include "base/Classes.h"
-#include "platform/gtk/Forms.h"
+#include "platform/ui/Forms.h"
 
 namespace Folivant::Runtime {
 

@@ -1,6 +1,6 @@
 #include "runtime/Startup.h"
 
-#include "platform/gtk/MessageBox.h"
+#include "platform/ui/MessageBox.h"
 
 #include <cstdio>
 #include <cstdlib>

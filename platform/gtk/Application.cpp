@@ -1,8 +1,8 @@
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 
 #include "base/Text.h"
 #include "platform/gtk/GlibOwner.h"
-#include "platform/gtk/MessageBox.h"
+#include "platform/ui/MessageBox.h"
 
 #include <glib-unix.h>
 #include <glib.h>

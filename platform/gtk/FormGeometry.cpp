@@ -1,6 +1,6 @@
 #include "platform/gtk/FormGeometry.h"
 
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 
 #include <gtk/gtk.h>
 

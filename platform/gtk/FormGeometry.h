@@ -5,16 +5,11 @@
 // only once the window manager has framed the window, so a size asked for
 // earlier is corrected once when the window is first configured.
 
+#include "platform/ui/Forms.h"
+
 typedef struct _GtkWindow GtkWindow;
 
 namespace Folivant::Platform {
-
-struct TOuterBounds {
-    int Left = 0;
-    int Top = 0;
-    int Width = 0;
-    int Height = 0;
-};
 
 // The window's outer bounds in screen pixels: the frame as the window manager
 // reports it once mapped, before that the bounds asked for.

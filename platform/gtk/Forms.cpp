@@ -1,9 +1,9 @@
-#include "platform/gtk/Forms.h"
+#include "platform/ui/Forms.h"
 
 #include "base/Text.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 #include "platform/gtk/FormsGtk.h"
-#include "platform/gtk/TrayIcon.h"
+#include "platform/gtk/TrayIconGtk.h"
 
 #include <gdk/gdkkeysyms.h>
 

@@ -3,8 +3,9 @@
 // The GTK side of forms, controls and pictures, for platform code and tests
 // that drive the native windows.
 
-#include "platform/gtk/Forms.h"
-#include "platform/gtk/Picture.h"
+#include "platform/gtk/FormGeometry.h"
+#include "platform/ui/Forms.h"
+#include "platform/ui/Picture.h"
 
 #include <gtk/gtk.h>
 

@@ -1,4 +1,4 @@
-#include "platform/gtk/MainIcon.h"
+#include "platform/gtk/MainIconGtk.h"
 
 #include "platform/ExeResources.h"
 #include "platform/gtk/GlibOwner.h"

@@ -1,4 +1,4 @@
-#include "platform/gtk/MediaBridge.h"
+#include "platform/gtk/MediaBridgeGtk.h"
 
 #include <memory>
 
@@ -76,6 +76,14 @@ TMediaBridge* TMediaBridge::Global() {
 void TMediaBridge::InstallInto(WebKitUserContentManager* manager) {
     if (TMediaBridge* bridge = Global())
         bridge->Install(manager);
+}
+
+void StartMediaBridge(TMediaEntrySource source) {
+    TMediaBridge::Start(std::move(source));
+}
+
+void StopMediaBridge() {
+    TMediaBridge::Stop();
 }
 
 } // namespace Folivant::Platform

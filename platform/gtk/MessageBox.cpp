@@ -1,7 +1,7 @@
-#include "platform/gtk/MessageBox.h"
+#include "platform/gtk/MessageBoxGtk.h"
 
 #include "base/Text.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 #include "platform/gtk/GlibOwner.h"
 
 #include <gtk/gtk.h>

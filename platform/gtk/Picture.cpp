@@ -1,4 +1,4 @@
-#include "platform/gtk/Picture.h"
+#include "platform/ui/Picture.h"
 
 #include "platform/gtk/FormsGtk.h"
 

@@ -1,8 +1,10 @@
-#include "platform/gtk/SaveDialog.h"
+#include "platform/ui/SaveDialog.h"
+
+// The dialog is a GTK file chooser in save mode.
 
 #include "base/Text.h"
 #include "platform/gtk/GlibOwner.h"
-#include "platform/gtk/MessageBox.h"
+#include "platform/gtk/MessageBoxGtk.h"
 
 #include <gtk/gtk.h>
 

@@ -1,4 +1,4 @@
-#include "platform/gtk/Shell.h"
+#include "platform/ui/Shell.h"
 
 #include "platform/gtk/GlibOwner.h"
 #include "base/Text.h"

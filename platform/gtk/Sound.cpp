@@ -1,6 +1,12 @@
-#include "platform/gtk/Sound.h"
+#include "platform/ui/Sound.h"
 
-#include "platform/gtk/Application.h"
+// Playback runs on GStreamer threads; the pipeline's messages (end of a loop
+// pass, end of the sound, errors) reach the thread that called Play through
+// its main context. The sink is autoaudiosink unless FOLIVANT_AUDIO_SINK
+// names another pipeline description (tests use "fakesink"); a sink that
+// cannot start is replaced by "fakesink sync=true".
+
+#include "platform/ui/Application.h"
 #include "platform/gtk/GlibOwner.h"
 
 #include <gio/gio.h>

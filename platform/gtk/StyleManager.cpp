@@ -1,4 +1,4 @@
-#include "platform/gtk/StyleManager.h"
+#include "platform/gtk/StyleManagerGtk.h"
 
 #include "base/Text.h"
 #include "platform/ExeResources.h"
@@ -104,18 +104,29 @@ int CompareStyleNames(const String& a, const String& b) {
     return collated != 0 ? collated : (fa < fb ? -1 : 1);
 }
 
+// The style sheets of the styles activated once, as providers, and the one
+// installed for the screen now.
+struct TStyleManager::TSheets {
+    // Recorded name to its style sheet provider (one reference owned).
+    std::vector<std::pair<String, GtkCssProvider*>> Loaded;
+    GtkCssProvider* Active = nullptr;
+};
+
+// Where Activate finds no provider: the desktop's own theme.
+constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
+
 TStyleManager::TStyleManager(std::filesystem::path resourceFile)
-    : FResourceFile(std::move(resourceFile)) {}
+    : FResourceFile(std::move(resourceFile)), FSheets(std::make_unique<TSheets>()) {}
 
 TStyleManager::TStyleManager(std::vector<TResource> resources)
-    : FGivenResources(std::move(resources)) {}
+    : FGivenResources(std::move(resources)), FSheets(std::make_unique<TSheets>()) {}
 
 TStyleManager::~TStyleManager() {
-    if (FActiveProvider != nullptr)
+    if (FSheets->Active != nullptr)
         if (GdkScreen* screen = gdk_screen_get_default())
             gtk_style_context_remove_provider_for_screen(screen,
-                                                         GTK_STYLE_PROVIDER(FActiveProvider));
-    for (auto& [name, provider] : FLoaded)
+                                                         GTK_STYLE_PROVIDER(FSheets->Active));
+    for (auto& [name, provider] : FSheets->Loaded)
         g_object_unref(provider);
 }
 
@@ -185,38 +196,40 @@ std::vector<String> TStyleManager::StyleNames() {
 bool TStyleManager::SetStyle(const String& name) {
     RegisterStyleFiles();
     if (SameStyleName(name, SystemStyleName)) {
-        Activate(SystemStyleName, nullptr);
+        Activate(SystemStyleName, NoSheet);
         return true;
     }
-    for (const auto& [loadedName, provider] : FLoaded)
-        if (SameStyleName(name, loadedName)) {
-            Activate(loadedName, provider);
+    auto& loaded = FSheets->Loaded;
+    for (std::size_t i = 0; i < loaded.size(); ++i)
+        if (SameStyleName(name, loaded[i].first)) {
+            Activate(loaded[i].first, i);
             return true;
         }
     for (const auto& file : FFiles)
         if (SameStyleName(name, file.Name)) {
-            FLoaded.emplace_back(file.Name, NewProvider(file.StyleSheet));
-            Activate(file.Name, FLoaded.back().second);
+            loaded.emplace_back(file.Name, NewProvider(file.StyleSheet));
+            Activate(file.Name, loaded.size() - 1);
             return true;
         }
     return false;
 }
 
-void TStyleManager::Activate(const String& name, GtkCssProvider* provider) {
+void TStyleManager::Activate(const String& name, std::size_t loaded) {
     if (name == FActiveName)
         return;
+    GtkCssProvider* provider = loaded == NoSheet ? nullptr : FSheets->Loaded[loaded].second;
     // Changing the screen's providers restyles and redraws every open
     // window at once.
     if (GdkScreen* screen = gdk_screen_get_default()) {
-        if (FActiveProvider != nullptr)
+        if (FSheets->Active != nullptr)
             gtk_style_context_remove_provider_for_screen(screen,
-                                                         GTK_STYLE_PROVIDER(FActiveProvider));
+                                                         GTK_STYLE_PROVIDER(FSheets->Active));
         if (provider != nullptr)
             gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider),
                                                       GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     }
     FActiveName = name;
-    FActiveProvider = provider;
+    FSheets->Active = provider;
 }
 
 const TStyleFile* TStyleManager::FindStyleFile(const String& exactName) {
@@ -229,11 +242,10 @@ const TStyleFile* TStyleManager::FindStyleFile(const String& exactName) {
 
 TPicture TStyleManager::PreviewPicture(const TStyleFile& file, int width, int height,
                                        const String& caption) {
-    return PictureOfPixbuf(DrawPreview(file, width, height, caption));
+    return PictureOfPixbuf(DrawStylePreview(file, width, height, caption));
 }
 
-GdkPixbuf* TStyleManager::DrawPreview(const TStyleFile& file, int width, int height,
-                                      const String& caption) {
+GdkPixbuf* DrawStylePreview(const TStyleFile& file, int width, int height, const String& caption) {
     if (gdk_screen_get_default() == nullptr)
         throw EStyleError(u"There is no display to draw the preview of '" + file.Name + u"' on");
     width = std::max(width, 1);

@@ -1,4 +1,4 @@
-#include "platform/gtk/SystemInfo.h"
+#include "platform/ui/SystemInfo.h"
 
 #include "platform/gtk/GlibOwner.h"
 #include "base/Text.h"
@@ -33,15 +33,19 @@ String UserName() {
     return Utf8ToString(found->pw_name);
 }
 
-int TextWidth(const PangoFontDescription* font, const String& text) {
+int TextWidth(const String& font, const String& text) {
     GdkScreen* screen = gdk_screen_get_default();
     const TGOwner<PangoContext> context(screen != nullptr ? gdk_pango_context_get_for_screen(screen)
                                                           : nullptr);
     if (context == nullptr)
         return 0;
     const TGOwner<PangoLayout> layout(pango_layout_new(context));
-    if (font != nullptr)
-        pango_layout_set_font_description(layout, font);
+    if (!font.empty()) {
+        PangoFontDescription* description =
+            pango_font_description_from_string(StringToUtf8(font).c_str());
+        pango_layout_set_font_description(layout, description);
+        pango_font_description_free(description);
+    }
     const std::string utf8 = StringToUtf8(text);
     pango_layout_set_text(layout, utf8.data(), static_cast<int>(utf8.size()));
     int width = 0;

@@ -1,9 +1,9 @@
-#include "platform/gtk/TrayIcon.h"
+#include "platform/gtk/TrayIconGtk.h"
 
 #include "base/Text.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 #include "platform/gtk/GlibOwner.h"
-#include "platform/gtk/MainIcon.h"
+#include "platform/gtk/MainIconGtk.h"
 
 #include <gdk/gdkx.h>
 #include <gio/gio.h>

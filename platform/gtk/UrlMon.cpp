@@ -1,4 +1,4 @@
-#include "platform/gtk/UrlMon.h"
+#include "platform/gtk/UrlMonGtk.h"
 
 #include "base/Text.h"
 #include "platform/gtk/Dispatcher.h"

@@ -5,7 +5,7 @@
 #include "browsercontrol/WebTestSupport.h"
 #include "platform/gtk/FormGeometry.h"
 #include "platform/gtk/FormsGtk.h"
-#include "platform/gtk/SaveDialog.h"
+#include "platform/ui/SaveDialog.h"
 #include "desktop/BrowserForm.h"
 #include "shared/BrowserJs.h"
 #include "shared/LinkActions.h"

@@ -6,7 +6,7 @@
 // window face that records what the host functions asked of it.
 
 #include "base/Text.h"
-#include "platform/gtk/UrlMon.h"
+#include "platform/gtk/UrlMonGtk.h"
 #include "shared/GlobalMainForm.h"
 
 #include <gtk/gtk.h>

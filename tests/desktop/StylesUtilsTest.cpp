@@ -3,7 +3,7 @@
 #include "base/Text.h"
 #include "platform/ExeResources.h"
 #include "platform/gtk/FormsGtk.h"
-#include "platform/gtk/StyleManager.h"
+#include "platform/gtk/StyleManagerGtk.h"
 
 #include "support/TestSupport.h"
 
@@ -226,8 +226,7 @@ TEST_F(StylesTest, EachRecordedNameInAnyCaseSelectsADistinctLook) {
         const auto [at, added] = looks.emplace(look, name);
         EXPECT_TRUE(added) << StringToUtf8(name) << " looks like " << StringToUtf8(at->second);
         // The preview draws the style without making it active.
-        GdkPixbuf* preview =
-            TStyleManager::DrawPreview(*manager.FindStyleFile(name), 120, 90, name);
+        GdkPixbuf* preview = DrawStylePreview(*manager.FindStyleFile(name), 120, 90, name);
         ASSERT_NE(preview, nullptr);
         EXPECT_EQ(gdk_pixbuf_get_width(preview), 120);
         EXPECT_EQ(gdk_pixbuf_get_height(preview), 90);

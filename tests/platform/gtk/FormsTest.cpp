@@ -1,4 +1,4 @@
-#include "platform/gtk/Forms.h"
+#include "platform/ui/Forms.h"
 
 #include "platform/gtk/FormsGtk.h"
 

@@ -1,4 +1,4 @@
-#include "platform/gtk/MediaBridge.h"
+#include "platform/gtk/MediaBridgeGtk.h"
 #include "shared/MediaEntries.h"
 
 #include "archive/ZipReader.h"

@@ -1,4 +1,4 @@
-#include "platform/gtk/SaveDialog.h"
+#include "platform/ui/SaveDialog.h"
 
 #include "base/Text.h"
 

@@ -1,4 +1,4 @@
-#include "platform/gtk/Sound.h"
+#include "platform/ui/Sound.h"
 
 #include "support/LinksSupport.h"
 #include "support/MainLoopSupport.h"

@@ -1,7 +1,7 @@
-#include "platform/gtk/TrayIcon.h"
+#include "platform/gtk/TrayIconGtk.h"
 
 #include "base/Text.h"
-#include "platform/gtk/Application.h"
+#include "platform/ui/Application.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>

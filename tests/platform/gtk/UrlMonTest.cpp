@@ -1,4 +1,4 @@
-#include "platform/gtk/UrlMon.h"
+#include "platform/gtk/UrlMonGtk.h"
 
 #include "platform/gtk/Dispatcher.h"
 #include "shared/AsyncPlugProto.h"

@@ -9,14 +9,22 @@
 // into the toolkit.
 
 #include "base/Classes.h"
-#include "platform/gtk/FormGeometry.h"
-#include "platform/gtk/Picture.h"
+#include "platform/ui/Picture.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 
 namespace Folivant::Platform {
+
+// A window's outer bounds in screen pixels, frame included: the system
+// measures windows by their outer size.
+struct TOuterBounds {
+    int Left = 0;
+    int Top = 0;
+    int Width = 0;
+    int Height = 0;
+};
 
 enum TModalResult { mrNone = 0, mrOk = 1, mrCancel = 2 };
 
@@ -56,7 +64,8 @@ public:
     // The font of the form and of every control on it.
     void SetFont(const String& family, int pixelSize);
 
-    // The outer bounds, frame included (see FormGeometry).
+    // The outer bounds, frame included: once the window manager has framed
+    // the window the frame it reports, before that the bounds asked for.
     TOuterBounds Bounds() const;
     void SetOuterSize(int width, int height, int minWidth = 0, int minHeight = 0);
     // Places the frame's top-left corner.

@@ -4,16 +4,15 @@
 
 #include "base/Classes.h"
 
-typedef struct _PangoFontDescription PangoFontDescription;
-
 namespace Folivant::Platform {
 
 // The host name; empty when the system cannot tell it.
 String ComputerName();
 // The name of the user the process runs as; empty when unknown.
 String UserName();
-// Width in pixels of text laid out in font (the default font when null) on
-// the default screen.
-int TextWidth(const PangoFontDescription* font, const String& text);
+// Width in pixels of text laid out on the default screen in font, a font
+// description of family, style and size ("DejaVu Sans 12"); the default font
+// when empty.
+int TextWidth(const String& font, const String& text);
 
 } // namespace Folivant::Platform

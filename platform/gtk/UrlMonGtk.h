@@ -10,7 +10,7 @@
 // request, or one for a scheme whose registration was removed, fails in
 // WebKit as an unknown resource does.
 
-#include "shared/UrlMonApi.h"
+#include "platform/ui/UrlMon.h"
 
 #include <string>
 #include <string_view>
@@ -19,14 +19,6 @@ typedef struct _WebKitWebContext WebKitWebContext;
 typedef struct _WebKitURISchemeRequest WebKitURISchemeRequest;
 
 namespace Folivant::Platform {
-
-// Installs this layer as the provider of CoInternetGetSession.
-void InstallUrlMon();
-
-// The content protocol's platform at start-up, on the GUI thread once GTK is
-// initialised: this session layer and the GUI thread's dispatcher as the
-// protocol components' hidden window.
-void InitializeContentProtocol();
 
 // The web context name spaces are registered with; by default WebKit's
 // default context. Setting another one registers every scheme already known
@@ -39,9 +31,6 @@ WebKitWebContext* UrlMonWebContext();
 // request of a window showing a page from elsewhere. Any other request is
 // answered as a missing entry.
 bool IsPublicationRequest(WebKitURISchemeRequest* request);
-
-// A new session (one reference, owned by the caller).
-Shared::IInternetSession* NewInternetSession();
 
 // The content type given to a response: the name's extension first, then
 // what GLib makes of the name and the first bytes; never empty.

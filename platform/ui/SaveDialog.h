@@ -1,6 +1,6 @@
 #pragma once
 
-// The save-file dialog: a modal GTK file chooser in save mode with the
+// The save-file dialog: a modal file chooser in save mode with the
 // properties of the framework's save dialog. It hides nothing, can be
 // resized, does not ask before replacing a file, and keeps the name chosen
 // last for its next use.

@@ -2,7 +2,7 @@
 
 // The application object: the GUI thread's message loop, the application
 // title, and the report of a failure that escapes an event handler. Every
-// callback entry point of GTK, WebKit or GLib catches and reports here, so no
+// callback entry point of the toolkit catches and reports here, so no
 // failure unwinds into C code and the loop goes on.
 
 #include "base/Classes.h"

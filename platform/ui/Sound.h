@@ -5,15 +5,10 @@
 // sound repeats until it is stopped, and the call returns at once.
 //
 // The player keeps its own copy of the image for as long as the sound plays,
-// so the caller may free its buffer right after Play returns. Playback runs
-// on GStreamer threads; the pipeline's messages (end of a loop pass, end of
-// the sound, errors) are handled on the thread that called Play, through its
-// main context, so looping needs that thread's main loop to run, as the GUI
-// thread's always does.
-//
-// The sink is autoaudiosink unless FOLIVANT_AUDIO_SINK names another pipeline
-// description (tests use "fakesink"); a sink that cannot start is replaced by
-// "fakesink sync=true", so a machine without sound still plays silently.
+// so the caller may free its buffer right after Play returns. The end of a
+// loop pass and of the sound are handled on the thread that called Play,
+// from its message loop, so looping needs that thread's loop to run, as the
+// GUI thread's always does. A machine without sound plays silently.
 
 #include "base/Classes.h"
 

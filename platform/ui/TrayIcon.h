@@ -1,20 +1,17 @@
 #pragma once
 
-// The notification-area icon. Current Linux panels speak the
-// StatusNotifierItem protocol over D-Bus: the icon owns a bus name
-// org.kde.StatusNotifierItem-<pid>-<n>, serves the item at
-// /StatusNotifierItem and registers with the StatusNotifierWatcher; the
-// panel's Activate (a left click) calls the click handler. Where no watcher
-// is on the bus, an X11 tray icon (GtkStatusIcon) stands in, and the item
-// moves to the watcher as soon as one appears. Without either there is no
-// icon and no error.
+// The notification-area icon: the executable's main icon with a tool tip in
+// the desktop's notification area, and a handler for left clicks on it.
+// Where the desktop has no notification area there is no icon and no error.
+// On Linux the icon is a StatusNotifierItem on the session bus (the bus name
+// org.kde.StatusNotifierItem-<pid>-<n>, the item at /StatusNotifierItem,
+// registered with the StatusNotifierWatcher), or an X11 tray icon where no
+// watcher is on the bus until one appears.
 
 #include "base/Classes.h"
 
 #include <functional>
 #include <memory>
-
-typedef struct _GtkWindow GtkWindow;
 
 namespace Folivant::Platform {
 
@@ -48,10 +45,5 @@ private:
 // The tool tip text for a hint: the hint cut to 127 characters, or the
 // application title when the hint is empty.
 String TrayIconToolTip(const String& hint);
-
-// Hiding through the tray takes the window and its taskbar entry away;
-// showing brings both back and raises the window.
-void HideToTray(GtkWindow* window);
-void RestoreFromTray(GtkWindow* window);
 
 } // namespace Folivant::Platform

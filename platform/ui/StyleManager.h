@@ -1,8 +1,8 @@
 #pragma once
 
 // The style manager: the registry of visual styles, the one active style,
-// and preview drawing. The system look "Windows" is the desktop's own GTK
-// theme; every other style is a GTK CSS style sheet read from a style file
+// and preview drawing. The system look "Windows" is the desktop's own
+// theme; every other style is a style sheet read from a style file
 // among the executable's VCLSTYLE resources and, while active, installed for
 // the whole screen, so that every window, message box and file dialog the
 // program opens takes it.
@@ -12,18 +12,16 @@
 // sheet after it.
 
 #include "base/Classes.h"
-#include "platform/gtk/Picture.h"
+#include "platform/ui/Picture.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
-
-typedef struct _GdkPixbuf GdkPixbuf;
-typedef struct _GtkCssProvider GtkCssProvider;
 
 namespace Folivant::Platform {
 
@@ -85,24 +83,23 @@ public:
     const TStyleFile* FindStyleFile(const String& exactName);
 
     // Draws a small window in the style with caption as its title into a
-    // new width x height image with alpha. The active style is not changed.
-    static GdkPixbuf* DrawPreview(const TStyleFile& file, int width, int height,
-                                  const String& caption);
-    // The same drawing as a picture for an image control.
+    // new width x height picture with alpha for an image control. The active
+    // style is not changed.
     static TPicture PreviewPicture(const TStyleFile& file, int width, int height,
                                    const String& caption);
 
 private:
-    void Activate(const String& name, GtkCssProvider* provider);
+    // The styles activated once and the one installed now (the toolkit's
+    // side).
+    struct TSheets;
+    void Activate(const String& name, std::size_t loaded);
 
     std::optional<std::filesystem::path> FResourceFile;
     std::vector<TResource> FGivenResources;
     bool FRegistered = false;
     std::vector<TStyleFile> FFiles;
-    // Styles activated once: recorded name to its style sheet provider.
-    std::vector<std::pair<String, GtkCssProvider*>> FLoaded;
+    std::unique_ptr<TSheets> FSheets;
     String FActiveName = SystemStyleName;
-    GtkCssProvider* FActiveProvider = nullptr;
 };
 
 } // namespace Folivant::Platform

@@ -1,14 +1,12 @@
 #pragma once
 
 // The application's modal message box, shaped like the Windows one: flags
-// choose the buttons and the icon, the result names the button pressed. With
-// a display it is a GTK message dialog; without one the text goes to standard
-// error and the default button's answer is returned, so start-up failures
-// stay observable on headless machines.
+// choose the buttons and the icon, the result names the button pressed.
+// Without a display the text goes to standard error and the default button's
+// answer is returned, so start-up failures stay observable on headless
+// machines.
 
 #include "base/Classes.h"
-
-typedef struct _GtkDialog GtkDialog;
 
 namespace Folivant::Platform {
 
@@ -29,14 +27,8 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7, IDCLOSE = 8 };
 
 int MessageBox(const String& text, const String& caption, unsigned flags);
 
-// Runs a dialog modally and answers its response, as gtk_dialog_run does,
-// while registered with the modal windows that CloseModalWindows closes.
-// Once the shut-down was requested the dialog is not shown at all and the
-// answer is GTK_RESPONSE_DELETE_EVENT, as if it had been closed at once.
-int RunModalDialog(GtkDialog* dialog);
-
 // Asks every modal window that is showing to close, as its close button
-// would: the dialogs run by RunModalDialog answer GTK_RESPONSE_DELETE_EVENT
+// would: message boxes and the platform's other dialogs answer as if closed
 // (also a box without a close button), and every other modal window (the
 // password prompt, the print dialog) gets a close request.
 void CloseModalWindows();
