@@ -466,10 +466,8 @@ struct TWebBrowserControl::TSignals {
                 // own accelerators. The view itself must still see this
                 // second arrival (it then hands the next key to the page
                 // again), so it is never taken here.
-                const std::uint16_t key = VirtualKeyOf(event->keyval);
-                // The arrows come from the navigation-key script only.
-                if (key != VK_LEFT && key != VK_RIGHT)
-                    self->PostEngineCommand(EngineCommandOf(key, ShiftOf(event->state)));
+                self->PostEngineCommand(Platform::CommandOfReturnedKey(VirtualKeyOf(event->keyval),
+                                                                       ShiftOf(event->state)));
                 return FALSE;
             }
             self->FHaveLastKey = true;
@@ -496,7 +494,8 @@ struct TWebBrowserControl::TSignals {
         const std::string report = message + marker.size();
         webkit_script_dialog_prompt_set_text(dialog, "");
         if (report == "L" || report == "R")
-            self->PostEngineCommand(EngineCommandOf(report == "L" ? VK_LEFT : VK_RIGHT, ssAlt));
+            self->PostEngineCommand(Platform::EngineCommandOf(
+                report == "L" ? Platform::VirtualKey::Left : Platform::VirtualKey::Right, ssAlt));
         return true;
     }
 
@@ -969,43 +968,16 @@ HRESULT TWebBrowserControl::Invoke(DISPID dispID, std::uint16_t flags, TDispPara
 
 bool TWebBrowserControl::KeyDown(unsigned keyval, unsigned hardwareKeycode,
                                  unsigned modifierState) {
-    std::uint16_t key = VirtualKeyOf(keyval);
-    const std::uint16_t original = key;
-    bool handled = false;
+    const std::uint16_t original = VirtualKeyOf(keyval);
+    const TShiftState shift = ShiftOf(modifierState);
+    std::uint16_t key = original;
     if (OnKeyDown && key != 0) {
         auto alive = FAlive;
-        OnKeyDown(this, key, static_cast<std::uint16_t>((hardwareKeycode - 8) & 0xFF),
-                  ShiftOf(modifierState));
+        OnKeyDown(this, key, static_cast<std::uint16_t>((hardwareKeycode - 8) & 0xFF), shift);
         if (!*alive)
             return false;
-        if (key == 0)
-            handled = true;
     }
-    if (!handled && !DisableCtrlShortcuts.empty() && original != 0 &&
-        (modifierState & (GDK_SHIFT_MASK | GDK_CONTROL_MASK)) == GDK_CONTROL_MASK &&
-        DisableCtrlShortcuts.find(static_cast<char16_t>(original)) != String::npos)
-        handled = true;
-    // Enter always reaches the page.
-    if (original == VK_RETURN)
-        return false;
-    return handled;
-}
-
-TEngineCommand EngineCommandOf(std::uint16_t key, unsigned shift) {
-    switch (key) {
-    case VK_BACK:
-        return shift == 0 ? ecGoBack : ecNone;
-    case VK_LEFT:
-        return shift == ssAlt ? ecGoBack : ecNone;
-    case VK_RIGHT:
-        return shift == ssAlt ? ecGoForward : ecNone;
-    case VK_F5:
-        return shift == 0 ? ecRefresh : ecNone;
-    case u'R':
-        return shift == ssCtrl ? ecRefresh : ecNone;
-    default:
-        return ecNone;
-    }
+    return Platform::ControlKeepsKey(original, shift, key == 0, DisableCtrlShortcuts);
 }
 
 bool TWebBrowserControl::PostEngineCommand(TEngineCommand command) {

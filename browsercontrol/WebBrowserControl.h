@@ -10,6 +10,7 @@
 
 #include "base/Classes.h"
 #include "platform/ui/Forms.h"
+#include "platform/ui/KeyMap.h"
 #include "shared/BrowserJs.h"
 #include "shared/ComTypes.h"
 
@@ -94,9 +95,14 @@ constexpr TUserInterfaceOptions UiOptionBit(TUserInterfaceOption o) {
 // 2^k up to k = 14 and 2^(k+1) above.
 std::uint32_t HostFlagsOf(TUserInterfaceOptions options);
 
+using Platform::ecGoBack;
+using Platform::ecGoForward;
+using Platform::ecNone;
+using Platform::ecRefresh;
 using Platform::ssAlt;
 using Platform::ssCtrl;
 using Platform::ssShift;
+using Platform::TEngineCommand;
 using Platform::TShiftState;
 using Platform::TShiftStateFlag;
 
@@ -109,20 +115,6 @@ struct TDialogBoxes {
 struct TDisableErrors {
     bool ScriptErrorsSuppressed = true;
 };
-
-// Virtual-key codes of the keys the system looks at.
-inline constexpr std::uint16_t VK_BACK = 8;
-inline constexpr std::uint16_t VK_RETURN = 13;
-inline constexpr std::uint16_t VK_ESCAPE = 27;
-inline constexpr std::uint16_t VK_LEFT = 37;
-inline constexpr std::uint16_t VK_RIGHT = 39;
-inline constexpr std::uint16_t VK_F5 = 116;
-
-// What the engine does with a key that neither the control nor the page
-// consumed: its navigation accelerators.
-enum TEngineCommand { ecNone, ecGoBack, ecGoForward, ecRefresh };
-// Backspace and Alt+Left go back, Alt+Right forward, F5 and Ctrl+R reload.
-TEngineCommand EngineCommandOf(std::uint16_t key, unsigned shift);
 
 // The virtual-key code of a GDK key value (letters as their capital letter),
 // 0 for keys without one.

@@ -3,6 +3,7 @@
 #include "base/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/KeyMap.h"
 #include "desktop/LinkServices.h"
 #include "platform/ui/MediaBridge.h"
 #include "platform/ui/MessageBox.h"
@@ -245,13 +246,13 @@ void TMainForm::FormClose() {
 }
 
 void TMainForm::FormKeyDown(std::uint16_t& Key, unsigned) {
-    if (FEscapeClose && Key == BrowserControl::VK_ESCAPE)
+    if (Platform::KeyClosesMainWindow(Key, FEscapeClose))
         Close();
 }
 
 void TMainForm::WebBrowserKeyDown(TWebBrowserControl*, std::uint16_t& Key, std::uint16_t,
                                   unsigned) {
-    if (FEscapeClose && Key == BrowserControl::VK_ESCAPE)
+    if (Platform::KeyClosesMainWindow(Key, FEscapeClose))
         Close();
 }
 

@@ -9,6 +9,7 @@
 // into the toolkit.
 
 #include "base/Classes.h"
+#include "platform/ui/KeyMap.h"
 #include "platform/ui/Picture.h"
 
 #include <cstdint>
@@ -33,10 +34,6 @@ enum TFormBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow, bs
 // Where a form first appears: where the window manager puts it, or centred
 // on the screen.
 enum TFormPosition { poDefault, poScreenCenter };
-
-// The modifier keys held with a key: a set of these bits.
-enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4 };
-using TShiftState = unsigned;
 
 class TForm {
 public:
