@@ -1,5 +1,12 @@
 #include "platform/gtk/TrayIconGtk.h"
 
+// Current Linux panels speak the StatusNotifierItem protocol over D-Bus: the
+// icon owns a bus name org.kde.StatusNotifierItem-<pid>-<n>, serves the item
+// at /StatusNotifierItem and registers with the StatusNotifierWatcher; the
+// panel's Activate (a left click) calls the click handler. Where no watcher
+// is on the bus, an X11 tray icon (GtkStatusIcon) stands in, and the item
+// moves to the watcher as soon as one appears.
+
 #include "base/Text.h"
 #include "platform/ui/Application.h"
 #include "platform/gtk/GlibOwner.h"

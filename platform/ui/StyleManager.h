@@ -38,7 +38,7 @@ inline constexpr const char StyleFileSignature[] = "VCL_STYLE 1.0";
 struct TStyleFile {
     String Name;              // the name recorded in the file
     std::string ResourceName; // the resource it came from
-    std::string StyleSheet;   // UTF-8 GTK CSS
+    std::string StyleSheet;   // UTF-8, in the toolkit's style sheet language
 };
 
 // Decodes one style file; nothing when it is not a valid one (wrong

@@ -3,10 +3,6 @@
 // The notification-area icon: the executable's main icon with a tool tip in
 // the desktop's notification area, and a handler for left clicks on it.
 // Where the desktop has no notification area there is no icon and no error.
-// On Linux the icon is a StatusNotifierItem on the session bus (the bus name
-// org.kde.StatusNotifierItem-<pid>-<n>, the item at /StatusNotifierItem,
-// registered with the StatusNotifierWatcher), or an X11 tray icon where no
-// watcher is on the bus until one appears.
 
 #include "base/Classes.h"
 
@@ -17,6 +13,8 @@ namespace Folivant::Platform {
 
 class TTrayIcon {
 public:
+    // No icon, an item of the desktop's notification service, or an icon of
+    // the older tray protocol that stands in where there is no such service.
     enum TKind { tkNone, tkStatusNotifierItem, tkStatusIcon };
     using TClickEvent = std::function<void()>;
 
