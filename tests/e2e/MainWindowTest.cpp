@@ -152,8 +152,6 @@ TEST_F(MainWindowTest, TheWindowTakesItsShapeFromTheSettings) {
         {"Default", "", 800, 600, true, "_NET_WM_WINDOW_TYPE_NORMAL", false, false},
         {"Small", "AppWindowWidth=100\nAppWindowHeight=50\n", 300, 200, true,
          "_NET_WM_WINDOW_TYPE_NORMAL", false, false},
-        {"Sized", "AppWindowWidth=0x280\nAppWindowHeight=420\n", 640, 420, true,
-         "_NET_WM_WINDOW_TYPE_NORMAL", false, false},
         {"NoBorder", "AppBorderStyle=0\n", 800, 600, false, "_NET_WM_WINDOW_TYPE_NORMAL", false,
          false},
         {"Dialog", "AppBorderStyle=3\nAppWindowWidth=500\nAppWindowHeight=300\n", 500, 300, true,
