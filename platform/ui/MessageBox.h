@@ -5,6 +5,10 @@
 // Without a display the text goes to standard error and the default button's
 // answer is returned, so start-up failures stay observable on headless
 // machines.
+//
+// The names are those of the Windows message box, which <windows.h> defines
+// as macros: a file that needs both includes this header first and
+// undefines MessageBox, and calls the system's box by its W name.
 
 #include "base/Classes.h"
 
