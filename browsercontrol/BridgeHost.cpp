@@ -3,6 +3,7 @@
 #include "base/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
 #include "platform/ui/Application.h"
+#include "shared/FvpScheme.h"
 
 #include <glib-unix.h>
 #include <glib/gstdio.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The extension module's bytes, placed in the executable at build time.
@@ -291,11 +293,13 @@ bool OpenChannel() {
     return true;
 }
 
-bool HasFvpScheme(const char* url) {
-    return url != nullptr && g_ascii_strncasecmp(url, "fvp:", 4) == 0;
-}
-
 } // namespace
+
+bool HasFvpScheme(const char* url) {
+    const std::string_view scheme = Shared::FvpSchemeUtf8;
+    return url != nullptr && g_ascii_strncasecmp(url, scheme.data(), scheme.size()) == 0 &&
+           url[scheme.size()] == ':';
+}
 
 bool IsPublicationCaller(const char* frameUrl, const char* topUrl) {
     if (frameUrl == nullptr || !HasFvpScheme(topUrl))

@@ -24,6 +24,9 @@ bool InstallBridge(WebKitWebContext* context);
 void AttachBridge(TWebBrowserControl* control);
 void DetachBridge(TWebBrowserControl* control);
 
+// Whether url is an address of the publication (scheme fvp, any case).
+bool HasFvpScheme(const char* url);
+
 // Whether a host call from the document frameUrl inside the top document
 // topUrl comes from the publication: both of the publication (fvp:), or
 // the caller an about:blank or srcdoc document of the publication's.

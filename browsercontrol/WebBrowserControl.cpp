@@ -19,6 +19,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 
 namespace Folivant::BrowserControl {
 
@@ -365,7 +366,7 @@ struct TWebBrowserControl::TSignals {
         const char* uri = webkit_uri_response_get_uri(response);
         if (uri == nullptr)
             return FALSE;
-        if (g_ascii_strncasecmp(uri, "fvp:", 4) != 0) {
+        if (!HasFvpScheme(uri)) {
             // The engine would drop a document it cannot show; it is
             // downloaded instead, to where the reader chooses.
             webkit_policy_decision_download(WEBKIT_POLICY_DECISION(decision));
@@ -403,12 +404,22 @@ struct TWebBrowserControl::TSignals {
             VARIANT_BOOL cancel = VARIANT_FALSE;
             WebKitURIRequest* request = webkit_navigation_action_get_request(action);
             String url = FromUtf8(webkit_uri_request_get_uri(request));
-            // A page from elsewhere opens no window on the publication (the
-            // engine would not load it there either).
-            const char* opener = webkit_web_view_get_uri(view);
-            if (g_ascii_strncasecmp(webkit_uri_request_get_uri(request), "fvp:", 4) == 0 &&
-                (opener == nullptr || g_ascii_strncasecmp(opener, "fvp:", 4) != 0))
-                return nullptr;
+            // A window on the publication opens only for the publication:
+            // for a link or form, which the engine follows only from a
+            // document that may show the publication's pages, or for the
+            // window.open of one of its documents, which the runtime's
+            // module announces. A page from elsewhere, also one framed by
+            // the publication, gets no window, not even an empty one.
+            if (HasFvpScheme(webkit_uri_request_get_uri(request))) {
+                const bool announced = std::exchange(self->FOpenAnnounced, false);
+                const WebKitNavigationType type =
+                    webkit_navigation_action_get_navigation_type(action);
+                const bool followed = type == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED ||
+                                      type == WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED ||
+                                      type == WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED;
+                if (!HasFvpScheme(webkit_web_view_get_uri(view)) || (!followed && !announced))
+                    return nullptr;
+            }
             WebKitWebView* previous = PendingOpener;
             PendingOpener = view;
             try {
@@ -1111,6 +1122,15 @@ String TWebBrowserControl::HandleHostCall(const String& request) {
                 if (GTK_IS_WINDOW(top))
                     gtk_window_close(GTK_WINDOW(top));
             }
+            return u"R" + Field(u'u', String());
+        }
+        case u'O': {
+            // The page's window.open begins (1) or has returned (0).
+            char16_t type = 0;
+            String begins;
+            if (!reader.Next(type, begins) || type != u'b')
+                return u"XBad host call";
+            FOpenAnnounced = begins == u"1";
             return u"R" + Field(u'u', String());
         }
         case u'E': {

@@ -253,6 +253,8 @@ private:
         UiOptionBit(EnablesFormsAutoComplete) | UiOptionBit(EnableThemes);
     std::uint32_t FHostFlags = 0;
     bool FScriptsStopped = false;
+    // Set while a publication document of the page is inside window.open.
+    bool FOpenAnnounced = false;
     bool FUnloaded = false;
     // The key press handled last: unconsumed keys come back a second time
     // with the same event time, and are not routed again.

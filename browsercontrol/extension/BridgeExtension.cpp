@@ -548,6 +548,51 @@ TExternalRef* NewExternal(JSCContext* context, WebKitWebPage* page, WebKitFrame*
     return new TExternalRef(std::move(external));
 }
 
+// window.open: the runtime opens a window on a publication address for a
+// script only while a document of the publication is inside its own
+// window.open, so this frame announces the call before the engine's open
+// runs and withdraws it after. A document that is not the publication's
+// has no announcing open (the runtime would refuse its announcement too).
+const char* const OpenWrapScript =
+    "(function (engineOpen, announce, apply) {"
+    "  return function open(url, target, features) {"
+    "    announce(true);"
+    "    try { return apply(engineOpen, this, arguments); } finally { announce(false); }"
+    "  };"
+    "})";
+
+JSCValue* AnnounceOpen(GPtrArray* args, gpointer data) {
+    const bool begins =
+        args->len > 0 && jsc_value_to_boolean(static_cast<JSCValue*>(g_ptr_array_index(args, 0)));
+    HostCall(Of(data), "O" + Field('b', begins ? "1" : "0"));
+    return jsc_value_new_undefined(jsc_context_get_current());
+}
+
+void DefineOpen(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame, const TCaller& caller,
+                JSCValue* global, JSCValue* apply) {
+    JSCValue* wrap = jsc_context_evaluate(context, OpenWrapScript, -1);
+    JSCValue* engineOpen = jsc_context_get_value(context, "open");
+    JSCValue* announce = jsc_value_new_function_variadic(context, nullptr, G_CALLBACK(AnnounceOpen),
+                                                         NewExternal(context, page, frame, caller),
+                                                         FreeExternal, JSC_TYPE_VALUE);
+    JSCValue* open = nullptr;
+    if (wrap != nullptr && jsc_value_is_function(wrap) && engineOpen != nullptr &&
+        jsc_value_is_function(engineOpen) && apply != nullptr && jsc_value_is_function(apply))
+        open = jsc_value_function_call(wrap, JSC_TYPE_VALUE, engineOpen, JSC_TYPE_VALUE, announce,
+                                       JSC_TYPE_VALUE, apply, G_TYPE_NONE);
+    if (open != nullptr && jsc_value_is_function(open))
+        jsc_value_object_define_property_data(
+            global, "open",
+            static_cast<JSCValuePropertyFlags>(JSC_VALUE_PROPERTY_CONFIGURABLE |
+                                               JSC_VALUE_PROPERTY_ENUMERABLE |
+                                               JSC_VALUE_PROPERTY_WRITABLE),
+            open);
+    for (JSCValue* v : {wrap, engineOpen, announce, open})
+        if (v != nullptr)
+            g_object_unref(v);
+    jsc_context_clear_exception(context);
+}
+
 void DefineBridge(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
                   const TCaller& caller) {
     JSCValue* global = jsc_context_get_global_object(context);
@@ -617,6 +662,7 @@ void DefineBridge(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
         if (done != nullptr)
             g_object_unref(done);
     }
+    DefineOpen(context, page, frame, caller, global, apply);
     for (JSCValue* v : {watch, report, errorEvent, setTimeoutFn, addListener, apply})
         if (v != nullptr)
             g_object_unref(v);
