@@ -1,15 +1,20 @@
 #include "browsercontrol/BridgeHost.h"
 
+#include "base/PosixFiles.h"
 #include "base/Text.h"
 #include "browsercontrol/WebBrowserControl.h"
 #include "platform/ui/Application.h"
 #include "shared/FvpScheme.h"
+#include "platform/gtk/GlibOwner.h"
 
 #include <glib-unix.h>
 #include <glib/gstdio.h>
 #include <webkit2/webkit2.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +34,8 @@ extern "C" const unsigned char FolivantBridgeModule[];
 extern "C" const unsigned char FolivantBridgeModuleEnd[];
 
 namespace Folivant::BrowserControl {
+
+using Platform::TGString;
 
 namespace {
 
@@ -103,6 +110,103 @@ bool WriteAtomically(const std::string& folder, const std::string& path, const s
     return false;
 }
 
+// Every run holds a shared lock on this file in the module folder it uses,
+// and the channel's folder holds one its run locks alone; a folder whose
+// lock nobody holds is no longer used.
+const char* const LockName = ".lock";
+const char* const ChannelName = "bridge";
+const char* const ModuleTempPrefix = ".module-";
+const char* const ModuleFolderPrefix = "bridge-";
+const char* const ChannelFolderPrefix = "folivant-bridge-";
+
+TFd ModuleLock;
+
+// Takes the shared lock of the module folder for the life of the run. A
+// run of another version may be removing the folder as unused at the same
+// time; a lock file it has already unlinked is no lock, so the folder is
+// made again and the lock taken anew.
+bool LockModuleFolder(const std::string& folder) {
+    const std::string path = folder + "/" + LockName;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ::mkdir(folder.c_str(), 0700);
+        if (!IsPrivateFolder(folder))
+            return false;
+        TFd lock(::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        struct stat held {
+        }, linked{};
+        if (!lock.Valid() || ::flock(lock.Get(), LOCK_SH) != 0 || ::fstat(lock.Get(), &held) != 0)
+            return false;
+        if (::lstat(path.c_str(), &linked) == 0 && linked.st_ino == held.st_ino &&
+            linked.st_dev == held.st_dev && held.st_nlink > 0) {
+            ModuleLock = std::move(lock);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The process id in a channel folder's name ("folivant-bridge-<pid>-" and
+// six characters), 0 when the name is not one.
+pid_t ChannelFolderPid(const std::string& name) {
+    const std::size_t prefix = std::strlen(ChannelFolderPrefix);
+    if (name.compare(0, prefix, ChannelFolderPrefix) != 0)
+        return 0;
+    std::size_t at = prefix;
+    long long pid = 0;
+    while (at < name.size() && g_ascii_isdigit(name[at]) && pid < 1'000'000'000)
+        pid = pid * 10 + (name[at++] - '0');
+    if (at == prefix || at >= name.size() || name[at] != '-' || name.size() - at - 1 != 6)
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+bool IsModuleFolderName(const std::string& name) {
+    const std::size_t prefix = std::strlen(ModuleFolderPrefix);
+    return name.size() == prefix + 32 && name.compare(0, prefix, ModuleFolderPrefix) == 0 &&
+           std::all_of(name.begin() + prefix, name.end(),
+                       [](char c) { return g_ascii_isxdigit(c) && !g_ascii_isupper(c); });
+}
+
+// Removes the folder name of parent when it is a folder (not a link) of
+// this user with no access for others, its lock file is nobody's, and, for
+// a channel's folder, its process is gone. Only the files the runtime puts
+// there go (for a module folder: the module, its unfinished copies and the
+// lock); a folder holding anything else stays.
+bool RemoveIfUnused(int parent, const std::string& name, bool channel) {
+    TFd dir(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!dir.Valid() || ::fstat(dir.Get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid() || (info.st_mode & 0777) != 0700)
+        return false;
+    TFd lock(::openat(dir.Get(), LockName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat lockInfo {};
+    if (!lock.Valid() || ::fstat(lock.Get(), &lockInfo) != 0 || !S_ISREG(lockInfo.st_mode) ||
+        ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0)
+        return false;
+    if (channel) {
+        const pid_t pid = ChannelFolderPid(name);
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
+            return false;
+        ::unlinkat(dir.Get(), ChannelName, 0);
+    } else {
+        ::unlinkat(dir.Get(), ModuleName, 0);
+        std::vector<std::string> temporary;
+        if (DIR* entries = ::fdopendir(::dup(dir.Get()))) {
+            while (const dirent* entry = ::readdir(entries))
+                if (std::strncmp(entry->d_name, ModuleTempPrefix, std::strlen(ModuleTempPrefix)) ==
+                    0)
+                    temporary.emplace_back(entry->d_name);
+            ::closedir(entries);
+        }
+        for (const std::string& file : temporary)
+            ::unlinkat(dir.Get(), file.c_str(), 0);
+    }
+    // The lock goes last and is released only after the folder: until then
+    // no other run takes the folder for its own.
+    ::unlinkat(dir.Get(), LockName, 0);
+    return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
 // The folder holding the module: named after the module's content in the
 // user's cache folder, written once and checked on every start; a fresh
 // private folder for this run when that one cannot be used.
@@ -118,9 +222,8 @@ std::string ModuleFolder() {
     g_mkdir_with_parents(base, 0700);
     std::string folder = std::string(base) + "/" + name;
     g_free(base);
-    ::mkdir(folder.c_str(), 0700);
     std::string path = folder + "/" + ModuleName;
-    if (IsPrivateFolder(folder) &&
+    if (LockModuleFolder(folder) &&
         (HoldsExactly(path, bytes) ||
          (WriteAtomically(folder, path, bytes) && HoldsExactly(path, bytes))))
         return folder;
@@ -139,9 +242,13 @@ std::string ModuleFolder() {
 std::string ChannelFolder;
 std::string ChannelPath;
 
+TFd ChannelLock;
+
 void RemoveChannel() {
     if (!ChannelPath.empty())
         ::unlink(ChannelPath.c_str());
+    if (!ChannelFolder.empty())
+        ::unlink((ChannelFolder + "/" + LockName).c_str());
     if (!ChannelFolder.empty())
         ::rmdir(ChannelFolder.c_str());
 }
@@ -267,15 +374,27 @@ gboolean AcceptConnection(gint fd, GIOCondition, gpointer) {
 // Opens the channel's socket in a new private folder of the user's runtime
 // folder; its path is what the module connects to.
 bool OpenChannel() {
-    std::string pattern = std::string(g_get_user_runtime_dir()) + "/folivant-XXXXXX";
+    const std::string name = ChannelFolderPrefix + std::to_string(::getpid()) + "-XXXXXX";
+    std::string pattern = std::string(g_get_user_runtime_dir()) + "/" + name;
     if (::mkdtemp(pattern.data()) == nullptr) {
-        pattern = std::string(g_get_tmp_dir()) + "/folivant-XXXXXX";
+        pattern = std::string(g_get_tmp_dir()) + "/" + name;
         if (::mkdtemp(pattern.data()) == nullptr)
             return false;
     }
     ChannelFolder = pattern;
-    ChannelPath = pattern + "/bridge";
+    ChannelPath = pattern + "/" + ChannelName;
     std::atexit(RemoveChannel);
+    // The run's lock on its channel folder, taken before the file has its
+    // name: a folder whose lock file is there is locked.
+    const std::string lockPath = pattern + "/" + LockName;
+    std::string temporary = lockPath + "-XXXXXX";
+    TFd lock(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!lock.Valid() || ::flock(lock.Get(), LOCK_EX) != 0 ||
+        ::rename(temporary.c_str(), lockPath.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    ChannelLock = std::move(lock);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (ChannelPath.size() >= sizeof address.sun_path)
@@ -308,10 +427,40 @@ bool IsPublicationCaller(const char* frameUrl, const char* topUrl) {
            std::strcmp(frameUrl, "about:srcdoc") == 0;
 }
 
+int RemoveUnusedBridgeFolders(const std::vector<std::string>& channelParents,
+                              const std::string& moduleParent) {
+    int removed = 0;
+    auto sweep = [&](const std::string& parentPath, bool channel) {
+        TFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parent.Valid())
+            return;
+        std::vector<std::string> names;
+        if (DIR* entries = ::fdopendir(::dup(parent.Get()))) {
+            while (const dirent* entry = ::readdir(entries)) {
+                const std::string name = entry->d_name;
+                if (channel ? ChannelFolderPid(name) > 0 : IsModuleFolderName(name))
+                    names.push_back(name);
+            }
+            ::closedir(entries);
+        }
+        for (const std::string& name : names)
+            if (RemoveIfUnused(parent.Get(), name, channel))
+                ++removed;
+    };
+    for (const std::string& parent : channelParents)
+        sweep(parent, true);
+    sweep(moduleParent, false);
+    return removed;
+}
+
 bool InstallBridge(WebKitWebContext* context) {
     const std::string folder = ModuleFolder();
     if (folder.empty() || !OpenChannel())
         return false;
+    // What runs killed before their end, and runtimes of other versions
+    // no longer running, left behind.
+    TGString cache(g_build_filename(g_get_user_cache_dir(), "folivant", nullptr));
+    RemoveUnusedBridgeFolders({g_get_user_runtime_dir(), g_get_tmp_dir()}, cache.Get());
     webkit_web_context_set_web_extensions_directory(context, folder.c_str());
     webkit_web_context_add_path_to_sandbox(context, folder.c_str(), TRUE);
     webkit_web_context_add_path_to_sandbox(context, ChannelFolder.c_str(), FALSE);

@@ -8,6 +8,9 @@
 // reports them. This end checks the caller again, finds the browser control
 // whose page called, and answers with that control's HandleHostCall.
 
+#include <string>
+#include <vector>
+
 typedef struct _WebKitWebContext WebKitWebContext;
 
 namespace Folivant::BrowserControl {
@@ -19,6 +22,13 @@ class TWebBrowserControl;
 // per context; false when the bridge cannot be offered (the pages then see
 // no host functions).
 bool InstallBridge(WebKitWebContext* context);
+
+// Removes the bridge folders no run uses any more: channel folders (in the
+// channelParents) of runs that ended without removing them, and module
+// folders (in moduleParent) of other versions that no running runtime
+// holds. Answers how many went. Called by InstallBridge.
+int RemoveUnusedBridgeFolders(const std::vector<std::string>& channelParents,
+                              const std::string& moduleParent);
 
 // Browser controls whose pages may call.
 void AttachBridge(TWebBrowserControl* control);

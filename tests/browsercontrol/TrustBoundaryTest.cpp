@@ -8,10 +8,17 @@
 #include "browsercontrol/BridgeHost.h"
 #include "browsercontrol/WebTestSupport.h"
 #include "desktop/BrowserForm.h"
+#include "base/PosixFiles.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -351,3 +358,43 @@ TEST(TrustBoundaryRule, OnlyThePublicationsDocumentsAreCallers) {
 }
 
 } // namespace
+
+// The bridge's folders that no run uses any more go at start-up: the
+// channel folder of a run that was killed, the module folder of another
+// version nobody runs. Those of live runs, and what the runtime did not
+// make, stay.
+TEST(BridgeFolders, OnlyThoseNoRunUsesAreRemoved) {
+    TempDir runtime, cache;
+    auto folder = [](const std::filesystem::path& path, bool locked, int lockMode) {
+        std::filesystem::create_directory(path);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        // A channel folder holds the socket, a module folder the module.
+        const bool channel = path.filename().string().rfind("folivant-", 0) == 0;
+        WriteFileBytes(path / (channel ? "bridge" : "folivant-bridge.so"), "");
+        WriteFileBytes(path / ".lock", "");
+        TFd lock(::open((path / ".lock").c_str(), O_RDONLY | O_CLOEXEC));
+        if (locked)
+            ::flock(lock.Get(), lockMode);
+        return lock;
+    };
+    const std::string hash(32, 'a'), other(32, 'b');
+    // A process id no process has.
+    const auto stale = runtime / "folivant-bridge-999999999-aB3dE5";
+    const auto live = runtime / ("folivant-bridge-" + std::to_string(::getpid()) + "-xY7zW9");
+    const auto oldModule = cache / ("bridge-" + hash);
+    const auto usedModule = cache / ("bridge-" + other);
+    TFd locks[] = {folder(stale, false, 0), folder(live, true, LOCK_EX),
+                   folder(oldModule, false, 0), folder(usedModule, true, LOCK_SH)};
+    // Nothing is followed out of a link named like a stale folder.
+    const auto target = runtime / "elsewhere";
+    TFd targetLock = folder(target, false, 0);
+    const auto link = runtime / "folivant-bridge-999999998-linked";
+    std::filesystem::create_directory_symlink(target, link);
+
+    EXPECT_EQ(BrowserControl::RemoveUnusedBridgeFolders({runtime.Path()}, cache.Path()), 2);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_FALSE(std::filesystem::exists(oldModule));
+    for (const auto& kept : {live, usedModule, target})
+        EXPECT_TRUE(std::filesystem::exists(kept / ".lock")) << kept;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
