@@ -34,4 +34,24 @@ bool ModificationTime(const std::filesystem::path& path, std::int64_t& seconds);
 // The calendar fields of a time in UTC or local time, or false.
 bool CalendarTime(std::int64_t seconds, bool utc, std::tm& tm);
 
+// Creates a new file for reading and writing, only when nothing (a file, a
+// folder, a link, even a dangling one) has the name yet; no link is followed.
+// mode gives the permission bits where the system has them, whatever the
+// process's umask. A negative handle is a failure: exists tells whether the
+// name was taken, and error holds the system's message.
+int CreateNew(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error);
+
+// What tells one file from another on the same system: equal identities
+// name the same file.
+struct TFileIdentity {
+    std::uint64_t Volume = 0;
+    std::uint64_t Index = 0;
+    friend bool operator==(const TFileIdentity&, const TFileIdentity&) = default;
+};
+// The identity of the open file, or false.
+bool Identity(int handle, TFileIdentity& identity);
+// The identity of the regular file at path, or false for anything else (a
+// link is not followed).
+bool IdentityAtPath(const std::filesystem::path& path, TFileIdentity& identity);
+
 } // namespace Folivant::SystemFile

@@ -1,13 +1,10 @@
 #include "shared/AsyncPlugProto.h"
 
 #include "base/Text.h"
+#include "platform/SystemServices.h"
 
-#include <clocale>
-#include <cwctype>
-#include <locale.h>
 #include <utility>
 #include <vector>
-#include <wctype.h>
 
 namespace Folivant::Shared {
 
@@ -94,13 +91,7 @@ bool IsLetter(char32_t c) {
     if (c < 0x80) {
         return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
     }
-    // The C.UTF-8 locale classifies every script; it does not depend on the
-    // user's locale settings.
-    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (unicode == static_cast<locale_t>(0)) {
-        return false;
-    }
-    return iswalpha_l(static_cast<wint_t>(c), unicode) != 0;
+    return Platform::IsUnicodeLetter(c);
 }
 
 } // namespace

@@ -1,16 +1,14 @@
 #include "shared/BrowserJs.h"
 
 #include "base/Text.h"
+#include "platform/SystemServices.h"
 #include "shared/GlobalMainForm.h"
 #include "shared/JsConstants.h"
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 namespace Folivant::Shared {
 
@@ -239,39 +237,11 @@ bool TBrowserJs::ReleaseSound(const TJsBrowser& browser) {
 }
 
 String TBrowserJs::ProcessCommandLine() {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    String line;
-    std::size_t start = 0;
-    while (start < raw.size()) {
-        std::size_t end = raw.find('\0', start);
-        if (end == std::string::npos)
-            end = raw.size();
-        String arg = Utf8ToString(std::string_view(raw).substr(start, end - start));
-        bool quote = arg.empty();
-        for (char16_t c : arg)
-            if (c <= 32)
-                quote = true;
-        if (!line.empty())
-            line += u' ';
-        // A double quote inside an argument cannot be written in this form;
-        // it is dropped, as the splitting rule never keeps one in a word.
-        String clean;
-        for (char16_t c : arg)
-            if (c != u'"')
-                clean += c;
-        line += quote ? u"\"" + clean + u"\"" : clean;
-        start = end + 1;
-    }
-    return line;
+    return Platform::ProcessCommandLine();
 }
 
 String TBrowserJs::ProcessFileName() {
-    char buffer[4096];
-    ssize_t len = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (len <= 0)
-        return String();
-    return Utf8ToString(std::string_view(buffer, static_cast<std::size_t>(len)));
+    return Platform::ProcessFileName();
 }
 
 } // namespace Folivant::Shared

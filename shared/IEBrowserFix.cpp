@@ -2,8 +2,7 @@
 
 #include "base/Text.h"
 #include "platform/Registry.h"
-
-#include <unistd.h>
+#include "platform/SystemServices.h"
 
 #include <string>
 #include <string_view>
@@ -20,26 +19,21 @@ const char16_t* const FeatureKey =
 // whatever a page's DOCTYPE asks for.
 constexpr DWORD EmulationMode = 10001;
 
-// The executable's full path as the system reports it for the running
-// program. When the file was deleted or replaced while running, the kernel
+// The executable's file name as the system reports it for the running
+// program. When the file was deleted or replaced while running, Linux
 // appends " (deleted)"; the name the program was started under is the one
 // Initialize used, so Uninitialize must find the same.
-std::string ModulePath() {
-    std::string path(4096, '\0');
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-        if (n < 0)
-            return {};
-        if (static_cast<std::size_t>(n) < path.size()) {
-            path.resize(static_cast<std::size_t>(n));
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    constexpr std::string_view deleted = " (deleted)";
+String ModuleName() {
+    String path = Platform::ProcessFileName();
+    constexpr std::u16string_view deleted = u" (deleted)";
     if (path.size() > deleted.size() && path.ends_with(deleted))
         path.resize(path.size() - deleted.size());
-    return path;
+#ifdef _WIN32
+    const std::size_t separator = path.find_last_of(u"\\/");
+#else
+    const std::size_t separator = path.rfind(u'/');
+#endif
+    return separator == String::npos ? path : path.substr(separator + 1);
 }
 
 // Closes a key on every path out of a scope.
@@ -57,8 +51,7 @@ private:
 } // namespace
 
 String TIEBrowserFix::ValueName() {
-    const std::string path = ModulePath();
-    return Utf8ToString(std::string_view(path).substr(path.rfind('/') + 1));
+    return ModuleName();
 }
 
 void TIEBrowserFix::Initialize() {

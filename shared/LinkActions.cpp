@@ -71,7 +71,11 @@ String WithoutDots(String text) {
 }
 
 std::filesystem::path FileSystemPath(const String& path) {
+#ifdef _WIN32
+    return std::filesystem::path(std::wstring(path.begin(), path.end()));
+#else
     return std::filesystem::path(StringToUtf8(path));
+#endif
 }
 
 // Writes all bytes of source (from its start) to target.
@@ -104,8 +108,8 @@ bool TLinkActions::ExtractAndOpen(const String& name, const String& suffix, unsi
     // The file is created before the entry is decoded, so that a name the
     // temporary folder cannot hold fails before any work is done; both the
     // file and the decoded bytes are released whatever happens.
-    TExclusiveFileStream file = TExclusiveFileStream::CreateNew(
-        FServices.Shell.GetTemporalDir(), suffix, DrawTemporalName, static_cast<mode_t>(mode));
+    TExclusiveFileStream file = TExclusiveFileStream::CreateNew(FServices.Shell.GetTemporalDir(),
+                                                                suffix, DrawTemporalName, mode);
     ExtractTo(name, file);
     file.Close();
     // Only the file written here is registered and opened: if someone put
@@ -128,10 +132,15 @@ String TLinkActions::ScriptEntryName(const String& path) const {
 bool TLinkActions::OpenFile(const String& filePath) {
     const String path = TStrUtils::RemoveSideSlashes(filePath);
 
-    // Pages may write local paths with "\"; the file system separates with "/".
+    // Pages may write local paths with "\" or "/"; the file system separates
+    // with "/" (with "\" on Windows).
     String localPath = path;
     std::replace(localPath.begin(), localPath.end(), u'\\', u'/');
-    const String local = FSettings.ExeDir + TStrUtils::RemoveSideSlashes(localPath);
+    localPath = TStrUtils::RemoveSideSlashes(localPath);
+#ifdef _WIN32
+    std::replace(localPath.begin(), localPath.end(), u'/', u'\\');
+#endif
+    const String local = FSettings.ExeDir + localPath;
     std::error_code error;
     if (std::filesystem::exists(FileSystemPath(local), error)) {
         FServices.Shell.ShellOpen(local, String());
@@ -244,7 +253,11 @@ bool TLinkActions::SaveEntryAs(const String& url) {
     dialog.SetFilter(ext.empty() ? String() : UpperAscii(ext) + u"|*." + ext);
     // The entry's own name, in the folder of the name chosen last.
     const String previous = dialog.FileName();
+#ifdef _WIN32
+    const std::size_t folderEnd = previous.find_last_of(u"\\/");
+#else
     const std::size_t folderEnd = previous.rfind(u'/');
+#endif
     dialog.SetFileName(folderEnd == String::npos ? base : previous.substr(0, folderEnd + 1) + base);
     if (!dialog.Execute()) {
         dialog.SetFileName(previous);

@@ -1,12 +1,9 @@
 #include "shared/StrUtils.h"
 
 #include "base/Text.h"
+#include "platform/SystemServices.h"
 
-#include <langinfo.h>
-#include <locale.h>
-#include <sys/random.h>
-#include <time.h>
-
+#include <chrono>
 #include <cstdio>
 #include <random>
 
@@ -32,36 +29,23 @@ std::uint32_t Random(std::uint32_t range) {
 }
 
 // The seed comes from the high-resolution counter (nanoseconds of the
-// monotonic clock); without one, from the millisecond tick count.
+// monotonic clock).
 std::uint32_t PerformanceCounterSeed() {
-    timespec ts{};
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
-        const auto ticks = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
-                           static_cast<std::uint64_t>(ts.tv_nsec);
-        return static_cast<std::uint32_t>(ticks);
-    }
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+    const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ticks));
 }
 
-// The decimal separator of the system's default locale (the environment's
-// LC_NUMERIC); when that locale is not installed, the calling thread's
-// current one; "." when the locale gives none.
+// The decimal separator of the user's locale; "." when the locale gives none.
 String DecimalSeparator() {
-    std::string radix;
-    if (locale_t system = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr))) {
-        radix = nl_langinfo_l(RADIXCHAR, system);
-        freelocale(system);
-    } else {
-        radix = nl_langinfo(RADIXCHAR);
-    }
+    String radix = Platform::LocaleDecimalSeparator();
     if (radix.empty())
         return u".";
-    return Utf8ToString(radix);
+    return radix;
 }
 
-String DecimalString(unsigned __int128 value) {
+String DecimalString(std::uint64_t value) {
     std::string digits;
     do {
         digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
@@ -74,14 +58,7 @@ String DecimalString(unsigned __int128 value) {
 
 String TStrUtils::GetGUID() {
     unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got < sizeof bytes) {
+    if (!Platform::SystemRandom(bytes, sizeof bytes)) {
         std::random_device device;
         for (auto& b : bytes)
             b = static_cast<unsigned char>(device());
@@ -143,8 +120,10 @@ String TStrUtils::UrlDecode(const String& str) {
 }
 
 String TStrUtils::FormatByteSize(std::int64_t bytes) {
-    // The value is bytes divided by a power of two, so hundredths computed in
-    // 128-bit integers are exact; they are rounded half away from zero.
+    // The value is bytes divided by a power of two, so its hundredths are
+    // exact: the whole part is the shifted magnitude and the fraction comes
+    // from the bits shifted out (fewer than 30, times 100, fits in 64 bits).
+    // They are rounded half away from zero.
     int shift = 0;
     const char16_t* unit = u" bytes";
     if (bytes > 1073741824) {
@@ -158,20 +137,20 @@ String TStrUtils::FormatByteSize(std::int64_t bytes) {
         unit = u" KB";
     }
     const bool negative = bytes < 0;
-    const unsigned __int128 magnitude =
-        negative ? static_cast<unsigned __int128>(-static_cast<__int128>(bytes))
-                 : static_cast<unsigned __int128>(bytes);
-    const unsigned __int128 scaled = magnitude * 100;
-    unsigned __int128 hundredths = scaled >> shift;
-    if (shift > 0 && ((scaled >> (shift - 1)) & 1) != 0)
-        ++hundredths;
+    const std::uint64_t magnitude =
+        negative ? 0 - static_cast<std::uint64_t>(bytes) : static_cast<std::uint64_t>(bytes);
+    std::uint64_t whole = magnitude >> shift;
+    const std::uint64_t scaledRest = (magnitude & ((std::uint64_t(1) << shift) - 1)) * 100;
+    std::uint64_t restHundredths = scaledRest >> shift;
+    if (shift > 0 && ((scaledRest >> (shift - 1)) & 1) != 0)
+        ++restHundredths;
+    whole += restHundredths / 100;
+    const unsigned fraction = static_cast<unsigned>(restHundredths % 100);
 
     String out;
-    if (hundredths != 0) {
+    if (whole != 0 || fraction != 0) {
         if (negative)
             out.push_back(u'-');
-        const unsigned __int128 whole = hundredths / 100;
-        unsigned fraction = static_cast<unsigned>(hundredths % 100);
         if (whole != 0)
             out += DecimalString(whole);
         if (fraction != 0) {

@@ -1,18 +1,12 @@
 #include "shared/TemporalFiles.h"
 
-#include "base/PosixFiles.h"
 #include "base/Text.h"
+#include "platform/SystemServices.h"
 #include "platform/TemporaryFolder.h"
 
-#include <fcntl.h>
-#include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <wctype.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <thread>
 
 namespace Folivant::Shared {
@@ -21,30 +15,22 @@ TTemporalFiles* GlobalTemporalFiles = nullptr;
 
 namespace {
 
-std::string ToPath(const String& path) {
-    return StringToUtf8(path);
+std::filesystem::path ToPath(const String& path) {
+#ifdef _WIN32
+    return std::filesystem::path(std::wstring(path.begin(), path.end()));
+#else
+    return std::filesystem::path(StringToUtf8(path));
+#endif
 }
 
-// The user's character-class locale, made once from the environment; the
-// process-wide locale set by setlocale is not touched.
-locale_t UserCtypeLocale() {
-    static const locale_t locale = [] {
-        locale_t made = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-        if (made == static_cast<locale_t>(nullptr))
-            made = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-        return made;
-    }();
-    return locale;
-}
-
-char16_t FoldUnit(char16_t unit, locale_t locale) {
+// The user's locale first; units it leaves alone follow the Unicode simple
+// mapping.
+char16_t FoldUnit(char16_t unit) {
     if (unit >= 0xD800 && unit <= 0xDFFF)
         return unit;
-    if (locale != static_cast<locale_t>(nullptr)) {
-        const wint_t upper = towupper_l(static_cast<wint_t>(unit), locale);
-        if (upper != static_cast<wint_t>(unit) && upper <= 0xFFFF)
-            return static_cast<char16_t>(upper);
-    }
+    const char16_t upper = Platform::LocaleUpperCase(unit);
+    if (upper != unit)
+        return upper;
     return UpperCaseUnit(unit);
 }
 
@@ -53,9 +39,8 @@ char16_t FoldUnit(char16_t unit, locale_t locale) {
 bool SameTextLocale(const String& a, const String& b) {
     if (a.size() != b.size())
         return false;
-    const locale_t locale = UserCtypeLocale();
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i] && FoldUnit(a[i], locale) != FoldUnit(b[i], locale))
+        if (a[i] != b[i] && FoldUnit(a[i]) != FoldUnit(b[i]))
             return false;
     return true;
 }
@@ -63,10 +48,17 @@ bool SameTextLocale(const String& a, const String& b) {
 TTemporalFilesSystem TTemporalFilesSystem::Real() {
     TTemporalFilesSystem system;
     system.FileExists = [](const String& path) {
-        struct stat info {};
-        return ::stat(ToPath(path).c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+        std::error_code error;
+        const auto status = std::filesystem::status(ToPath(path), error);
+        return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
     };
-    system.DeleteFile = [](const String& path) { ::unlink(ToPath(path).c_str()); };
+    system.DeleteFile = [](const String& path) {
+        std::error_code error;
+        const std::filesystem::path name = ToPath(path);
+        // Never a folder: a folder that took the file's place stays.
+        if (!std::filesystem::is_directory(std::filesystem::symlink_status(name, error)))
+            std::filesystem::remove(name, error);
+    };
     system.Sleep = [](unsigned milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     };
@@ -121,16 +113,12 @@ void FinalizeTemporalFiles() {
 
 TExclusiveFileStream::TExclusiveFileStream(int handle, String fileName)
     : FHandle(handle), FFileName(std::move(fileName)) {
-    struct stat info {};
-    if (::fstat(FHandle, &info) == 0) {
-        FDevice = info.st_dev;
-        FInode = info.st_ino;
-    }
+    FIdentityKnown = SystemFile::Identity(FHandle, FIdentity);
 }
 
 TExclusiveFileStream::TExclusiveFileStream(TExclusiveFileStream&& other) noexcept
-    : FHandle(other.FHandle), FFileName(std::move(other.FFileName)), FDevice(other.FDevice),
-      FInode(other.FInode) {
+    : FHandle(other.FHandle), FFileName(std::move(other.FFileName)), FIdentity(other.FIdentity),
+      FIdentityKnown(other.FIdentityKnown) {
     other.FHandle = -1;
 }
 
@@ -140,57 +128,46 @@ TExclusiveFileStream::~TExclusiveFileStream() {
 
 void TExclusiveFileStream::Close() {
     if (FHandle >= 0)
-        ::close(FHandle);
+        SystemFile::Close(FHandle);
     FHandle = -1;
 }
 
 TExclusiveFileStream TExclusiveFileStream::CreateNew(const String& folder, const String& suffix,
                                                      const std::function<String()>& drawName,
-                                                     mode_t mode) {
+                                                     unsigned mode) {
     String fileName;
-    int error = EEXIST;
-    for (int tries = 0; tries < MaxNameTries && error == EEXIST; ++tries) {
+    std::string error;
+    bool exists = true;
+    for (int tries = 0; tries < MaxNameTries && exists; ++tries) {
         fileName = folder + drawName() + suffix;
-        const int handle = ::open(ToPath(fileName).c_str(),
-                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (handle >= 0) {
-            // The process umask must not widen or narrow what the caller
-            // asked for: an execute kind needs its owner's execute bit.
-            ::fchmod(handle, mode);
+        const int handle = SystemFile::CreateNew(ToPath(fileName), mode, exists, error);
+        if (handle >= 0)
             return TExclusiveFileStream(handle, fileName);
-        }
-        error = errno;
     }
-    throw EFCreateError(u"Cannot create file \"" + fileName + u"\". " +
-                        Utf8ToString(std::strerror(error)));
+    throw EFCreateError(u"Cannot create file \"" + fileName + u"\". " + Utf8ToString(error));
 }
 
 std::int64_t TExclusiveFileStream::Read(void* buffer, std::int64_t count) {
     if (FHandle < 0 || count <= 0)
         return 0;
-    const ssize_t got = ::read(FHandle, buffer, static_cast<std::size_t>(count));
-    return got < 0 ? 0 : got;
+    return SystemFile::Read(FHandle, buffer, static_cast<std::size_t>(count));
 }
 
 std::int64_t TExclusiveFileStream::Write(const void* buffer, std::int64_t count) {
     if (FHandle < 0 || count <= 0)
         return 0;
-    return static_cast<std::int64_t>(WriteFull(FHandle, buffer, static_cast<std::size_t>(count)));
+    return SystemFile::Write(FHandle, buffer, static_cast<std::size_t>(count));
 }
 
 std::int64_t TExclusiveFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
     if (FHandle < 0)
         return -1;
-    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                          : SEEK_END;
-    return ::lseek(FHandle, offset, whence);
+    return SystemFile::Seek(FHandle, offset, origin);
 }
 
 bool TExclusiveFileStream::StillAtPath() const {
-    struct stat info {};
-    return ::lstat(ToPath(FFileName).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           info.st_dev == FDevice && info.st_ino == FInode;
+    SystemFile::TFileIdentity now;
+    return FIdentityKnown && SystemFile::IdentityAtPath(ToPath(FFileName), now) && now == FIdentity;
 }
 
 } // namespace Folivant::Shared

@@ -11,9 +11,9 @@
 // someone else put there first.
 
 #include "base/Classes.h"
+#include "base/SystemFile.h"
 
 #include <functional>
-#include <sys/types.h>
 #include <vector>
 
 namespace Folivant::Shared {
@@ -87,12 +87,13 @@ public:
     // Names drawn for a new file when the first choices are taken.
     static constexpr int MaxNameTries = 100;
 
-    // Creates folder + drawName() + suffix with O_CREAT|O_EXCL|O_NOFOLLOW and
-    // the given mode, drawing a new name whenever the one drawn is taken
-    // (by a file, a folder or a link). Any other failure, such as a suffix
-    // naming a folder that does not exist, raises EFCreateError at once.
+    // Creates folder + drawName() + suffix exclusively, never through a
+    // link, with the given permission bits where the system has them
+    // (owner only on Windows, as the run's folder is), drawing a new name whenever the one drawn is
+    // taken (by a file, a folder or a link). Any other failure, such as a suffix naming a folder
+    // that does not exist, raises EFCreateError at once.
     static TExclusiveFileStream CreateNew(const String& folder, const String& suffix,
-                                          const std::function<String()>& drawName, mode_t mode);
+                                          const std::function<String()>& drawName, unsigned mode);
 
     TExclusiveFileStream(TExclusiveFileStream&& other) noexcept;
     TExclusiveFileStream& operator=(TExclusiveFileStream&&) = delete;
@@ -113,8 +114,8 @@ private:
 
     int FHandle = -1;
     String FFileName;
-    dev_t FDevice = 0;
-    ino_t FInode = 0;
+    SystemFile::TFileIdentity FIdentity;
+    bool FIdentityKnown = false;
 };
 
 } // namespace Folivant::Shared

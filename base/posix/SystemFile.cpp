@@ -81,4 +81,35 @@ bool CalendarTime(std::int64_t seconds, bool utc, std::tm& tm) {
     return (utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm)) != nullptr;
 }
 
+int CreateNew(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+    if (fd < 0) {
+        exists = errno == EEXIST;
+        error = std::strerror(errno);
+        return fd;
+    }
+    exists = false;
+    // The process umask must not widen or narrow what the caller asked for:
+    // an execute kind needs its owner's execute bit.
+    ::fchmod(fd, static_cast<mode_t>(mode));
+    return fd;
+}
+
+bool Identity(int handle, TFileIdentity& identity) {
+    struct stat st {};
+    if (::fstat(handle, &st) != 0)
+        return false;
+    identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return true;
+}
+
+bool IdentityAtPath(const std::filesystem::path& path, TFileIdentity& identity) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return true;
+}
+
 } // namespace Folivant::SystemFile

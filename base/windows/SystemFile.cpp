@@ -1,5 +1,7 @@
 #include "base/SystemFile.h"
 
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -7,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace Folivant::SystemFile {
 
@@ -102,6 +105,65 @@ bool ModificationTime(const std::filesystem::path& path, std::int64_t& seconds) 
 bool CalendarTime(std::int64_t seconds, bool utc, std::tm& tm) {
     const __time64_t t = seconds;
     return (utc ? _gmtime64_s(&tm, &t) : _localtime64_s(&tm, &t)) == 0;
+}
+
+int CreateNew(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
+    // CREATE_NEW fails on any name that exists; with FILE_FLAG_OPEN_REPARSE_POINT
+    // a link (a symbolic link or a junction, dangling or not) counts as such a
+    // name and is never followed. The file's access comes from its folder.
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+        error = std::system_category().message(static_cast<int>(code));
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        exists = false;
+        error = std::strerror(errno);
+        return -1;
+    }
+    exists = false;
+    return fd;
+}
+
+namespace {
+
+bool IdentityOf(HANDLE file, TFileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        return false;
+    identity = {info.dwVolumeSerialNumber,
+                (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return true;
+}
+
+} // namespace
+
+bool Identity(int handle, TFileIdentity& identity) {
+    const intptr_t file = ::_get_osfhandle(handle);
+    return file != -1 && IdentityOf(reinterpret_cast<HANDLE>(file), identity);
+}
+
+bool IdentityAtPath(const std::filesystem::path& path, TFileIdentity& identity) {
+    // The name itself, not what a link at it points to.
+    const HANDLE file = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    const bool regular =
+        GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    const bool known = regular && IdentityOf(file, identity);
+    CloseHandle(file);
+    return known;
 }
 
 } // namespace Folivant::SystemFile

@@ -44,7 +44,8 @@ target_include_directories(folivant_archive PUBLIC ${FOLIVANT_WINDOWS_DIR}/compa
 target_link_libraries(folivant_archive PUBLIC folivant_base ZLIB::ZLIB bcrypt)
 
 # The platform's portable cores, and the Windows files behind its
-# interfaces: the registry, the temporary folder and the special folders.
+# interfaces: the registry, the temporary folder, the special folders and
+# the shared units' system services.
 add_library(folivant_platform STATIC
   ${FOLIVANT_ROOT}/platform/HttpHead.cpp
   ${FOLIVANT_ROOT}/platform/MediaCache.cpp)
@@ -53,14 +54,26 @@ target_link_libraries(folivant_platform PUBLIC folivant_base)
 add_library(folivant_platform_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/Registry.cpp
   ${FOLIVANT_ROOT}/platform/windows/SpecialFolders.cpp
+  ${FOLIVANT_ROOT}/platform/windows/SystemServices.cpp
   ${FOLIVANT_ROOT}/platform/windows/TemporaryFolder.cpp)
-target_link_libraries(folivant_platform_windows PUBLIC folivant_platform advapi32 shell32)
+target_link_libraries(folivant_platform_windows PUBLIC folivant_platform advapi32 shell32 bcrypt)
 
-# The portable units of shared/ that need no other system service than the
-# ones above.
+# The system's portable units of shared/ on the Windows files above.
 add_library(folivant_shared STATIC
+  ${FOLIVANT_ROOT}/shared/AsyncPlugProto.cpp
+  ${FOLIVANT_ROOT}/shared/BrowserJs.cpp
+  ${FOLIVANT_ROOT}/shared/Component.cpp
+  ${FOLIVANT_ROOT}/shared/FvpResolver.cpp
+  ${FOLIVANT_ROOT}/shared/GlobalMainForm.cpp
+  ${FOLIVANT_ROOT}/shared/IEBrowserFix.cpp
   ${FOLIVANT_ROOT}/shared/IniFiles.cpp
   ${FOLIVANT_ROOT}/shared/JsConstants.cpp
-  ${FOLIVANT_ROOT}/shared/PublicationSettings.cpp)
+  ${FOLIVANT_ROOT}/shared/LinkActions.cpp
+  ${FOLIVANT_ROOT}/shared/MediaEntries.cpp
+  ${FOLIVANT_ROOT}/shared/PublicationSettings.cpp
+  ${FOLIVANT_ROOT}/shared/StrUtils.cpp
+  ${FOLIVANT_ROOT}/shared/TemporalFiles.cpp
+  ${FOLIVANT_ROOT}/shared/Trace.cpp
+  ${FOLIVANT_ROOT}/shared/UrlMonApi.cpp)
 target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
   folivant_platform_windows)

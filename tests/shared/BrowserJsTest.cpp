@@ -266,7 +266,11 @@ TEST(CommandLineTest, TheProcessCommandLineGivesBackItsArguments) {
     auto words = TBrowserJs::SplitCommandLine(TBrowserJs::ProcessCommandLine());
     ASSERT_FALSE(words.empty());
     EXPECT_FALSE(TBrowserJs::ProcessFileName().empty());
+#ifdef _WIN32
+    EXPECT_EQ(TBrowserJs::ProcessFileName().substr(1, 2), u":\\");
+#else
     EXPECT_EQ(TBrowserJs::ProcessFileName()[0], u'/');
+#endif
 }
 
 TEST(VariantTextTest, ArgumentsOfOtherTypesBecomeText) {

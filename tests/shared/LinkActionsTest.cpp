@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <memory>
@@ -100,9 +102,10 @@ protected:
         fs::create_directories(Dir / "exe");
         fs::create_directories(Dir / "tmp");
         fs::create_directories(Dir / "saved");
-        Host.TempFolder = (Dir / "tmp").string() + "/";
+        // Folders end in the system's separator, as the helpers give them.
+        Host.TempFolder = (Dir / "tmp" / "").string();
         Settings.RootDirName = u"site";
-        Settings.ExeDir = U((Dir / "exe").string() + "/");
+        Settings.ExeDir = U((Dir / "exe" / "").string());
     }
 
     // Opens an archive with the given entries and makes the actions.
@@ -143,11 +146,18 @@ bool IsTemporalName(const fs::path& file, const std::string& ext) {
                        [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
 }
 
+#ifndef _WIN32
 mode_t ModeOf(const fs::path& path) {
     struct stat info {};
     EXPECT_EQ(::lstat(path.c_str(), &info), 0);
     return info.st_mode & 0777;
 }
+// The permission bits of an extracted file; Windows files have none (their
+// access comes from the folder), so there the check is left out.
+#define EXPECT_MODE(path, mode) EXPECT_EQ(ModeOf(path), mode_t(mode))
+#else
+#define EXPECT_MODE(path, mode) static_cast<void>(0)
+#endif
 
 } // namespace
 
@@ -343,7 +353,7 @@ TEST_F(LinkActions, RunsExecuteKindsFromPrivateTemporaryFilesDeletedAtExit) {
     for (const auto& file : files) {
         EXPECT_TRUE(IsTemporalName(file, ".exe")) << file;
         EXPECT_EQ(ReadFileBytes(file), "#!/bin/sh\nexit 0\n");
-        EXPECT_EQ(ModeOf(file), mode_t(0700)) << "runnable by its owner only";
+        EXPECT_MODE(file, 0700); // runnable by its owner only
     }
     // Saved first, then run twice, each registered before it is opened.
     ASSERT_EQ(Host.Log.size(), 6u);
@@ -363,7 +373,7 @@ TEST_F(LinkActions, OpenFilePrefersAFileBesideTheExecutable) {
     auto& actions = Make({{"site/manual.pdf", "from the archive"}, {"site/docs/x", "x"}});
     WriteFileBytes(Dir / "exe" / "manual.pdf", "local");
     fs::create_directories(Dir / "exe" / "docs");
-    const std::string exe = (Dir / "exe").string() + "/";
+    const std::string exe = (Dir / "exe" / "").string();
 
     EXPECT_TRUE(actions.OpenFile(u"manual.pdf"));
     EXPECT_TRUE(actions.OpenFile(u"/docs/"));
@@ -384,7 +394,7 @@ TEST_F(LinkActions, OpenFileExtractsAnArchiveEntryToATemporaryFile) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(IsTemporalName(files[0], ".pdf")) << files[0];
     EXPECT_EQ(ReadFileBytes(files[0]), "%PDF-1.4 archive copy");
-    EXPECT_EQ(ModeOf(files[0]), mode_t(0600));
+    EXPECT_MODE(files[0], 0600);
     EXPECT_EQ(Host.Opened, std::vector<std::string>{files[0].string()});
     ASSERT_EQ(Host.Registry->Files().size(), 1u);
     EXPECT_EQ(A(Host.Registry->Files()[0]), files[0].string());
@@ -400,8 +410,8 @@ TEST_F(LinkActions, OpenFileMakesAnExecuteKindRunnable) {
     EXPECT_TRUE(actions.OpenFile(u"notes.txt"));
     ASSERT_EQ(Host.Opened.size(), 2u);
     EXPECT_TRUE(IsTemporalName(Host.Opened[0], ".sh"));
-    EXPECT_EQ(ModeOf(Host.Opened[0]), mode_t(0700));
-    EXPECT_EQ(ModeOf(Host.Opened[1]), mode_t(0600));
+    EXPECT_MODE(Host.Opened[0], 0700);
+    EXPECT_MODE(Host.Opened[1], 0600);
 }
 
 TEST_F(LinkActions, OpenFileReportsAPathFoundNowhereAsPassed) {
@@ -424,6 +434,7 @@ TEST_F(LinkActions, OpenFileLetsAFailureToCreateTheTemporaryFileReachTheCaller) 
     EXPECT_TRUE(Host.Opened.empty());
 }
 
+#ifndef _WIN32 // the C++ library of mingw-w64 makes no links
 TEST_F(LinkActions, NeverWritesThroughALinkPlantedAtATemporaryName) {
     auto& actions = Make({{"site/manual.pdf", "archive copy"}, {"site/app.exe", "#!/bin/sh\n"}});
     const fs::path victim = Dir / "victim.txt";
@@ -449,6 +460,7 @@ TEST_F(LinkActions, NeverWritesThroughALinkPlantedAtATemporaryName) {
     EXPECT_FALSE(fs::exists(Dir / "tmp" / "Fresh.pdf"));
     EXPECT_EQ(ReadFileBytes(victim), "precious");
 }
+#endif
 
 TEST_F(LinkActions, ScriptPathsWithoutARootFolderAreEntryNamesThemselves) {
     // Entry names never begin with "/": an empty root folder must not put

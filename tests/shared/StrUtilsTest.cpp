@@ -79,7 +79,9 @@ TEST(StrUtils, RemoveSideSlashesAndQuery) {
 
 TEST(StrUtils, FormatByteSizeUnitsAndRounding) {
     std::setlocale(LC_ALL, "C");
+#ifndef _WIN32
     setenv("LC_ALL", "C", 1);
+#endif
     const struct {
         std::int64_t Bytes;
         String Expected;
@@ -105,8 +107,12 @@ TEST(StrUtils, FormatByteSizeUnitsAndRounding) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(TStrUtils::FormatByteSize(c.Bytes), c.Expected) << c.Bytes;
+#ifndef _WIN32
     unsetenv("LC_ALL");
+#endif
 }
+
+#ifndef _WIN32
 
 TEST(StrUtils, FormatByteSizeUsesLocaleSeparator) {
     // A German locale writes "," as decimal separator; it is compiled into a
@@ -124,6 +130,7 @@ TEST(StrUtils, FormatByteSizeUsesLocaleSeparator) {
     unsetenv("LOCPATH");
     EXPECT_EQ(TStrUtils::FormatByteSize(1536), u"1.5 KB");
 }
+#endif
 
 TEST(StrUtils, RandomStringLettersAndReseeding) {
     std::set<String> seen;

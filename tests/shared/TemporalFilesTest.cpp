@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -28,7 +30,9 @@ using Folivant::Testing::TempDir;
 using Folivant::Testing::WriteFileBytes;
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace {
 
@@ -71,14 +75,17 @@ struct RecordingSystem {
     }
 };
 
+#ifndef _WIN32
 mode_t ModeOf(const fs::path& path) {
     struct stat info {};
     EXPECT_EQ(::lstat(path.c_str(), &info), 0);
     return info.st_mode & 07777;
 }
+#endif
 
 } // namespace
 
+#ifndef _WIN32 // the C++ library of mingw-w64 makes no links
 TEST(TemporalFiles, DeletesPresentFilesInOrderWithOnePauseEach) {
     TempDir dir;
     WriteFileBytes(dir / "c.txt", "c");
@@ -111,6 +118,8 @@ TEST(TemporalFiles, DeletesPresentFilesInOrderWithOnePauseEach) {
     EXPECT_TRUE(fs::is_symlink(dir / "dangling.txt"));
     EXPECT_TRUE(fs::exists(dir / "unregistered.txt"));
 }
+
+#endif
 
 TEST(TemporalFiles, AnEmptyRegistryTouchesNothing) {
     RecordingSystem recorder;
@@ -160,6 +169,7 @@ TEST(TemporalFiles, GivesUpOnAFileThatNeverGoesAndDeletesTheNextOnes) {
     EXPECT_FALSE(fs::exists(dir / "after.pdf"));
 }
 
+#ifndef _WIN32
 TEST(TemporalFiles, RemovesAFileAnotherProcessHoldsOpen) {
     TempDir dir;
     const fs::path held = dir / "held.pdf";
@@ -184,6 +194,7 @@ TEST(TemporalFiles, RemovesAFileAnotherProcessHoldsOpen) {
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 }
+#endif
 
 TEST(TemporalFiles, GlobalRegistryLivesFromInitialisationToFinalisation) {
     using namespace Folivant::Shared;
@@ -214,6 +225,8 @@ std::function<String()> Names(std::vector<String> names) {
 
 } // namespace
 
+#ifndef _WIN32
+// Windows files have no permission bits: their access comes from the folder.
 TEST(ExclusiveFileStream, CreatesOwnerOnlyFilesWhateverTheUmask) {
     TempDir dir;
     const mode_t oldMask = ::umask(0);
@@ -229,7 +242,9 @@ TEST(ExclusiveFileStream, CreatesOwnerOnlyFilesWhateverTheUmask) {
     EXPECT_EQ(ModeOf(StringToUtf8(file.FileName())), mode_t(0700));
     ::umask(oldMask);
 }
+#endif
 
+#ifndef _WIN32 // the C++ library of mingw-w64 makes no links
 TEST(ExclusiveFileStream, NeverWritesThroughAnEntrySomeonePutAtTheName) {
     TempDir dir;
     WriteFileBytes(dir / "victim.txt", "precious");
@@ -255,6 +270,7 @@ TEST(ExclusiveFileStream, NeverWritesThroughAnEntrySomeonePutAtTheName) {
     fs::rename(dir / "other.pdf", dir / "fresh4.pdf");
     EXPECT_FALSE(file.StillAtPath());
 }
+#endif
 
 TEST(ExclusiveFileStream, FailsForAFolderThatDoesNotExistAndWhenEveryNameIsTaken) {
     TempDir dir;

@@ -1,6 +1,8 @@
 // The registry interface on Windows writes the real HKEY_CURRENT_USER: what
-// it sets, the system's own reg tool reads, and what it deletes is gone.
+// it sets, the system's own reg tool reads, and what it deletes is gone. The
+// browser emulation value is named after the executable's file.
 #include "platform/Registry.h"
+#include "shared/IEBrowserFix.h"
 
 #include "base/Text.h"
 
@@ -84,6 +86,19 @@ TEST(WindowsRegistry, ValuesReachTheUsersHiveAndLeaveIt) {
                               &missing),
               P::ERROR_FILE_NOT_FOUND);
     Reg("delete \"HKCU\\Software\\Folivant Tests\" /f");
+}
+
+TEST(WindowsRegistry, BrowserEmulationValueIsNamedAfterTheExecutable) {
+    using Shared::TIEBrowserFix;
+    const std::string key =
+        "Software\\Microsoft\\Internet Explorer\\Main\\FeatureControl\\FEATURE_BROWSER_EMULATION";
+    EXPECT_EQ(TIEBrowserFix::ValueName(), u"folivant_portable_tests.exe");
+    TIEBrowserFix::Initialize();
+    const std::string set = RegQuery(key, "folivant_portable_tests.exe");
+    EXPECT_NE(set.find("REG_DWORD"), std::string::npos) << set;
+    EXPECT_NE(set.find("0x2711"), std::string::npos) << set;
+    TIEBrowserFix::Uninitialize();
+    EXPECT_EQ(RegQuery(key, "folivant_portable_tests.exe").find("0x2711"), std::string::npos);
 }
 
 } // namespace
