@@ -3,6 +3,7 @@
 #include "base/Text.h"
 #include "platform/SystemServices.h"
 
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,12 @@ struct TProtocolRegistry {
 
 std::recursive_mutex ProtocolLock;
 TProtocolRegistry* Registry = nullptr;
+
+// A scheme name as the moniker layer's text type (UTF-16 on every system).
+const TUrlChar* UrlChars(const String& text) {
+    static_assert(sizeof(TUrlChar) == sizeof(char16_t));
+    return reinterpret_cast<const TUrlChar*>(text.c_str());
+}
 
 char16_t FoldAscii(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
@@ -215,15 +222,16 @@ void AddProtocolScheme(const String& scheme, TInternetProtocol* component) {
     if (Registry->ProtocolList.empty()) {
         Registry->ProtocolFactory = TComPtr<IClassFactory>(new TInternetProtocolHandlerFactory);
         IInternetSession* session = nullptr;
-        CoInternetGetSession(0, &session, 0);
+        Shared::CoInternetGetSession(0, &session, 0);
         Registry->ProtocolSession = TComPtr<IInternetSession>::Attach(session);
     }
     Registry->ProtocolList.push_back({scheme, component});
     // Without a session the scheme stays listed but no engine request can
     // reach it; calling through a nil session would crash.
     if (Registry->ProtocolSession) {
-        Registry->ProtocolSession->RegisterNameSpace(
-            Registry->ProtocolFactory.Get(), IID_IInternetProtocol, scheme.c_str(), 0, nullptr, 0);
+        Registry->ProtocolSession->RegisterNameSpace(Registry->ProtocolFactory.Get(),
+                                                     IID_IInternetProtocol, UrlChars(scheme), 0,
+                                                     nullptr, 0);
     }
 }
 
@@ -237,7 +245,7 @@ void RemoveProtocolScheme(const String& scheme) {
     Registry->ProtocolList.erase(Registry->ProtocolList.begin() + index);
     if (Registry->ProtocolSession) {
         Registry->ProtocolSession->UnregisterNameSpace(Registry->ProtocolFactory.Get(),
-                                                       registered.c_str());
+                                                       UrlChars(registered));
     }
     if (Registry->ProtocolList.empty()) {
         Registry->ProtocolSession.Reset();
@@ -289,8 +297,9 @@ TProtocolRegistryState ProtocolRegistryState() {
 // ---------------------------------------------------------------------------
 // TInternetProtocolHandlerFactory
 
-HRESULT TInternetProtocolHandlerFactory::CreateInstance(IUnknown* unkOuter, const TGUID& iid,
-                                                        void** obj) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandlerFactory::CreateInstance(IUnknown* unkOuter,
+                                                                         const TGUID& iid,
+                                                                         void** obj) {
     if (iid == IID_IInternetProtocol || iid == IID_IUnknown) {
         if (obj == nullptr) {
             return E_POINTER;
@@ -303,7 +312,7 @@ HRESULT TInternetProtocolHandlerFactory::CreateInstance(IUnknown* unkOuter, cons
     return E_NOINTERFACE;
 }
 
-HRESULT TInternetProtocolHandlerFactory::LockServer(BOOL fLock) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandlerFactory::LockServer(BOOL fLock) {
     if (fLock != 0) {
         AddRef();
     } else {
@@ -315,10 +324,15 @@ HRESULT TInternetProtocolHandlerFactory::LockServer(BOOL fLock) {
 // ---------------------------------------------------------------------------
 // TInternetProtocolHandler
 
-HRESULT TInternetProtocolHandler::Start(const char16_t* szUrl, IInternetProtocolSink* OIProtSink,
-                                        IInternetBindInfo* OIBindInfo, DWORD grfPI,
-                                        std::uintptr_t dwReserved) {
-    const String url = szUrl != nullptr ? String(szUrl) : String();
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Start(const TUrlChar* szUrl,
+                                                         IInternetProtocolSink* OIProtSink,
+                                                         IInternetBindInfo* OIBindInfo, DWORD grfPI,
+                                                         TReserved dwReserved) {
+    String url;
+    if (szUrl != nullptr) {
+        const std::basic_string_view<TUrlChar> text(szUrl);
+        url.assign(text.begin(), text.end());
+    }
     Stream.reset();
 
     const std::size_t colon = url.find(u':');
@@ -368,27 +382,27 @@ HRESULT TInternetProtocolHandler::Start(const char16_t* szUrl, IInternetProtocol
     return S_OK;
 }
 
-HRESULT TInternetProtocolHandler::Continue(TProtocolData* ProtocolData) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Continue(TProtocolData* ProtocolData) {
     return S_OK;
 }
 
-HRESULT TInternetProtocolHandler::Abort(HRESULT hrReason, DWORD dwOptions) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Abort(HRESULT hrReason, DWORD dwOptions) {
     return E_NOTIMPL;
 }
 
-HRESULT TInternetProtocolHandler::Terminate(DWORD dwOptions) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Terminate(DWORD dwOptions) {
     return UnlockRequest();
 }
 
-HRESULT TInternetProtocolHandler::Suspend() {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Suspend() {
     return E_NOTIMPL;
 }
 
-HRESULT TInternetProtocolHandler::Resume() {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Resume() {
     return E_NOTIMPL;
 }
 
-HRESULT TInternetProtocolHandler::Read(void* pv, ULONG cb, ULONG* cbRead) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Read(void* pv, ULONG cb, ULONG* cbRead) {
     ULONG got = 0;
     if (Stream && pv != nullptr) {
         got = static_cast<ULONG>(Stream->Read(pv, cb));
@@ -410,17 +424,17 @@ HRESULT TInternetProtocolHandler::Read(void* pv, ULONG cb, ULONG* cbRead) {
     return E_PENDING;
 }
 
-HRESULT TInternetProtocolHandler::Seek(std::int64_t dlibMove, DWORD dwOrigin,
-                                       std::uint64_t* libNewPosition) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Seek(TLargeInteger dlibMove, DWORD dwOrigin,
+                                                        TULargeInteger* libNewPosition) {
     return E_NOTIMPL;
 }
 
-HRESULT TInternetProtocolHandler::LockRequest(DWORD dwOptions) {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::LockRequest(DWORD dwOptions) {
     ++FLockCount;
     return S_OK;
 }
 
-HRESULT TInternetProtocolHandler::UnlockRequest() {
+HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::UnlockRequest() {
     --FLockCount;
     if (FLockCount == 0) {
         ReleaseData();

@@ -39,8 +39,11 @@ class TInternetProtocol;
 using TProtocolRequest = std::function<void(TInternetProtocol* Sender, const String& Request,
                                             std::unique_ptr<TStream>& Stream)>;
 
-// The window message that carries a request to the component's thread.
+// The window message that carries a request to the component's thread (the
+// system's own constant on Windows).
+#ifndef _WIN32
 inline constexpr unsigned WM_USER = 1024;
+#endif
 
 class TInternetProtocol : public TComponent {
 public:
@@ -108,8 +111,9 @@ class TInternetProtocolHandlerFactory : public TComObject<IClassFactory, IID_ICl
 public:
     TInternetProtocolHandlerFactory() = default;
 
-    HRESULT CreateInstance(IUnknown* unkOuter, const TGUID& iid, void** obj) override;
-    HRESULT LockServer(BOOL fLock) override;
+    HRESULT FOLIVANT_COMCALL CreateInstance(IUnknown* unkOuter, const TGUID& iid,
+                                            void** obj) override;
+    HRESULT FOLIVANT_COMCALL LockServer(BOOL fLock) override;
 };
 
 // One request. Start asks the scheme's component for the data, announces
@@ -119,17 +123,19 @@ class TInternetProtocolHandler : public TComObject<IInternetProtocol, IID_IInter
 public:
     TInternetProtocolHandler() = default;
 
-    HRESULT Start(const char16_t* szUrl, IInternetProtocolSink* OIProtSink,
-                  IInternetBindInfo* OIBindInfo, DWORD grfPI, std::uintptr_t dwReserved) override;
-    HRESULT Continue(TProtocolData* ProtocolData) override;
-    HRESULT Abort(HRESULT hrReason, DWORD dwOptions) override;
-    HRESULT Terminate(DWORD dwOptions) override;
-    HRESULT Suspend() override;
-    HRESULT Resume() override;
-    HRESULT Read(void* pv, ULONG cb, ULONG* cbRead) override;
-    HRESULT Seek(std::int64_t dlibMove, DWORD dwOrigin, std::uint64_t* libNewPosition) override;
-    HRESULT LockRequest(DWORD dwOptions) override;
-    HRESULT UnlockRequest() override;
+    HRESULT FOLIVANT_COMCALL Start(const TUrlChar* szUrl, IInternetProtocolSink* OIProtSink,
+                                   IInternetBindInfo* OIBindInfo, DWORD grfPI,
+                                   TReserved dwReserved) override;
+    HRESULT FOLIVANT_COMCALL Continue(TProtocolData* ProtocolData) override;
+    HRESULT FOLIVANT_COMCALL Abort(HRESULT hrReason, DWORD dwOptions) override;
+    HRESULT FOLIVANT_COMCALL Terminate(DWORD dwOptions) override;
+    HRESULT FOLIVANT_COMCALL Suspend() override;
+    HRESULT FOLIVANT_COMCALL Resume() override;
+    HRESULT FOLIVANT_COMCALL Read(void* pv, ULONG cb, ULONG* cbRead) override;
+    HRESULT FOLIVANT_COMCALL Seek(TLargeInteger dlibMove, DWORD dwOrigin,
+                                  TULargeInteger* libNewPosition) override;
+    HRESULT FOLIVANT_COMCALL LockRequest(DWORD dwOptions) override;
+    HRESULT FOLIVANT_COMCALL UnlockRequest() override;
 
     // Outstanding holds on the data; for diagnostics and tests.
     std::int32_t LockCount() const { return FLockCount; }

@@ -10,8 +10,21 @@
 #include <variant>
 #include <vector>
 
+#ifdef _WIN32
+// On Windows these are the system's own: the HRESULT values and VARIANT_TRUE
+// are its macros, the variant types its enumerators.
+#include <windows.h>
+
+#include <urlmon.h>
+#endif
+
 namespace Folivant::Shared {
 
+#ifdef _WIN32
+using ::DISPID;
+using ::HRESULT;
+using ::VARIANT_BOOL;
+#else
 using HRESULT = std::int32_t;
 using VARIANT_BOOL = std::int16_t;
 using DISPID = std::int32_t;
@@ -36,6 +49,7 @@ inline constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 inline constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
 inline constexpr DISPID DISPID_UNKNOWN = -1;
+#endif
 
 inline bool Succeeded(HRESULT hr) {
     return hr >= 0;
@@ -44,6 +58,17 @@ inline bool Failed(HRESULT hr) {
     return hr < 0;
 }
 
+#ifdef _WIN32
+using TVarType = ::VARTYPE;
+using ::VT_BOOL;
+using ::VT_BSTR;
+using ::VT_DISPATCH;
+using ::VT_EMPTY;
+using ::VT_I2;
+using ::VT_I4;
+using ::VT_NULL;
+using ::VT_R8;
+#else
 enum TVarType : std::uint16_t {
     VT_EMPTY = 0,
     VT_NULL = 1,
@@ -54,6 +79,7 @@ enum TVarType : std::uint16_t {
     VT_DISPATCH = 9,
     VT_BOOL = 11,
 };
+#endif
 
 // A VARIANT restricted to the types scripts pass to and get from the host.
 // VT_DISPATCH stands for any script object and carries its text form in

@@ -15,9 +15,57 @@
 
 namespace Folivant::Shared {
 
+#ifdef _WIN32
+// On Windows the URL-moniker layer is the system's own: its interfaces,
+// identifiers and value types, whose methods use its calling convention
+// (FOLIVANT_COMCALL); the protocol handler and its class factory are then
+// real COM objects.
+using ::BOOL;
+using ::DWORD;
+using ::ULONG;
+using TGUID = ::GUID;
+using TProtocolData = ::PROTOCOLDATA;
+// The text, reserved-handle and 64-bit types of the interfaces' methods.
+using TUrlChar = wchar_t;
+using TReserved = ::HANDLE_PTR;
+using TLargeInteger = ::LARGE_INTEGER;
+using TULargeInteger = ::ULARGE_INTEGER;
+#define FOLIVANT_COMCALL STDMETHODCALLTYPE
+
+using ::IClassFactory;
+using ::IInternetBindInfo;
+using ::IInternetProtocol;
+using ::IInternetProtocolRoot;
+using ::IInternetProtocolSink;
+using ::IInternetSession;
+using ::IUnknown;
+
+using ::IID_IClassFactory;
+using ::IID_IInternetBindInfo;
+using ::IID_IInternetProtocol;
+using ::IID_IInternetProtocolRoot;
+using ::IID_IInternetProtocolSink;
+using ::IID_IInternetSession;
+using ::IID_IUnknown;
+
+using ::BINDSTATUS_MIMETYPEAVAILABLE;
+using ::BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE;
+using ::BSCF_DATAFULLYAVAILABLE;
+using ::BSCF_FIRSTDATANOTIFICATION;
+using ::BSCF_INTERMEDIATEDATANOTIFICATION;
+using ::BSCF_LASTDATANOTIFICATION;
+#else
+
 using ULONG = std::uint32_t;
 using DWORD = std::uint32_t;
 using BOOL = std::int32_t;
+
+// The text, reserved-handle and 64-bit types of the interfaces' methods.
+using TUrlChar = char16_t;
+using TReserved = std::uintptr_t;
+using TLargeInteger = std::int64_t;
+using TULargeInteger = std::uint64_t;
+#define FOLIVANT_COMCALL
 
 struct TGUID {
     std::uint32_t D1;
@@ -62,40 +110,6 @@ protected:
     virtual ~IUnknown() = default;
 };
 
-// The IUnknown part of an object that implements one interface, Interface,
-// whose identifier is Iid: QueryInterface answers that interface and
-// IUnknown, and the last Release frees the object. The count starts at 0;
-// the creator takes the first reference.
-template <class Interface, const TGUID& Iid> class TComObject : public Interface {
-public:
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override {
-        if (obj == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == Iid) {
-            *obj = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *obj = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++FRefCount; }
-    ULONG Release() override {
-        const ULONG count = --FRefCount;
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
-
-protected:
-    ~TComObject() override = default;
-
-private:
-    std::atomic<ULONG> FRefCount{0};
-};
-
 struct TProtocolData {
     DWORD grfFlags = 0;
     DWORD dwState = 0;
@@ -117,9 +131,8 @@ public:
 
 class IInternetProtocolRoot : public IUnknown {
 public:
-    virtual HRESULT Start(const char16_t* szUrl, IInternetProtocolSink* OIProtSink,
-                          IInternetBindInfo* OIBindInfo, DWORD grfPI,
-                          std::uintptr_t dwReserved) = 0;
+    virtual HRESULT Start(const TUrlChar* szUrl, IInternetProtocolSink* OIProtSink,
+                          IInternetBindInfo* OIBindInfo, DWORD grfPI, TReserved dwReserved) = 0;
     virtual HRESULT Continue(TProtocolData* ProtocolData) = 0;
     virtual HRESULT Abort(HRESULT hrReason, DWORD dwOptions) = 0;
     virtual HRESULT Terminate(DWORD dwOptions) = 0;
@@ -130,7 +143,8 @@ public:
 class IInternetProtocol : public IInternetProtocolRoot {
 public:
     virtual HRESULT Read(void* pv, ULONG cb, ULONG* cbRead) = 0;
-    virtual HRESULT Seek(std::int64_t dlibMove, DWORD dwOrigin, std::uint64_t* libNewPosition) = 0;
+    virtual HRESULT Seek(TLargeInteger dlibMove, DWORD dwOrigin,
+                         TULargeInteger* libNewPosition) = 0;
     virtual HRESULT LockRequest(DWORD dwOptions) = 0;
     virtual HRESULT UnlockRequest() = 0;
 };
@@ -149,6 +163,41 @@ public:
                                       const char16_t* pwzProtocol, ULONG cPatterns,
                                       const char16_t* const* ppwzPatterns, DWORD dwReserved) = 0;
     virtual HRESULT UnregisterNameSpace(IClassFactory* pCF, const char16_t* pszProtocol) = 0;
+};
+#endif
+
+// The IUnknown part of an object that implements one interface, Interface,
+// whose identifier is Iid: QueryInterface answers that interface and
+// IUnknown, and the last Release frees the object. The count starts at 0;
+// the creator takes the first reference.
+template <class Interface, const TGUID& Iid> class TComObject : public Interface {
+public:
+    HRESULT FOLIVANT_COMCALL QueryInterface(const TGUID& iid, void** obj) override {
+        if (obj == nullptr) {
+            return E_POINTER;
+        }
+        if (iid == IID_IUnknown || iid == Iid) {
+            *obj = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *obj = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG FOLIVANT_COMCALL AddRef() override { return ++FRefCount; }
+    ULONG FOLIVANT_COMCALL Release() override {
+        const ULONG count = --FRefCount;
+        if (count == 0) {
+            delete this;
+        }
+        return count;
+    }
+
+protected:
+    virtual ~TComObject() = default;
+
+private:
+    std::atomic<ULONG> FRefCount{0};
 };
 
 // An interface reference that holds one reference count for as long as it

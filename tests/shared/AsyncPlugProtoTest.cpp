@@ -16,6 +16,14 @@ using namespace Folivant::Shared;
 
 namespace {
 
+// Texts as the moniker layer passes them (UTF-16 on every system).
+const TUrlChar* W(const char16_t* text) {
+    return reinterpret_cast<const TUrlChar*>(text);
+}
+String Text(const TUrlChar* text) {
+    return String(reinterpret_cast<const char16_t*>(text));
+}
+
 // A session that records the name-space registrations it is given and
 // keeps every factory it saw alive, so factory identities stay comparable.
 class TFakeSession : public IInternetSession {
@@ -26,7 +34,7 @@ public:
         IClassFactory* Factory;
     };
 
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override {
+    HRESULT FOLIVANT_COMCALL QueryInterface(const TGUID& iid, void** obj) override {
         if (iid == IID_IUnknown || iid == IID_IInternetSession) {
             *obj = static_cast<IInternetSession*>(this);
             AddRef();
@@ -34,22 +42,43 @@ public:
         }
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++Refs; }
-    ULONG Release() override { return --Refs; }
-    HRESULT RegisterNameSpace(IClassFactory* pCF, const TGUID& rclsid, const char16_t* scheme,
-                              ULONG cPatterns, const char16_t* const* patterns,
-                              DWORD reserved) override {
+    ULONG FOLIVANT_COMCALL AddRef() override { return ++Refs; }
+    ULONG FOLIVANT_COMCALL Release() override { return --Refs; }
+    HRESULT FOLIVANT_COMCALL RegisterNameSpace(IClassFactory* pCF, const TGUID& rclsid,
+                                               const TUrlChar* scheme, ULONG cPatterns,
+                                               const TUrlChar* const* patterns,
+                                               DWORD reserved) override {
         EXPECT_TRUE(rclsid == IID_IInternetProtocol);
         EXPECT_EQ(cPatterns, 0u);
         EXPECT_EQ(patterns, nullptr);
-        Calls.push_back({true, scheme, pCF});
+        Calls.push_back({true, Text(scheme), pCF});
         Factories.emplace_back(pCF);
         return S_OK;
     }
-    HRESULT UnregisterNameSpace(IClassFactory* pCF, const char16_t* scheme) override {
-        Calls.push_back({false, scheme, pCF});
+    HRESULT FOLIVANT_COMCALL UnregisterNameSpace(IClassFactory* pCF,
+                                                 const TUrlChar* scheme) override {
+        Calls.push_back({false, Text(scheme), pCF});
         return S_OK;
     }
+#ifdef _WIN32
+    // The rest of the system's session, which the content protocol never uses.
+    HRESULT FOLIVANT_COMCALL RegisterMimeFilter(IClassFactory*, REFCLSID, LPCWSTR) override {
+        return E_NOTIMPL;
+    }
+    HRESULT FOLIVANT_COMCALL UnregisterMimeFilter(IClassFactory*, LPCWSTR) override {
+        return E_NOTIMPL;
+    }
+    HRESULT FOLIVANT_COMCALL CreateBinding(LPBC, LPCWSTR, IUnknown*, IUnknown**,
+                                           IInternetProtocol**, DWORD) override {
+        return E_NOTIMPL;
+    }
+    HRESULT FOLIVANT_COMCALL SetSessionOption(DWORD, LPVOID, DWORD, DWORD) override {
+        return E_NOTIMPL;
+    }
+    HRESULT FOLIVANT_COMCALL GetSessionOption(DWORD, LPVOID, DWORD*, DWORD) override {
+        return E_NOTIMPL;
+    }
+#endif
 
     std::atomic<ULONG> Refs{0};
     std::vector<TCall> Calls;
@@ -58,19 +87,21 @@ public:
 
 class TFakeSink : public IInternetProtocolSink {
 public:
-    HRESULT QueryInterface(const TGUID& iid, void** obj) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return ++Refs; }
-    ULONG Release() override { return --Refs; }
-    HRESULT Switch(TProtocolData*) override { return E_NOTIMPL; }
-    HRESULT ReportProgress(ULONG, const char16_t*) override {
+    HRESULT FOLIVANT_COMCALL QueryInterface(const TGUID& iid, void** obj) override {
+        return E_NOINTERFACE;
+    }
+    ULONG FOLIVANT_COMCALL AddRef() override { return ++Refs; }
+    ULONG FOLIVANT_COMCALL Release() override { return --Refs; }
+    HRESULT FOLIVANT_COMCALL Switch(TProtocolData*) override { return E_NOTIMPL; }
+    HRESULT FOLIVANT_COMCALL ReportProgress(ULONG, const TUrlChar*) override {
         ++Progress;
         return S_OK;
     }
-    HRESULT ReportData(DWORD flags, ULONG progress, ULONG max) override {
+    HRESULT FOLIVANT_COMCALL ReportData(DWORD flags, ULONG progress, ULONG max) override {
         Data.push_back({flags, progress, max});
         return S_OK;
     }
-    HRESULT ReportResult(HRESULT hr, DWORD, const char16_t*) override {
+    HRESULT FOLIVANT_COMCALL ReportResult(HRESULT hr, DWORD, const TUrlChar*) override {
         Results.push_back(hr);
         return S_OK;
     }
@@ -278,7 +309,7 @@ TEST_F(AsyncPlugProto, StartSplitsAtTheFirstColon) {
         seen = u"(none)";
         TFakeSink sink;
         auto handler = NewHandler();
-        const HRESULT hr = handler->Start(c.Url, &sink, nullptr, 0, 0);
+        const HRESULT hr = handler->Start(W(c.Url), &sink, nullptr, 0, 0);
         if (c.Served) {
             EXPECT_EQ(hr, S_OK);
             EXPECT_EQ(seen, c.Request);
@@ -292,7 +323,7 @@ TEST_F(AsyncPlugProto, StartSplitsAtTheFirstColon) {
     }
     protocol->OnRequestStream = nullptr;
     TFakeSink sink;
-    EXPECT_EQ(NewHandler()->Start(u"fvp://x", &sink, nullptr, 0, 0),
+    EXPECT_EQ(NewHandler()->Start(W(u"fvp://x"), &sink, nullptr, 0, 0),
               INET_E_USE_DEFAULT_PROTOCOLHANDLER);
 }
 
@@ -318,7 +349,7 @@ TEST_F(AsyncPlugProto, ReadsServeTheStreamInPieces) {
         current = c.Bytes;
         TFakeSink sink;
         auto handler = NewHandler();
-        ASSERT_EQ(handler->Start(u"fvp://x", &sink, nullptr, 0, 0), S_OK);
+        ASSERT_EQ(handler->Start(W(u"fvp://x"), &sink, nullptr, 0, 0), S_OK);
         const auto size = static_cast<ULONG>(c.Bytes.size());
         ASSERT_EQ(sink.Data.size(), 1u);
         EXPECT_EQ(sink.Data[0], (std::array<ULONG, 3>{13, size, size}));
@@ -354,7 +385,7 @@ TEST_F(AsyncPlugProto, AStreamShorterThanItsSizeEndsTheData) {
         });
     TFakeSink sink;
     auto handler = NewHandler();
-    ASSERT_EQ(handler->Start(u"fvp:x", &sink, nullptr, 0, 0), S_OK);
+    ASSERT_EQ(handler->Start(W(u"fvp:x"), &sink, nullptr, 0, 0), S_OK);
     char buffer[8];
     ULONG read = 0;
     EXPECT_EQ(handler->Read(buffer, 2, &read), E_PENDING);
@@ -369,7 +400,7 @@ TEST_F(AsyncPlugProto, HoldsReleaseTheDataAtZero) {
     auto protocol = NewProtocol(u"fvp", Serve("0123456789"));
     TFakeSink sink;
     auto handler = NewHandler();
-    ASSERT_EQ(handler->Start(u"fvp://x", &sink, nullptr, 0, 0), S_OK);
+    ASSERT_EQ(handler->Start(W(u"fvp://x"), &sink, nullptr, 0, 0), S_OK);
     EXPECT_EQ(Impl(handler)->LockCount(), 1);
     EXPECT_EQ(sink.Refs.load(), 1u);
     EXPECT_EQ(handler->LockRequest(0), S_OK);
@@ -383,7 +414,7 @@ TEST_F(AsyncPlugProto, HoldsReleaseTheDataAtZero) {
     // A declined request holds nothing; Terminate takes the count below zero
     // and releases nothing.
     auto declined = NewHandler();
-    EXPECT_EQ(declined->Start(u"zzz://x", &sink, nullptr, 0, 0),
+    EXPECT_EQ(declined->Start(W(u"zzz://x"), &sink, nullptr, 0, 0),
               INET_E_USE_DEFAULT_PROTOCOLHANDLER);
     EXPECT_EQ(Impl(declined)->LockCount(), 0);
     EXPECT_EQ(declined->Terminate(0), S_OK);
@@ -396,7 +427,7 @@ TEST_F(AsyncPlugProto, HoldsReleaseTheDataAtZero) {
     // A handler let go with its data still held frees the stream with itself.
     {
         auto dropped = NewHandler();
-        ASSERT_EQ(dropped->Start(u"fvp://x", &sink, nullptr, 0, 0), S_OK);
+        ASSERT_EQ(dropped->Start(W(u"fvp://x"), &sink, nullptr, 0, 0), S_OK);
     }
     EXPECT_EQ(LiveStreams.load(), 0);
     EXPECT_EQ(sink.Refs.load(), 0u);
@@ -423,7 +454,7 @@ TEST_F(AsyncPlugProto, InterfacesAndFactory) {
     EXPECT_EQ(protocol->Abort(E_FAIL, 0), E_NOTIMPL);
     EXPECT_EQ(protocol->Suspend(), E_NOTIMPL);
     EXPECT_EQ(protocol->Resume(), E_NOTIMPL);
-    EXPECT_EQ(protocol->Seek(0, 0, nullptr), E_NOTIMPL);
+    EXPECT_EQ(protocol->Seek(TLargeInteger{}, 0, nullptr), E_NOTIMPL);
 
     EXPECT_EQ(factory->LockServer(1), S_OK);
     EXPECT_EQ(factory->AddRef(), 3u);
@@ -452,7 +483,7 @@ TEST_F(AsyncPlugProto, LatestActivationWins) {
 
     TFakeSink sink;
     auto handler = NewHandler();
-    ASSERT_EQ(handler->Start(u"fvp://x", &sink, nullptr, 0, 0), S_OK);
+    ASSERT_EQ(handler->Start(W(u"fvp://x"), &sink, nullptr, 0, 0), S_OK);
     handler->Terminate(0);
     EXPECT_EQ(seenA, u"-");
     EXPECT_EQ(seenB, u"//x");
@@ -461,7 +492,7 @@ TEST_F(AsyncPlugProto, LatestActivationWins) {
     Gui.Run([&] { b->SetProtocol(u"other"); });
     EXPECT_TRUE(b->Active());
     EXPECT_EQ(ProtocolRegistryState().Schemes, std::vector<String>{u"other"});
-    EXPECT_EQ(NewHandler()->Start(u"fvp://x", &sink, nullptr, 0, 0),
+    EXPECT_EQ(NewHandler()->Start(W(u"fvp://x"), &sink, nullptr, 0, 0),
               INET_E_USE_DEFAULT_PROTOCOLHANDLER);
 
     // An owner frees its component, which unregisters the scheme.
@@ -505,7 +536,7 @@ TEST_F(AsyncPlugProto, SessionAndFactoryLiveWhileASchemeIsRegistered) {
     EXPECT_FALSE(protocol->Active());
     EXPECT_EQ(Sessions[1]->Refs.load(), 0u);
     TFakeSink sink;
-    EXPECT_EQ(NewHandler()->Start(u"fvp://x", &sink, nullptr, 0, 0),
+    EXPECT_EQ(NewHandler()->Start(W(u"fvp://x"), &sink, nullptr, 0, 0),
               INET_E_USE_DEFAULT_PROTOCOLHANDLER);
     EXPECT_THROW(protocol->SetActive(true), EInternetException);
     EXPECT_FALSE(protocol->Active());
@@ -547,12 +578,12 @@ TEST_F(AsyncPlugProto, EventsRunOnTheComponentThreadAndErrorsReachTheCaller) {
         });
     TFakeSink sink;
     auto handler = NewHandler();
-    EXPECT_THROW(handler->Start(u"fvp:boom", &sink, nullptr, 0, 0), EInternetException);
+    EXPECT_THROW(handler->Start(W(u"fvp:boom"), &sink, nullptr, 0, 0), EInternetException);
     EXPECT_EQ(eventThread, Gui.Id());
     // The lock was left on the way out: requests from other threads proceed.
     std::thread other([&] {
         auto h = NewHandler();
-        EXPECT_EQ(h->Start(u"fvp:fine", &sink, nullptr, 0, 0), S_OK);
+        EXPECT_EQ(h->Start(W(u"fvp:fine"), &sink, nullptr, 0, 0), S_OK);
         h->Terminate(0);
     });
     other.join();
@@ -578,7 +609,7 @@ TEST_F(AsyncPlugProto, RequestInsideAModalLoopReentersTheRegistry) {
     Gui.Post([&] {
         TFakeSink sink;
         auto handler = NewHandler();
-        EXPECT_EQ(handler->Start(u"fvp:outer", &sink, nullptr, 0, 0), S_OK);
+        EXPECT_EQ(handler->Start(W(u"fvp:outer"), &sink, nullptr, 0, 0), S_OK);
         handler->Terminate(0);
         outerDone = true;
     });
@@ -588,7 +619,7 @@ TEST_F(AsyncPlugProto, RequestInsideAModalLoopReentersTheRegistry) {
     Gui.Post([&] {
         TFakeSink sink;
         auto handler = NewHandler();
-        EXPECT_EQ(handler->Start(u"fvp:inner", &sink, nullptr, 0, 0), S_OK);
+        EXPECT_EQ(handler->Start(W(u"fvp:inner"), &sink, nullptr, 0, 0), S_OK);
         char buffer[8];
         ULONG read = 0;
         EXPECT_EQ(handler->Read(buffer, 8, &read), S_FALSE);
@@ -623,7 +654,7 @@ TEST_F(AsyncPlugProto, ManyThreadsStartAtOnce) {
                 const String url = u"fvp:" + String(text.begin(), text.end());
                 TFakeSink sink;
                 auto handler = NewHandler();
-                if (handler->Start(url.c_str(), &sink, nullptr, 0, 0) != S_OK) {
+                if (handler->Start(W(url.c_str()), &sink, nullptr, 0, 0) != S_OK) {
                     continue;
                 }
                 std::string got;

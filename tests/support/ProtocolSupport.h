@@ -12,40 +12,40 @@
 
 namespace Folivant::Testing {
 
-class TRecordingSink : public Shared::IInternetProtocolSink {
+// The moniker layer's names; on Windows its HRESULT values are macros, so
+// they are never written with a namespace in front.
+using namespace Shared;
+
+class TRecordingSink : public IInternetProtocolSink {
 public:
-    Shared::HRESULT QueryInterface(const Shared::TGUID&, void**) override {
-        return Shared::E_NOINTERFACE;
-    }
-    Shared::ULONG AddRef() override { return ++Refs; }
-    Shared::ULONG Release() override { return --Refs; }
-    Shared::HRESULT Switch(Shared::TProtocolData*) override { return Shared::E_NOTIMPL; }
-    Shared::HRESULT ReportProgress(Shared::ULONG, const char16_t*) override { return Shared::S_OK; }
-    Shared::HRESULT ReportData(Shared::DWORD flags, Shared::ULONG progress,
-                               Shared::ULONG max) override {
+    HRESULT FOLIVANT_COMCALL QueryInterface(const TGUID&, void**) override { return E_NOINTERFACE; }
+    ULONG FOLIVANT_COMCALL AddRef() override { return ++Refs; }
+    ULONG FOLIVANT_COMCALL Release() override { return --Refs; }
+    HRESULT FOLIVANT_COMCALL Switch(TProtocolData*) override { return E_NOTIMPL; }
+    HRESULT FOLIVANT_COMCALL ReportProgress(ULONG, const TUrlChar*) override { return S_OK; }
+    HRESULT FOLIVANT_COMCALL ReportData(DWORD flags, ULONG progress, ULONG max) override {
         Data.push_back({flags, progress, max});
-        return Shared::S_OK;
+        return S_OK;
     }
-    Shared::HRESULT ReportResult(Shared::HRESULT hr, Shared::DWORD, const char16_t*) override {
+    HRESULT FOLIVANT_COMCALL ReportResult(HRESULT hr, DWORD, const TUrlChar*) override {
         Results.push_back(hr);
-        return Shared::S_OK;
+        return S_OK;
     }
 
-    std::atomic<Shared::ULONG> Refs{0};
-    std::vector<std::vector<Shared::ULONG>> Data;
-    std::vector<Shared::HRESULT> Results;
+    std::atomic<ULONG> Refs{0};
+    std::vector<std::vector<ULONG>> Data;
+    std::vector<HRESULT> Results;
 };
 
 struct TFetchResult {
-    Shared::HRESULT Start = Shared::E_FAIL;
-    Shared::HRESULT LastRead = Shared::E_FAIL;
+    HRESULT Start = E_FAIL;
+    HRESULT LastRead = E_FAIL;
     std::string Bytes;
-    std::vector<std::vector<Shared::ULONG>> Data;
-    std::vector<Shared::HRESULT> Results;
+    std::vector<std::vector<ULONG>> Data;
+    std::vector<HRESULT> Results;
 };
 
-inline TFetchResult FetchUrl(const String& url, Shared::ULONG chunk = 4096) {
-    using namespace Shared;
+inline TFetchResult FetchUrl(const String& url, ULONG chunk = 4096) {
     TFetchResult result;
     TRecordingSink sink;
     TComPtr<IInternetProtocol> handler;
@@ -53,7 +53,8 @@ inline TFetchResult FetchUrl(const String& url, Shared::ULONG chunk = 4096) {
         TComPtr<IClassFactory> factory(new TInternetProtocolHandlerFactory);
         factory->CreateInstance(nullptr, IID_IInternetProtocol, handler.Out());
     }
-    result.Start = handler->Start(url.c_str(), &sink, nullptr, 0, 0);
+    result.Start =
+        handler->Start(reinterpret_cast<const TUrlChar*>(url.c_str()), &sink, nullptr, 0, 0);
     if (result.Start == S_OK) {
         std::string buffer(chunk, '\0');
         HRESULT hr;
