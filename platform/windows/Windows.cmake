@@ -77,3 +77,10 @@ add_library(folivant_shared STATIC
   ${FOLIVANT_ROOT}/shared/UrlMonApi.cpp)
 target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
   folivant_platform_windows)
+
+# The Windows files behind the platform's window-level interfaces
+# (platform/ui): the URL-moniker session of the system with the protocol
+# components' hidden windows.
+add_library(folivant_platform_ui_windows STATIC
+  ${FOLIVANT_ROOT}/platform/windows/UrlMon.cpp)
+target_link_libraries(folivant_platform_ui_windows PUBLIC folivant_shared urlmon ole32 uuid user32)
