@@ -84,3 +84,7 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
 add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/UrlMon.cpp)
 target_link_libraries(folivant_platform_ui_windows PUBLIC folivant_shared urlmon ole32 uuid user32)
+
+# The browser control on Windows (browsercontrol/windows/), on the layers above.
+add_subdirectory(${FOLIVANT_ROOT}/browsercontrol/windows
+  ${CMAKE_BINARY_DIR}/browsercontrol-windows)
