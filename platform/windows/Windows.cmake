@@ -44,14 +44,15 @@ target_include_directories(folivant_archive PUBLIC ${FOLIVANT_WINDOWS_DIR}/compa
 target_link_libraries(folivant_archive PUBLIC folivant_base ZLIB::ZLIB bcrypt)
 
 # The platform's portable cores, and the Windows files behind its
-# interfaces: the registry, the temporary folder, the special folders and
-# the shared units' system services.
+# interfaces: the program's own resources, the registry, the temporary
+# folder, the special folders and the shared units' system services.
 add_library(folivant_platform STATIC
   ${FOLIVANT_ROOT}/platform/HttpHead.cpp
   ${FOLIVANT_ROOT}/platform/MediaCache.cpp)
 target_link_libraries(folivant_platform PUBLIC folivant_base)
 
 add_library(folivant_platform_windows STATIC
+  ${FOLIVANT_ROOT}/platform/windows/ProgramResources.cpp
   ${FOLIVANT_ROOT}/platform/windows/Registry.cpp
   ${FOLIVANT_ROOT}/platform/windows/SpecialFolders.cpp
   ${FOLIVANT_ROOT}/platform/windows/SystemServices.cpp
