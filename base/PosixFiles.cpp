@@ -1,6 +1,7 @@
 #include "base/PosixFiles.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,20 @@ std::size_t WriteFull(int fd, const void* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::size_t SendFull(int fd, const void* data, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd, p + done, size - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -53,6 +53,9 @@ std::size_t ReadFull(int fd, void* buffer, std::size_t size);
 // Writes all size bytes, going on after a signal or a short write; returns
 // the bytes written, fewer than size only on a failure.
 std::size_t WriteFull(int fd, const void* data, std::size_t size);
+// WriteFull for a socket: a peer that has gone fails the call instead of
+// raising SIGPIPE.
+std::size_t SendFull(int fd, const void* data, std::size_t size);
 inline bool WriteAll(int fd, std::string_view bytes) {
     return WriteFull(fd, bytes.data(), bytes.size()) == bytes.size();
 }

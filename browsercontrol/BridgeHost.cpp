@@ -40,6 +40,11 @@ using Platform::TGString;
 namespace {
 
 const char* const ModuleName = "folivant-bridge.so";
+const char* const LockName = ".lock";
+const char* const ChannelName = "bridge";
+const char* const ModuleTempPrefix = ".module-";
+const char* const ModuleFolderPrefix = "bridge-";
+const char* const ChannelFolderPrefix = "folivant-bridge-";
 
 std::vector<TWebBrowserControl*>& Controls() {
     static std::vector<TWebBrowserControl*> controls;
@@ -61,63 +66,25 @@ bool IsPrivateFolder(const std::string& path) {
 
 // Whether path is a regular file of this user holding exactly bytes.
 bool HoldsExactly(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    const TFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-                static_cast<std::size_t>(st.st_size) == bytes.size();
-    std::string content;
-    if (same) {
-        content.resize(bytes.size());
-        std::size_t done = 0;
-        while (done < content.size()) {
-            ssize_t n = ::read(fd, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        same = done == content.size() && content == bytes;
-    }
-    ::close(fd);
-    return same;
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || static_cast<std::size_t>(st.st_size) != bytes.size())
+        return false;
+    std::string content(bytes.size(), '\0');
+    return ReadFull(fd.Get(), content.data(), content.size()) == content.size() && content == bytes;
 }
 
 // Writes bytes to path through a new file beside it and a rename, so that
 // a reader never sees a partial module.
 bool WriteAtomically(const std::string& folder, const std::string& path, const std::string& bytes) {
-    std::string pattern = folder + "/.module-XXXXXX";
-    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fchmod(fd, 0500) == 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(pattern.c_str(), path.c_str()) == 0)
-        return true;
-    ::unlink(pattern.c_str());
-    return false;
+    TReplacement module(folder + "/" + ModuleTempPrefix + "XXXXXX");
+    return module.Valid() && module.Write(bytes) && module.Commit(path, 0500);
 }
 
 // Every run holds a shared lock on this file in the module folder it uses,
 // and the channel's folder holds one its run locks alone; a folder whose
 // lock nobody holds is no longer used.
-const char* const LockName = ".lock";
-const char* const ChannelName = "bridge";
-const char* const ModuleTempPrefix = ".module-";
-const char* const ModuleFolderPrefix = "bridge-";
-const char* const ChannelFolderPrefix = "folivant-bridge-";
 
 TFd ModuleLock;
 
@@ -214,24 +181,21 @@ std::string ModuleFolder() {
     const std::string bytes = ModuleBytes();
     if (bytes.empty())
         return std::string();
-    gchar* digest = g_compute_checksum_for_data(
-        G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-    const std::string name = std::string("bridge-") + std::string(digest).substr(0, 32);
-    g_free(digest);
-    gchar* base = g_build_filename(g_get_user_cache_dir(), "folivant", nullptr);
+    const TGString digest(g_compute_checksum_for_data(
+        G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size()));
+    const std::string name = ModuleFolderPrefix + std::string(digest.Get()).substr(0, 32);
+    const TGString base(g_build_filename(g_get_user_cache_dir(), "folivant", nullptr));
     g_mkdir_with_parents(base, 0700);
-    std::string folder = std::string(base) + "/" + name;
-    g_free(base);
+    std::string folder = std::string(base.Get()) + "/" + name;
     std::string path = folder + "/" + ModuleName;
     if (LockModuleFolder(folder) &&
         (HoldsExactly(path, bytes) ||
          (WriteAtomically(folder, path, bytes) && HoldsExactly(path, bytes))))
         return folder;
-    gchar* run = g_dir_make_tmp("folivant-bridge-XXXXXX", nullptr);
+    const TGString run(g_dir_make_tmp("folivant-bridge-XXXXXX", nullptr));
     if (run == nullptr)
         return std::string();
-    folder = run;
-    g_free(run);
+    folder = run.Get();
     path = folder + "/" + ModuleName;
     if (IsPrivateFolder(folder) && WriteAtomically(folder, path, bytes) &&
         HoldsExactly(path, bytes))
@@ -251,32 +215,6 @@ void RemoveChannel() {
         ::unlink((ChannelFolder + "/" + LockName).c_str());
     if (!ChannelFolder.empty())
         ::rmdir(ChannelFolder.c_str());
-}
-
-bool ReadExactly(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool WriteExactly(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Reads one "<type><length>:<text>" field of UTF-16 length from text.
@@ -327,47 +265,49 @@ String Answer(const std::string& message) {
 }
 
 gboolean ServeConnection(gint fd, GIOCondition condition, gpointer) {
-    try {
-        std::uint32_t size = 0;
-        std::string message;
-        if ((condition & G_IO_IN) != 0 &&
-            ReadExactly(fd, reinterpret_cast<char*>(&size), sizeof size) && size <= (64u << 20)) {
+    const bool served = Platform::GuardCallback(
+        [&] {
+            std::uint32_t size = 0;
+            std::string message;
+            if ((condition & G_IO_IN) == 0 || ReadFull(fd, &size, sizeof size) != sizeof size ||
+                size > (64u << 20))
+                return false;
             message.resize(size);
-            if (ReadExactly(fd, message.data(), size)) {
-                const std::string answer = StringToUtf8(Answer(message));
-                const std::uint32_t length = static_cast<std::uint32_t>(answer.size());
-                if (WriteExactly(fd, reinterpret_cast<const char*>(&length), sizeof length) &&
-                    WriteExactly(fd, answer.data(), answer.size()))
-                    return G_SOURCE_CONTINUE;
-            }
-        }
-    } catch (...) {
-        Platform::HandleCallbackException();
-    }
+            if (ReadFull(fd, message.data(), size) != size)
+                return false;
+            const std::string answer = StringToUtf8(Answer(message));
+            const std::uint32_t length = static_cast<std::uint32_t>(answer.size());
+            return SendFull(fd, &length, sizeof length) == sizeof length &&
+                   SendFull(fd, answer.data(), answer.size()) == answer.size();
+        },
+        false);
+    if (served)
+        return G_SOURCE_CONTINUE;
     ::close(fd);
     return G_SOURCE_REMOVE;
 }
 
 gboolean AcceptConnection(gint fd, GIOCondition, gpointer) {
-    int connection = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0)
-        return G_SOURCE_CONTINUE;
-    // Only processes of this user reach the channel's folder; the check is
-    // repeated on the connection itself.
-    struct ucred peer {};
-    socklen_t length = sizeof peer;
-    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-        peer.uid != ::geteuid()) {
-        ::close(connection);
-        return G_SOURCE_CONTINUE;
-    }
-    // A process that stops in the middle of a request does not hold up the
-    // window for long.
-    timeval timeout{5, 0};
-    ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    g_unix_fd_add(connection, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                  ServeConnection, nullptr);
+    Platform::GuardCallback([&] {
+        TFd connection(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection.Valid())
+            return;
+        // Only processes of this user reach the channel's folder; the check
+        // is repeated on the connection itself.
+        struct ucred peer {};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(connection.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+            peer.uid != ::geteuid())
+            return;
+        // A process that stops in the middle of a request does not hold up
+        // the window for long.
+        timeval timeout{5, 0};
+        ::setsockopt(connection.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        g_unix_fd_add(connection.Release(),
+                      static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), ServeConnection,
+                      nullptr);
+    });
     return G_SOURCE_CONTINUE;
 }
 
@@ -400,15 +340,12 @@ bool OpenChannel() {
     if (ChannelPath.size() >= sizeof address.sun_path)
         return false;
     std::strcpy(address.sun_path, ChannelPath.c_str());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    TFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener.Valid() ||
+        ::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener.Get(), 16) != 0)
         return false;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 16) != 0) {
-        ::close(fd);
-        return false;
-    }
-    g_unix_fd_add(fd, G_IO_IN, AcceptConnection, nullptr);
+    g_unix_fd_add(listener.Release(), G_IO_IN, AcceptConnection, nullptr);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "browsercontrol/BridgeHost.h"
 #include "platform/ui/Application.h"
 #include "platform/gtk/FormsGtk.h"
+#include "platform/gtk/GlibOwner.h"
 #include "platform/gtk/MediaBridgeGtk.h"
 #include "platform/gtk/MessageBoxGtk.h"
 #include "platform/ui/SaveDialog.h"
@@ -24,6 +25,8 @@
 namespace Folivant::BrowserControl {
 
 using namespace Folivant::Shared;
+using Platform::TGOwner;
+using Platform::TGString;
 
 namespace {
 
@@ -43,48 +46,40 @@ String FromUtf8(const char* text) {
 
 // Where a download goes is the reader's choice, in the save dialog; the
 // dialog opens on the folder chosen last, at first on the downloads folder.
-gboolean ChooseDownloadDestination(gpointer data) {
-    auto* download = static_cast<WebKitDownload*>(data);
-    try {
-        static Platform::TSaveDialog dialog;
-        const std::string previous = StringToUtf8(dialog.FileName);
-        std::string folder;
-        if (!previous.empty()) {
-            gchar* dir = g_path_get_dirname(previous.c_str());
-            folder = dir;
-            g_free(dir);
-        } else {
-            const gchar* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
-            folder = downloads != nullptr ? downloads : g_get_home_dir();
-        }
-        const char* name =
-            static_cast<const char*>(g_object_get_data(G_OBJECT(download), "folivant-suggested"));
-        gchar* base = g_path_get_basename(name != nullptr && *name != '\0' ? name : "download");
-        std::string file = base;
-        g_free(base);
-        if (file == "/" || file == "." || file == "..")
-            file = "download";
-        gchar* path = g_build_filename(folder.c_str(), file.c_str(), nullptr);
-        dialog.FileName = Utf8ToString(path);
-        g_free(path);
-        if (dialog.Execute()) {
-            gchar* uri = g_filename_to_uri(StringToUtf8(dialog.FileName).c_str(), nullptr, nullptr);
-            if (uri != nullptr) {
-                webkit_download_set_allow_overwrite(download, TRUE);
-                webkit_download_set_destination(download, uri);
-                g_free(uri);
+void ChooseDownloadDestination(WebKitDownload* download) {
+    const bool chosen = Platform::GuardCallback(
+        [&] {
+            static Platform::TSaveDialog dialog;
+            const std::string previous = StringToUtf8(dialog.FileName);
+            std::string folder;
+            if (!previous.empty()) {
+                folder = TGString(g_path_get_dirname(previous.c_str())).Get();
             } else {
-                webkit_download_cancel(download);
+                const gchar* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+                folder = downloads != nullptr ? downloads : g_get_home_dir();
             }
-        } else {
-            webkit_download_cancel(download);
-        }
-    } catch (...) {
+            const char* name = static_cast<const char*>(
+                g_object_get_data(G_OBJECT(download), "folivant-suggested"));
+            std::string file =
+                TGString(g_path_get_basename(name != nullptr && *name != '\0' ? name : "download"))
+                    .Get();
+            if (file == "/" || file == "." || file == "..")
+                file = "download";
+            dialog.FileName = Utf8ToString(
+                TGString(g_build_filename(folder.c_str(), file.c_str(), nullptr)).Get());
+            if (!dialog.Execute())
+                return false;
+            const TGString uri(
+                g_filename_to_uri(StringToUtf8(dialog.FileName).c_str(), nullptr, nullptr));
+            if (uri == nullptr)
+                return false;
+            webkit_download_set_allow_overwrite(download, TRUE);
+            webkit_download_set_destination(download, uri);
+            return true;
+        },
+        false);
+    if (!chosen)
         webkit_download_cancel(download);
-        Platform::HandleCallbackException();
-    }
-    g_object_unref(download);
-    return G_SOURCE_REMOVE;
 }
 
 gboolean DecideDownloadDestination(WebKitDownload* download, gchar* suggested, gpointer) {
@@ -92,7 +87,8 @@ gboolean DecideDownloadDestination(WebKitDownload* download, gchar* suggested, g
     // dialog runs once the engine's signal has returned.
     g_object_set_data_full(G_OBJECT(download), "folivant-suggested",
                            g_strdup(suggested != nullptr ? suggested : ""), g_free);
-    g_idle_add(ChooseDownloadDestination, g_object_ref(download));
+    auto held = std::make_shared<TGOwner<WebKitDownload>>(WEBKIT_DOWNLOAD(g_object_ref(download)));
+    Platform::PostCall([held] { ChooseDownloadDestination(held->Get()); });
     return TRUE;
 }
 
@@ -290,7 +286,8 @@ std::string NavigationKeyScript() {
 WebKitSettings* CopySettings(WebKitSettings* source) {
     WebKitSettings* copy = webkit_settings_new();
     guint count = 0;
-    GParamSpec** specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(source), &count);
+    g_autofree GParamSpec** specs =
+        g_object_class_list_properties(G_OBJECT_GET_CLASS(source), &count);
     for (guint i = 0; i < count; ++i) {
         const GParamFlags flags = specs[i]->flags;
         if ((flags & G_PARAM_READWRITE) != G_PARAM_READWRITE ||
@@ -302,7 +299,6 @@ WebKitSettings* CopySettings(WebKitSettings* source) {
         g_object_set_property(G_OBJECT(copy), specs[i]->name, &value);
         g_value_unset(&value);
     }
-    g_free(specs);
     return copy;
 }
 
@@ -315,46 +311,47 @@ struct TWebBrowserControl::TSignals {
 
     static gboolean DecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer data) {
-        try {
-            if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
-                return DecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision), Self(data));
-            if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
-                return FALSE;
-            TWebBrowserControl* self = Self(data);
-            if (!self->OnBeforeNavigate2)
-                return FALSE;
-            auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
-            WebKitNavigationAction* action =
-                webkit_navigation_policy_decision_get_navigation_action(navigation);
-            WebKitURIRequest* request = webkit_navigation_action_get_request(action);
-            TVariant url = TVariant::FromString(FromUtf8(webkit_uri_request_get_uri(request)));
-            TVariant flags = TVariant::FromInt(0);
-            TVariant target = TVariant::FromString(String());
-            TVariant postData;
-            TVariant headers = TVariant::FromString(String());
-            VARIANT_BOOL cancel = VARIANT_FALSE;
-            auto alive = self->FAlive;
-            // The handler may run a modal dialog; the decision stays ours
-            // until it returns.
-            g_object_ref(decision);
-            try {
-                self->OnBeforeNavigate2(self, self, url, flags, target, postData, headers, cancel);
-            } catch (...) {
-                // Reported like any handler's failure; the navigation goes
-                // on as no handler had cancelled it.
-                Platform::HandleCallbackException();
-                cancel = VARIANT_FALSE;
-            }
-            if (*alive && cancel != VARIANT_FALSE)
-                webkit_policy_decision_ignore(decision);
-            else
-                webkit_policy_decision_use(decision);
-            g_object_unref(decision);
-            return TRUE;
-        } catch (...) {
-            Platform::HandleCallbackException();
-            return FALSE;
-        }
+        return Platform::GuardCallback(
+            [&]() -> gboolean {
+                if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
+                    return DecideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision), Self(data));
+                if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+                    return FALSE;
+                TWebBrowserControl* self = Self(data);
+                if (!self->OnBeforeNavigate2)
+                    return FALSE;
+                auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+                WebKitNavigationAction* action =
+                    webkit_navigation_policy_decision_get_navigation_action(navigation);
+                WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+                TVariant url = TVariant::FromString(FromUtf8(webkit_uri_request_get_uri(request)));
+                TVariant flags = TVariant::FromInt(0);
+                TVariant target = TVariant::FromString(String());
+                TVariant postData;
+                TVariant headers = TVariant::FromString(String());
+                VARIANT_BOOL cancel = VARIANT_FALSE;
+                auto alive = self->FAlive;
+                // The handler may run a modal dialog; the decision stays
+                // ours until it returns.
+                const TGOwner<WebKitPolicyDecision> held(
+                    WEBKIT_POLICY_DECISION(g_object_ref(decision)));
+                // A handler's failure is reported like any other; the
+                // navigation goes on as no handler had cancelled it.
+                if (!Platform::GuardCallback(
+                        [&] {
+                            self->OnBeforeNavigate2(self, self, url, flags, target, postData,
+                                                    headers, cancel);
+                            return true;
+                        },
+                        false))
+                    cancel = VARIANT_FALSE;
+                if (*alive && cancel != VARIANT_FALSE)
+                    webkit_policy_decision_ignore(decision);
+                else
+                    webkit_policy_decision_use(decision);
+                return TRUE;
+            },
+            gboolean(FALSE));
     }
 
     static gboolean DecideResponse(WebKitResponsePolicyDecision* decision,
@@ -376,121 +373,101 @@ struct TWebBrowserControl::TSignals {
         if (!self->OnFileDownload)
             return TRUE;
         // The handler shows a modal dialog; it runs after the engine's event.
-        struct TRequest {
-            std::weak_ptr<bool> Alive;
-            TWebBrowserControl* Control;
-            String Url;
-        };
-        g_idle_add(
-            [](gpointer p) -> gboolean {
-                std::unique_ptr<TRequest> request(static_cast<TRequest*>(p));
-                try {
-                    auto alive = request->Alive.lock();
-                    if (alive && *alive && request->Control->OnFileDownload)
-                        request->Control->OnFileDownload(request->Control, request->Url);
-                } catch (...) {
-                    Platform::HandleCallbackException();
-                }
-                return G_SOURCE_REMOVE;
-            },
-            new TRequest{self->FAlive, self, FromUtf8(uri)});
+        Platform::PostCallWhileAlive(self->FAlive, [self, url = FromUtf8(uri)] {
+            if (self->OnFileDownload)
+                self->OnFileDownload(self, url);
+        });
         return TRUE;
     }
 
     static GtkWidget* Create(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
-        try {
-            TWebBrowserControl* self = Self(data);
-            TWebBrowserControl* ppDisp = nullptr;
-            VARIANT_BOOL cancel = VARIANT_FALSE;
-            WebKitURIRequest* request = webkit_navigation_action_get_request(action);
-            String url = FromUtf8(webkit_uri_request_get_uri(request));
-            // A window on the publication opens only for the publication:
-            // for a link or form, which the engine follows only from a
-            // document that may show the publication's pages, or for the
-            // window.open of one of its documents, which the runtime's
-            // module announces. A page from elsewhere, also one framed by
-            // the publication, gets no window, not even an empty one.
-            if (HasFvpScheme(webkit_uri_request_get_uri(request))) {
-                const bool announced = std::exchange(self->FOpenAnnounced, false);
-                const WebKitNavigationType type =
-                    webkit_navigation_action_get_navigation_type(action);
-                const bool followed = type == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED ||
-                                      type == WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED ||
-                                      type == WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED;
-                if (!HasFvpScheme(webkit_web_view_get_uri(view)) || (!followed && !announced))
+        return Platform::GuardCallback(
+            [&]() -> GtkWidget* {
+                TWebBrowserControl* self = Self(data);
+                TWebBrowserControl* ppDisp = nullptr;
+                VARIANT_BOOL cancel = VARIANT_FALSE;
+                WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+                String url = FromUtf8(webkit_uri_request_get_uri(request));
+                // A window on the publication opens only for the publication:
+                // for a link or form, which the engine follows only from a
+                // document that may show the publication's pages, or for the
+                // window.open of one of its documents, which the runtime's
+                // module announces. A page from elsewhere, also one framed by
+                // the publication, gets no window, not even an empty one.
+                if (HasFvpScheme(webkit_uri_request_get_uri(request))) {
+                    const bool announced = std::exchange(self->FOpenAnnounced, false);
+                    const WebKitNavigationType type =
+                        webkit_navigation_action_get_navigation_type(action);
+                    const bool followed = type == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED ||
+                                          type == WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED ||
+                                          type == WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED;
+                    if (!HasFvpScheme(webkit_web_view_get_uri(view)) || (!followed && !announced))
+                        return nullptr;
+                }
+                {
+                    // Controls created by the handlers are related to this view.
+                    struct TOpener {
+                        WebKitWebView* Previous;
+                        explicit TOpener(WebKitWebView* opener)
+                            : Previous(std::exchange(PendingOpener, opener)) {}
+                        ~TOpener() { PendingOpener = Previous; }
+                    } opener(view);
+                    if (self->OnNewWindow3)
+                        self->OnNewWindow3(self, ppDisp, cancel, 0, self->LocationURL(), url);
+                    if (ppDisp == nullptr && cancel == VARIANT_FALSE && self->OnNewWindow2)
+                        self->OnNewWindow2(self, ppDisp, cancel);
+                }
+                if (cancel != VARIANT_FALSE || ppDisp == nullptr)
                     return nullptr;
-            }
-            WebKitWebView* previous = PendingOpener;
-            PendingOpener = view;
-            try {
-                if (self->OnNewWindow3)
-                    self->OnNewWindow3(self, ppDisp, cancel, 0, self->LocationURL(), url);
-                if (ppDisp == nullptr && cancel == VARIANT_FALSE && self->OnNewWindow2)
-                    self->OnNewWindow2(self, ppDisp, cancel);
-            } catch (...) {
-                PendingOpener = previous;
-                throw;
-            }
-            PendingOpener = previous;
-            if (cancel != VARIANT_FALSE || ppDisp == nullptr)
-                return nullptr;
-            return GTK_WIDGET(ppDisp->FWebView);
-        } catch (...) {
-            Platform::HandleCallbackException();
-            return nullptr;
-        }
+                return GTK_WIDGET(ppDisp->FWebView);
+            },
+            static_cast<GtkWidget*>(nullptr));
     }
 
     static void Close(WebKitWebView*, gpointer data) {
-        try {
-            Self(data)->HandleHostCall(u"C");
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        Platform::GuardCallback([&] { Self(data)->HandleHostCall(u"C"); });
     }
 
     static gboolean ScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
-        try {
-            if (Self(data)->FUnloaded) {
-                // A closed window shows nothing; its page may go.
-                if (webkit_script_dialog_get_dialog_type(dialog) ==
-                    WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
-                    webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
-                return TRUE;
-            }
-            if (NavigationKeyReport(dialog, Self(data)))
-                return TRUE;
-            return FALSE;
-        } catch (...) {
-            Platform::HandleCallbackException();
-            return FALSE;
-        }
+        return Platform::GuardCallback(
+            [&]() -> gboolean {
+                if (Self(data)->FUnloaded) {
+                    // A closed window shows nothing; its page may go.
+                    if (webkit_script_dialog_get_dialog_type(dialog) ==
+                        WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+                        webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+                    return TRUE;
+                }
+                if (NavigationKeyReport(dialog, Self(data)))
+                    return TRUE;
+                return FALSE;
+            },
+            gboolean(FALSE));
     }
 
     static gboolean KeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
-        try {
-            TWebBrowserControl* self = Self(data);
-            if (self->FHaveLastKey && self->FLastKeyTime == event->time &&
-                self->FLastKeyval == event->keyval &&
-                self->FLastKeycode == event->hardware_keycode) {
-                // The page did not consume the key: it goes to the engine's
-                // own accelerators. The view itself must still see this
-                // second arrival (it then hands the next key to the page
-                // again), so it is never taken here.
-                self->PostEngineCommand(Platform::CommandOfReturnedKey(VirtualKeyOf(event->keyval),
-                                                                       ShiftOf(event->state)));
-                return FALSE;
-            }
-            self->FHaveLastKey = true;
-            self->FLastKeyTime = event->time;
-            self->FLastKeyval = event->keyval;
-            self->FLastKeycode = event->hardware_keycode;
-            return self->KeyDown(event->keyval, event->hardware_keycode, event->state) ? TRUE
-                                                                                       : FALSE;
-        } catch (...) {
-            Platform::HandleCallbackException();
-            return FALSE;
-        }
+        return Platform::GuardCallback(
+            [&]() -> gboolean {
+                TWebBrowserControl* self = Self(data);
+                if (self->FHaveLastKey && self->FLastKeyTime == event->time &&
+                    self->FLastKeyval == event->keyval &&
+                    self->FLastKeycode == event->hardware_keycode) {
+                    // The page did not consume the key: it goes to the
+                    // engine's own accelerators. The view itself must still
+                    // see this second arrival (it then hands the next key to
+                    // the page again), so it is never taken here.
+                    self->PostEngineCommand(Platform::CommandOfReturnedKey(
+                        VirtualKeyOf(event->keyval), ShiftOf(event->state)));
+                    return FALSE;
+                }
+                self->FHaveLastKey = true;
+                self->FLastKeyTime = event->time;
+                self->FLastKeyval = event->keyval;
+                self->FLastKeycode = event->hardware_keycode;
+                return self->KeyDown(event->keyval, event->hardware_keycode, event->state) ? TRUE
+                                                                                           : FALSE;
+            },
+            gboolean(FALSE));
     }
 
     // A key the engine keeps for itself (Alt+Left, Alt+Right) reported by
@@ -511,43 +488,41 @@ struct TWebBrowserControl::TSignals {
     }
 
     static gboolean ButtonPress(GtkWidget*, GdkEventButton* event, gpointer data) {
-        try {
-            // The mouse's back and forward buttons.
-            if (event->type != GDK_BUTTON_PRESS || (event->button != 8 && event->button != 9))
-                return FALSE;
-            Self(data)->PostEngineCommand(event->button == 8 ? ecGoBack : ecGoForward);
-            return TRUE;
-        } catch (...) {
-            Platform::HandleCallbackException();
-            return FALSE;
-        }
+        return Platform::GuardCallback(
+            [&]() -> gboolean {
+                // The mouse's back and forward buttons.
+                if (event->type != GDK_BUTTON_PRESS || (event->button != 8 && event->button != 9))
+                    return FALSE;
+                Self(data)->PostEngineCommand(event->button == 8 ? ecGoBack : ecGoForward);
+                return TRUE;
+            },
+            gboolean(FALSE));
     }
 
     static gboolean ContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
                                 WebKitHitTestResult* hit, gpointer data) {
-        try {
-            TWebBrowserControl* self = Self(data);
-            TIEPopupMenus disabled = self->DisabledPopupMenus;
-            if (disabled & PopupMenuBit(rcmAll))
-                return TRUE;
-            TIEPopupMenu context = rcmDefault;
-            if (webkit_hit_test_result_context_is_link(hit))
-                context = rcmAnchor;
-            else if (webkit_hit_test_result_context_is_image(hit))
-                context = rcmImage;
-            else if (webkit_hit_test_result_context_is_editable(hit))
-                context = rcmControl;
-            else if (webkit_hit_test_result_context_is_selection(hit))
-                context = rcmSelText;
-            return (disabled & PopupMenuBit(context)) ? TRUE : FALSE;
-        } catch (...) {
-            Platform::HandleCallbackException();
-            return TRUE;
-        }
+        return Platform::GuardCallback(
+            [&]() -> gboolean {
+                TWebBrowserControl* self = Self(data);
+                TIEPopupMenus disabled = self->DisabledPopupMenus;
+                if (disabled & PopupMenuBit(rcmAll))
+                    return TRUE;
+                TIEPopupMenu context = rcmDefault;
+                if (webkit_hit_test_result_context_is_link(hit))
+                    context = rcmAnchor;
+                else if (webkit_hit_test_result_context_is_image(hit))
+                    context = rcmImage;
+                else if (webkit_hit_test_result_context_is_editable(hit))
+                    context = rcmControl;
+                else if (webkit_hit_test_result_context_is_selection(hit))
+                    context = rcmSelText;
+                return (disabled & PopupMenuBit(context)) ? TRUE : FALSE;
+            },
+            gboolean(TRUE));
     }
 
     static void LoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
-        try {
+        Platform::GuardCallback([&] {
             TWebBrowserControl* self = Self(data);
             if (event == WEBKIT_LOAD_STARTED && self->FScriptsStopped) {
                 // Scripts stopped after an error stay stopped only for the
@@ -559,9 +534,7 @@ struct TWebBrowserControl::TSignals {
             }
             if (event == WEBKIT_LOAD_FINISHED && self->OnDocumentComplete)
                 self->OnDocumentComplete(self);
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        });
     }
 
     static void FindNext(TWebBrowserControl* self, bool backwards) {
@@ -596,51 +569,37 @@ struct TWebBrowserControl::TSignals {
     }
 
     static void FindNextClicked(GtkButton*, gpointer data) {
-        try {
-            FindNext(Self(data), false);
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        Platform::GuardCallback([&] { FindNext(Self(data), false); });
     }
     static void FindPreviousClicked(GtkButton*, gpointer data) {
-        try {
-            FindNext(Self(data), true);
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        Platform::GuardCallback([&] { FindNext(Self(data), true); });
     }
     static void FindCloseClicked(GtkButton*, gpointer data) {
-        try {
+        Platform::GuardCallback([&] {
             TWebBrowserControl* self = Self(data);
             webkit_find_controller_search_finish(
                 webkit_web_view_get_find_controller(self->FWebView));
             self->FFindDialog->Searched = false;
             gtk_widget_hide(self->FFindDialog->Window);
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        });
     }
     static gboolean FindDelete(GtkWidget* widget, GdkEvent*, gpointer data) {
         FindCloseClicked(nullptr, data);
         return TRUE;
     }
     static void FindFailed(WebKitFindController*, gpointer data) {
-        try {
+        Platform::GuardCallback([&] {
             TWebBrowserControl* self = Self(data);
             if (self->FFindDialog)
                 gtk_label_set_text(GTK_LABEL(self->FFindDialog->Status), "Not found");
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        });
     }
     static void FindFound(WebKitFindController*, guint, gpointer data) {
-        try {
+        Platform::GuardCallback([&] {
             TWebBrowserControl* self = Self(data);
             if (self->FFindDialog)
                 gtk_label_set_text(GTK_LABEL(self->FFindDialog->Status), "");
-        } catch (...) {
-            Platform::HandleCallbackException();
-        }
+        });
     }
 };
 
@@ -653,19 +612,18 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
         // scripts stopped after an error on one page stay running in the
         // other windows.
         FWebView = WEBKIT_WEB_VIEW(webkit_web_view_new_with_related_view(PendingOpener));
-        WebKitSettings* settings = CopySettings(webkit_web_view_get_settings(PendingOpener));
+        const TGOwner<WebKitSettings> settings(
+            CopySettings(webkit_web_view_get_settings(PendingOpener)));
         webkit_web_view_set_settings(FWebView, settings);
-        g_object_unref(settings);
     } else {
-        WebKitUserContentManager* content = webkit_user_content_manager_new();
+        const TGOwner<WebKitUserContentManager> content(webkit_user_content_manager_new());
         const std::string keys = NavigationKeyScript();
-        WebKitUserScript* script = webkit_user_script_new_for_world(
+        g_autoptr(WebKitUserScript) script = webkit_user_script_new_for_world(
             keys.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, NavigationKeyWorld, nullptr, nullptr);
         webkit_user_content_manager_add_script(content, script);
-        webkit_user_script_unref(script);
         Platform::TMediaBridge::InstallInto(content);
-        WebKitSettings* settings = webkit_settings_new();
+        const TGOwner<WebKitSettings> settings(webkit_settings_new());
         webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
         // A page the window leaves is unloaded, so that its unload handlers
         // run (a page kept for going back would only be hidden).
@@ -673,18 +631,20 @@ TWebBrowserControl::TWebBrowserControl() : FAlive(std::make_shared<bool>(true)) 
         // Pages may start sound without a user gesture, as they always
         // could in the publication's engine. Related views take these
         // policies from their opener.
-        WebKitWebsitePolicies* policies =
-            webkit_website_policies_new_with_policies("autoplay", WEBKIT_AUTOPLAY_ALLOW, nullptr);
-        FWebView = WEBKIT_WEB_VIEW(g_object_new(
-            WEBKIT_TYPE_WEB_VIEW, "web-context", EngineContext(), "user-content-manager", content,
-            "settings", settings, "website-policies", policies, nullptr));
-        g_object_unref(policies);
-        g_object_unref(settings);
-        g_object_unref(content);
+        const TGOwner<WebKitWebsitePolicies> policies(
+            webkit_website_policies_new_with_policies("autoplay", WEBKIT_AUTOPLAY_ALLOW, nullptr));
+        FWebView = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",
+                                                EngineContext(), "user-content-manager",
+                                                content.Get(), "settings", settings.Get(),
+                                                "website-policies", policies.Get(), nullptr));
     }
-    g_object_ref_sink(FWebView);
+    FViewOwner.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(FWebView)));
     ConnectSignals();
     AttachBridge(this);
+}
+
+void TWebBrowserControl::TViewRelease::operator()(WebKitWebView* view) const {
+    TGOwner<WebKitWebView> released(view);
 }
 
 TWebBrowserControl::~TWebBrowserControl() {
@@ -694,7 +654,6 @@ TWebBrowserControl::~TWebBrowserControl() {
     g_signal_handlers_disconnect_by_data(FWebView, this);
     g_signal_handlers_disconnect_by_data(webkit_web_view_get_find_controller(FWebView), this);
     gtk_widget_destroy(GTK_WIDGET(FWebView));
-    g_object_unref(FWebView);
 }
 
 void TWebBrowserControl::ConnectSignals() {
@@ -741,17 +700,15 @@ void TWebBrowserControl::SaveSnapshot(const std::string& path,
         FWebView, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<TRequest> request(static_cast<TRequest*>(data));
-            GError* error = nullptr;
+            Platform::TGError error;
             cairo_surface_t* surface =
-                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, error.Out());
             bool written = false;
             if (surface != nullptr) {
                 written = cairo_surface_write_to_png(surface, request->Path.c_str()) ==
                           CAIRO_STATUS_SUCCESS;
                 cairo_surface_destroy(surface);
             }
-            if (error != nullptr)
-                g_error_free(error);
             Platform::GuardCallback([&] {
                 if (request->Done)
                     request->Done(written);
@@ -893,43 +850,20 @@ void TWebBrowserControl::ShowFindDialog() {
     gtk_widget_grab_focus(FFindDialog->Entry);
 }
 
-namespace {
-
-struct TPrintRequest {
-    std::weak_ptr<bool> Alive;
-    WebKitWebView* View;
-};
-
-gboolean RunPrintDialog(gpointer data) {
-    auto* request = static_cast<TPrintRequest*>(data);
-    try {
-        auto alive = request->Alive.lock();
-        if (alive && *alive && !Platform::ShutDownRequested()) {
-            WebKitPrintOperation* operation = webkit_print_operation_new(request->View);
-            GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(request->View));
-            webkit_print_operation_run_dialog(operation,
-                                              GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr);
-            g_object_unref(operation);
-        }
-    } catch (...) {
-        Platform::HandleCallbackException();
-    }
-    g_object_unref(request->View);
-    delete request;
-    return G_SOURCE_REMOVE;
-}
-
-} // namespace
-
 void TWebBrowserControl::PrintPreview() {
     if (!HasHtmlDocument())
         return;
     // The page that asked waits for its answer while this runs, and the
     // preview needs the page's process to draw: the dialog opens right after
     // the call has returned.
-    auto* request = new TPrintRequest{FAlive, FWebView};
-    g_object_ref(FWebView);
-    g_idle_add(RunPrintDialog, request);
+    Platform::PostCallWhileAlive(FAlive, [view = FWebView] {
+        if (Platform::ShutDownRequested())
+            return;
+        const TGOwner<WebKitPrintOperation> operation(webkit_print_operation_new(view));
+        GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(view));
+        webkit_print_operation_run_dialog(operation,
+                                          GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr);
+    });
 }
 
 HRESULT TWebBrowserControl::GetIDsOfNames(const std::vector<String>& names,
@@ -997,34 +931,21 @@ bool TWebBrowserControl::PostEngineCommand(TEngineCommand command) {
         return false;
     // The engine is still handling the key or the page's script is waiting
     // for its answer; it navigates once that is over.
-    struct TCommand {
-        std::weak_ptr<bool> Alive;
-        TWebBrowserControl* Control;
-        TEngineCommand Command;
-    };
-    g_idle_add(
-        [](gpointer p) -> gboolean {
-            std::unique_ptr<TCommand> request(static_cast<TCommand*>(p));
-            auto alive = request->Alive.lock();
-            if (!alive || !*alive)
-                return G_SOURCE_REMOVE;
-            WebKitWebView* view = request->Control->FWebView;
-            switch (request->Command) {
-            case ecGoBack:
-                webkit_web_view_go_back(view);
-                break;
-            case ecGoForward:
-                webkit_web_view_go_forward(view);
-                break;
-            case ecRefresh:
-                webkit_web_view_reload(view);
-                break;
-            case ecNone:
-                break;
-            }
-            return G_SOURCE_REMOVE;
-        },
-        new TCommand{FAlive, this, command});
+    Platform::PostCallWhileAlive(FAlive, [view = FWebView, command] {
+        switch (command) {
+        case ecGoBack:
+            webkit_web_view_go_back(view);
+            break;
+        case ecGoForward:
+            webkit_web_view_go_forward(view);
+            break;
+        case ecRefresh:
+            webkit_web_view_reload(view);
+            break;
+        case ecNone:
+            break;
+        }
+    });
     return true;
 }
 

@@ -246,6 +246,11 @@ private:
     void ApplyTextSelectionStyle();
 
     WebKitWebView* FWebView = nullptr;
+    // The control's reference on the view, given back when it goes.
+    struct TViewRelease {
+        void operator()(WebKitWebView* view) const;
+    };
+    std::unique_ptr<WebKitWebView, TViewRelease> FViewOwner;
     bool FRegisterAsBrowser = false;
     bool FRegisterAsDropTarget = true;
     TDragDropHandlingType FDropHandlingType = ddtMS;

@@ -15,6 +15,8 @@
 // channel's socket path in the engine's start-up data. It loads into the
 // engine's processes only, so it links nothing of the runtime.
 
+#include "base/PosixFiles.h"
+
 #include <webkit2/webkit-web-extension.h>
 
 #include <sys/socket.h>
@@ -31,61 +33,32 @@
 
 namespace {
 
-int Channel = -1;
+using Folivant::ReadFull;
+using Folivant::SendFull;
+
+// The channel to the runtime; closed for good once an exchange fails.
+Folivant::TFd Channel;
 WebKitScriptWorld* IdentityWorld = nullptr;
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // One exchange with the runtime: a 32-bit length and the bytes, both ways.
 // The engine's thread waits for the answer, as it waits for a dialog.
 bool Exchange(const std::string& request, std::string& answer) {
-    if (Channel < 0)
+    if (!Channel.Valid())
         return false;
+    const int fd = Channel.Get();
     const std::uint32_t size = static_cast<std::uint32_t>(request.size());
-    if (!WriteAll(Channel, reinterpret_cast<const char*>(&size), sizeof size) ||
-        !WriteAll(Channel, request.data(), request.size())) {
-        ::close(Channel);
-        Channel = -1;
-        return false;
-    }
     std::uint32_t length = 0;
-    if (!ReadAll(Channel, reinterpret_cast<char*>(&length), sizeof length) ||
-        length > (64u << 20)) {
-        ::close(Channel);
-        Channel = -1;
-        return false;
+    const bool exchanged = SendFull(fd, &size, sizeof size) == sizeof size &&
+                           SendFull(fd, request.data(), request.size()) == request.size() &&
+                           ReadFull(fd, &length, sizeof length) == sizeof length &&
+                           length <= (64u << 20);
+    if (exchanged) {
+        answer.resize(length);
+        if (ReadFull(fd, answer.data(), length) == length)
+            return true;
     }
-    answer.resize(length);
-    if (!ReadAll(Channel, answer.data(), length)) {
-        ::close(Channel);
-        Channel = -1;
-        return false;
-    }
-    return true;
+    Channel.Reset();
+    return false;
 }
 
 // Field texts count UTF-16 units, as the runtime's strings do.
@@ -121,6 +94,12 @@ bool StartsWithFvp(const std::string& url) {
     return url.size() >= 4 && g_ascii_strncasecmp(url.c_str(), "fvp:", 4) == 0;
 }
 
+// A value's text form, as the engine gives it.
+std::string TextOf(JSCValue* value) {
+    g_autofree char* text = jsc_value_to_string(value);
+    return text != nullptr ? text : "";
+}
+
 const char* const IdentifyScript = "(function () {"
                                    "  try {"
                                    "    var topDocument = top.document;"
@@ -139,29 +118,32 @@ struct TCaller {
 
 TCaller Identify(WebKitFrame* frame) {
     TCaller caller;
-    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, IdentityWorld);
+    g_autoptr(JSCContext) context =
+        webkit_frame_get_js_context_for_script_world(frame, IdentityWorld);
     if (context == nullptr)
         return caller;
-    JSCValue* value = jsc_context_evaluate(context, IdentifyScript, -1);
+    g_autoptr(JSCValue) value = jsc_context_evaluate(context, IdentifyScript, -1);
     if (value != nullptr && jsc_value_is_string(value)) {
-        char* text = jsc_value_to_string(value);
-        std::string s = text != nullptr ? text : "";
-        g_free(text);
+        const std::string s = TextOf(value);
         auto cut = s.find('\n');
         if (cut != std::string::npos) {
             caller.FrameUrl = s.substr(0, cut);
             caller.TopUrl = s.substr(cut + 1);
         }
     }
-    if (value != nullptr)
-        g_object_unref(value);
     jsc_context_clear_exception(context);
-    g_object_unref(context);
     const std::string& f = caller.FrameUrl;
     caller.Trusted = StartsWithFvp(caller.TopUrl) &&
                      (StartsWithFvp(f) || f == "about:blank" || f == "about:srcdoc");
     return caller;
 }
+
+// Owners of the engine's references.
+template <class T> struct TUnref {
+    void operator()(T* p) const { g_object_unref(p); }
+};
+using TWeak = std::unique_ptr<JSCWeakValue, TUnref<JSCWeakValue>>;
+using TValue = std::unique_ptr<JSCValue, TUnref<JSCValue>>;
 
 // What one frame's window.external knows: its caller, its page, the function
 // ids asked for so far, and the engine's own error constructors, taken
@@ -170,20 +152,11 @@ TCaller Identify(WebKitFrame* frame) {
 struct TExternal {
     TCaller Caller;
     guint64 PageId = 0;
-    JSCWeakValue* ErrorCtor = nullptr;
-    JSCWeakValue* TypeErrorCtor = nullptr;
-    JSCWeakValue* QueueMicrotask = nullptr;
+    TWeak ErrorCtor;
+    TWeak TypeErrorCtor;
+    TWeak QueueMicrotask;
     std::weak_ptr<bool> LastRead;
     std::vector<std::pair<std::string, std::int32_t>> Ids;
-
-    ~TExternal() {
-        if (ErrorCtor != nullptr)
-            g_object_unref(ErrorCtor);
-        if (TypeErrorCtor != nullptr)
-            g_object_unref(TypeErrorCtor);
-        if (QueueMicrotask != nullptr)
-            g_object_unref(QueueMicrotask);
-    }
 };
 
 // The engine holds each of its objects' data through one of these; a member
@@ -217,44 +190,34 @@ std::string HostCall(TExternal& external, const std::string& request) {
 // message also as its description, as pages written for the engine read it.
 void ThrowFailure(JSCContext* context, TExternal& external, const std::string& answer) {
     std::string message = answer.substr(1);
-    JSCWeakValue* weak = answer[0] == 'T' ? external.TypeErrorCtor : external.ErrorCtor;
-    JSCValue* ctor = weak != nullptr ? jsc_weak_value_get_value(weak) : nullptr;
+    const TWeak& weak = answer[0] == 'T' ? external.TypeErrorCtor : external.ErrorCtor;
+    g_autoptr(JSCValue) ctor = weak ? jsc_weak_value_get_value(weak.get()) : nullptr;
     if (ctor == nullptr) {
         jsc_context_throw(context, message.c_str());
         return;
     }
-    JSCValue* error = jsc_value_constructor_call(ctor, G_TYPE_STRING, message.c_str(), G_TYPE_NONE);
-    g_object_unref(ctor);
+    g_autoptr(JSCValue) error =
+        jsc_value_constructor_call(ctor, G_TYPE_STRING, message.c_str(), G_TYPE_NONE);
     if (error == nullptr || !jsc_value_is_object(error)) {
-        if (error != nullptr)
-            g_object_unref(error);
         jsc_context_throw(context, message.c_str());
         return;
     }
-    JSCValue* description = jsc_value_new_string(context, message.c_str());
+    g_autoptr(JSCValue) description = jsc_value_new_string(context, message.c_str());
     jsc_value_object_define_property_data(
         error, "description",
         static_cast<JSCValuePropertyFlags>(JSC_VALUE_PROPERTY_CONFIGURABLE |
                                            JSC_VALUE_PROPERTY_WRITABLE),
         description);
-    g_object_unref(description);
     // A value is thrown by a function that throws it; the engine passes the
     // pending exception on to the page when this call returns.
-    JSCValue* thrower = jsc_context_evaluate(context, "(function (e) { throw e; })", -1);
-    if (thrower != nullptr) {
-        JSCValue* ignored = jsc_value_function_call(thrower, JSC_TYPE_VALUE, error, G_TYPE_NONE);
-        if (ignored != nullptr)
-            g_object_unref(ignored);
-        g_object_unref(thrower);
-    }
-    g_object_unref(error);
+    g_autoptr(JSCValue) thrower = jsc_context_evaluate(context, "(function (e) { throw e; })", -1);
+    if (thrower != nullptr)
+        TValue(jsc_value_function_call(thrower, JSC_TYPE_VALUE, error, G_TYPE_NONE));
 }
 
 std::string ObjectText(JSCValue* value) {
     JSCContext* context = jsc_value_get_context(value);
-    char* text = jsc_value_to_string(value);
-    std::string s = text != nullptr ? text : "";
-    g_free(text);
+    std::string s = TextOf(value);
     // An object whose text form fails gives "".
     if (jsc_context_get_exception(context) != nullptr) {
         jsc_context_clear_exception(context);
@@ -264,12 +227,8 @@ std::string ObjectText(JSCValue* value) {
 }
 
 std::string Encode(JSCValue* value) {
-    if (jsc_value_is_string(value)) {
-        char* text = jsc_value_to_string(value);
-        std::string s = text != nullptr ? text : "";
-        g_free(text);
-        return Field('s', s);
-    }
+    if (jsc_value_is_string(value))
+        return Field('s', TextOf(value));
     if (jsc_value_is_number(value)) {
         double d = jsc_value_to_double(value);
         if (d == static_cast<double>(static_cast<std::int64_t>(d)) && d >= -2147483648.0 &&
@@ -340,9 +299,8 @@ bool LookUp(JSCContext* context, TExternal& external, const std::string& name, s
             ThrowFailure(context, external, answer.empty() ? "X" : answer);
         return false;
     }
-    JSCValue* value = DecodeResult(context, answer);
+    g_autoptr(JSCValue) value = DecodeResult(context, answer);
     id = static_cast<std::int32_t>(jsc_value_to_int32(value));
-    g_object_unref(value);
     external.Ids.emplace_back(name, id);
     return true;
 }
@@ -353,13 +311,8 @@ bool LookUp(JSCContext* context, TExternal& external, const std::string& name, s
 struct TMember {
     TExternalRef External;
     std::int32_t Id;
-    JSCValue* ReadResult = nullptr;
+    TValue ReadResult;
     std::shared_ptr<bool> Fresh;
-
-    ~TMember() {
-        if (ReadResult != nullptr)
-            g_object_unref(ReadResult);
-    }
 };
 
 std::string InvokeRequest(std::int32_t id) {
@@ -373,7 +326,7 @@ JSCValue* CallMember(GPtrArray* args, gpointer data) {
     JSCContext* context = jsc_context_get_current();
     if (*member->Fresh && args->len == 0) {
         *member->Fresh = false;
-        return JSC_VALUE(g_object_ref(member->ReadResult));
+        return JSC_VALUE(g_object_ref(member->ReadResult.get()));
     }
     *member->Fresh = false;
     std::string request = InvokeRequest(member->Id);
@@ -389,9 +342,7 @@ bool MemberName(GPtrArray* args, std::string& name) {
     auto* key = static_cast<JSCValue*>(g_ptr_array_index(args, 1));
     if (!jsc_value_is_string(key))
         return false;
-    char* text = jsc_value_to_string(key);
-    name = text != nullptr ? text : "";
-    g_free(text);
+    name = TextOf(key);
     return true;
 }
 
@@ -403,15 +354,12 @@ JSCValue* EndFreshness(GPtrArray*, gpointer data) {
 // The read's result as the member's own value and text, so that comparing
 // or printing a member read without a call sees its result.
 JSCValue* ReadValue(GPtrArray*, gpointer data) {
-    return JSC_VALUE(g_object_ref(static_cast<TMember*>(data)->ReadResult));
+    return JSC_VALUE(g_object_ref(static_cast<TMember*>(data)->ReadResult.get()));
 }
 
 JSCValue* ReadText(GPtrArray*, gpointer data) {
-    auto* member = static_cast<TMember*>(data);
-    char* text = jsc_value_to_string(member->ReadResult);
-    JSCValue* value = jsc_value_new_string(jsc_context_get_current(), text != nullptr ? text : "");
-    g_free(text);
-    return value;
+    const std::string text = TextOf(static_cast<TMember*>(data)->ReadResult.get());
+    return jsc_value_new_string(jsc_context_get_current(), text.c_str());
 }
 
 JSCValue* ObjectTextOfExternal(GPtrArray*, gpointer) {
@@ -441,22 +389,18 @@ JSCValue* GetTrap(GPtrArray* args, gpointer data) {
         return nullptr;
     if (auto last = external->LastRead.lock())
         *last = false;
-    auto* member = new TMember{external, id, result, std::make_shared<bool>(true)};
+    auto* member = new TMember{external, id, TValue(result), std::make_shared<bool>(true)};
     external->LastRead = member->Fresh;
     // The read is fresh until the page's current script has run.
-    JSCValue* queue = external->QueueMicrotask != nullptr
-                          ? jsc_weak_value_get_value(external->QueueMicrotask)
-                          : nullptr;
+    g_autoptr(JSCValue) queue = external->QueueMicrotask
+                                    ? jsc_weak_value_get_value(external->QueueMicrotask.get())
+                                    : nullptr;
     if (queue != nullptr) {
-        JSCValue* end = jsc_value_new_function_variadic(
+        g_autoptr(JSCValue) end = jsc_value_new_function_variadic(
             context, nullptr, G_CALLBACK(EndFreshness), new std::shared_ptr<bool>(member->Fresh),
             [](gpointer data) { delete static_cast<std::shared_ptr<bool>*>(data); },
             JSC_TYPE_VALUE);
-        JSCValue* done = jsc_value_function_call(queue, JSC_TYPE_VALUE, end, G_TYPE_NONE);
-        if (done != nullptr)
-            g_object_unref(done);
-        g_object_unref(end);
-        g_object_unref(queue);
+        TValue(jsc_value_function_call(queue, JSC_TYPE_VALUE, end, G_TYPE_NONE));
         jsc_context_clear_exception(context);
     }
     JSCValue* fn = jsc_value_new_function_variadic(
@@ -466,12 +410,11 @@ JSCValue* GetTrap(GPtrArray* args, gpointer data) {
         // The value and text views share the member; each holds it alive.
         for (auto [key, view] : {std::pair{"valueOf", G_CALLBACK(ReadValue)},
                                  std::pair{"toString", G_CALLBACK(ReadText)}}) {
-            JSCValue* viewFn = jsc_value_new_function_variadic(
+            g_autoptr(JSCValue) viewFn = jsc_value_new_function_variadic(
                 context, key, view,
-                new TMember{external, id, JSC_VALUE(g_object_ref(result)), member->Fresh},
+                new TMember{external, id, TValue(JSC_VALUE(g_object_ref(result))), member->Fresh},
                 [](gpointer data) { delete static_cast<TMember*>(data); }, JSC_TYPE_VALUE);
             jsc_value_object_set_property(fn, key, viewFn);
-            g_object_unref(viewFn);
         }
     }
     return fn;
@@ -523,9 +466,7 @@ JSCValue* ReportError(GPtrArray* args, gpointer data) {
     for (guint i = 0; i < 3; ++i) {
         JSCValue* arg =
             i < args->len ? static_cast<JSCValue*>(g_ptr_array_index(args, i)) : nullptr;
-        char* text = arg != nullptr ? jsc_value_to_string(arg) : nullptr;
-        request += Field(i == 2 ? 'i' : 's', text != nullptr ? text : "");
-        g_free(text);
+        request += Field(i == 2 ? 'i' : 's', arg != nullptr ? TextOf(arg) : "");
     }
     HostCall(Of(data), request);
     return jsc_value_new_undefined(jsc_context_get_current());
@@ -539,11 +480,9 @@ TExternalRef* NewExternal(JSCContext* context, WebKitWebPage* page, WebKitFrame*
     for (auto [name, slot] : {std::pair{"Error", &external->ErrorCtor},
                               std::pair{"TypeError", &external->TypeErrorCtor},
                               std::pair{"queueMicrotask", &external->QueueMicrotask}}) {
-        JSCValue* ctor = jsc_context_get_value(context, name);
-        if (ctor != nullptr) {
-            *slot = jsc_weak_value_new(ctor);
-            g_object_unref(ctor);
-        }
+        g_autoptr(JSCValue) ctor = jsc_context_get_value(context, name);
+        if (ctor != nullptr)
+            slot->reset(jsc_weak_value_new(ctor));
     }
     return new TExternalRef(std::move(external));
 }
@@ -570,12 +509,12 @@ JSCValue* AnnounceOpen(GPtrArray* args, gpointer data) {
 
 void DefineOpen(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame, const TCaller& caller,
                 JSCValue* global, JSCValue* apply) {
-    JSCValue* wrap = jsc_context_evaluate(context, OpenWrapScript, -1);
-    JSCValue* engineOpen = jsc_context_get_value(context, "open");
-    JSCValue* announce = jsc_value_new_function_variadic(context, nullptr, G_CALLBACK(AnnounceOpen),
-                                                         NewExternal(context, page, frame, caller),
-                                                         FreeExternal, JSC_TYPE_VALUE);
-    JSCValue* open = nullptr;
+    g_autoptr(JSCValue) wrap = jsc_context_evaluate(context, OpenWrapScript, -1);
+    g_autoptr(JSCValue) engineOpen = jsc_context_get_value(context, "open");
+    g_autoptr(JSCValue) announce = jsc_value_new_function_variadic(
+        context, nullptr, G_CALLBACK(AnnounceOpen), NewExternal(context, page, frame, caller),
+        FreeExternal, JSC_TYPE_VALUE);
+    g_autoptr(JSCValue) open = nullptr;
     if (wrap != nullptr && jsc_value_is_function(wrap) && engineOpen != nullptr &&
         jsc_value_is_function(engineOpen) && apply != nullptr && jsc_value_is_function(apply))
         open = jsc_value_function_call(wrap, JSC_TYPE_VALUE, engineOpen, JSC_TYPE_VALUE, announce,
@@ -587,19 +526,16 @@ void DefineOpen(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame, co
                                                JSC_VALUE_PROPERTY_ENUMERABLE |
                                                JSC_VALUE_PROPERTY_WRITABLE),
             open);
-    for (JSCValue* v : {wrap, engineOpen, announce, open})
-        if (v != nullptr)
-            g_object_unref(v);
     jsc_context_clear_exception(context);
 }
 
 void DefineBridge(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
                   const TCaller& caller) {
-    JSCValue* global = jsc_context_get_global_object(context);
+    g_autoptr(JSCValue) global = jsc_context_get_global_object(context);
     // window.external is a proxy whose traps are the runtime's functions;
     // the proxy, its handler and its target are made before any page
     // script runs, from the engine's own constructors.
-    JSCValue* handler = jsc_value_new_object(context, nullptr, nullptr);
+    g_autoptr(JSCValue) handler = jsc_value_new_object(context, nullptr, nullptr);
     const struct {
         const char* Name;
         GCallback Trap;
@@ -609,65 +545,53 @@ void DefineBridge(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame,
                  {"defineProperty", G_CALLBACK(RefuseTrap)},
                  {"deleteProperty", G_CALLBACK(RefuseTrap)}};
     // The traps share one description, and with it the ids asked for.
-    TExternalRef* shared = NewExternal(context, page, frame, caller);
+    const std::unique_ptr<TExternalRef> shared(NewExternal(context, page, frame, caller));
     for (const auto& trap : traps) {
-        JSCValue* fn = jsc_value_new_function_variadic(
+        g_autoptr(JSCValue) fn = jsc_value_new_function_variadic(
             context, trap.Name, trap.Trap, new TExternalRef(*shared), FreeExternal, JSC_TYPE_VALUE);
         jsc_value_object_set_property(handler, trap.Name, fn);
-        g_object_unref(fn);
     }
-    delete shared;
-    JSCValue* target = jsc_context_evaluate(context, "Object.create(null)", -1);
-    JSCValue* proxyCtor = jsc_context_get_value(context, "Proxy");
-    JSCValue* external = proxyCtor != nullptr && target != nullptr
-                             ? jsc_value_constructor_call(proxyCtor, JSC_TYPE_VALUE, target,
-                                                          JSC_TYPE_VALUE, handler, G_TYPE_NONE)
-                             : nullptr;
+    g_autoptr(JSCValue) target = jsc_context_evaluate(context, "Object.create(null)", -1);
+    g_autoptr(JSCValue) proxyCtor = jsc_context_get_value(context, "Proxy");
+    g_autoptr(JSCValue) external =
+        proxyCtor != nullptr && target != nullptr
+            ? jsc_value_constructor_call(proxyCtor, JSC_TYPE_VALUE, target, JSC_TYPE_VALUE, handler,
+                                         G_TYPE_NONE)
+            : nullptr;
     if (external != nullptr && jsc_value_is_object(external))
         jsc_value_object_define_property_data(global, "external",
                                               static_cast<JSCValuePropertyFlags>(0), external);
-    for (JSCValue* v : {handler, target, proxyCtor, external})
-        if (v != nullptr)
-            g_object_unref(v);
 
     // The functions below hold their own description of the frame; each is
     // freed with the function.
     if (webkit_frame_is_main_frame(frame)) {
         TExternalRef* closeData = NewExternal(context, page, frame, caller);
-        JSCValue* close = jsc_value_new_function_variadic(context, "close", G_CALLBACK(CloseWindow),
-                                                          closeData, FreeExternal, JSC_TYPE_VALUE);
+        g_autoptr(JSCValue) close = jsc_value_new_function_variadic(
+            context, "close", G_CALLBACK(CloseWindow), closeData, FreeExternal, JSC_TYPE_VALUE);
         jsc_value_object_define_property_data(
             global, "close",
             static_cast<JSCValuePropertyFlags>(JSC_VALUE_PROPERTY_CONFIGURABLE |
                                                JSC_VALUE_PROPERTY_ENUMERABLE |
                                                JSC_VALUE_PROPERTY_WRITABLE),
             close);
-        g_object_unref(close);
     }
 
-    JSCValue* watch = jsc_context_evaluate(context, ErrorWatchScript, -1);
+    g_autoptr(JSCValue) watch = jsc_context_evaluate(context, ErrorWatchScript, -1);
     TExternalRef* reportData = NewExternal(context, page, frame, caller);
-    JSCValue* report = jsc_value_new_function_variadic(context, nullptr, G_CALLBACK(ReportError),
-                                                       reportData, FreeExternal, JSC_TYPE_VALUE);
-    JSCValue* errorEvent = jsc_context_get_value(context, "ErrorEvent");
-    JSCValue* setTimeoutFn = jsc_context_get_value(context, "setTimeout");
-    JSCValue* addListener =
+    g_autoptr(JSCValue) report = jsc_value_new_function_variadic(
+        context, nullptr, G_CALLBACK(ReportError), reportData, FreeExternal, JSC_TYPE_VALUE);
+    g_autoptr(JSCValue) errorEvent = jsc_context_get_value(context, "ErrorEvent");
+    g_autoptr(JSCValue) setTimeoutFn = jsc_context_get_value(context, "setTimeout");
+    g_autoptr(JSCValue) addListener =
         jsc_context_evaluate(context, "EventTarget.prototype.addEventListener", -1);
-    JSCValue* apply = jsc_context_evaluate(context, "Reflect.apply", -1);
-    if (watch != nullptr && jsc_value_is_function(watch)) {
-        JSCValue* done = jsc_value_function_call(watch, JSC_TYPE_VALUE, report, JSC_TYPE_VALUE,
-                                                 global, JSC_TYPE_VALUE, errorEvent, JSC_TYPE_VALUE,
-                                                 setTimeoutFn, JSC_TYPE_VALUE, addListener,
-                                                 JSC_TYPE_VALUE, apply, G_TYPE_NONE);
-        if (done != nullptr)
-            g_object_unref(done);
-    }
+    g_autoptr(JSCValue) apply = jsc_context_evaluate(context, "Reflect.apply", -1);
+    if (watch != nullptr && jsc_value_is_function(watch))
+        TValue(jsc_value_function_call(watch, JSC_TYPE_VALUE, report, JSC_TYPE_VALUE, global,
+                                       JSC_TYPE_VALUE, errorEvent, JSC_TYPE_VALUE, setTimeoutFn,
+                                       JSC_TYPE_VALUE, addListener, JSC_TYPE_VALUE, apply,
+                                       G_TYPE_NONE));
     DefineOpen(context, page, frame, caller, global, apply);
-    for (JSCValue* v : {watch, report, errorEvent, setTimeoutFn, addListener, apply})
-        if (v != nullptr)
-            g_object_unref(v);
     jsc_context_clear_exception(context);
-    g_object_unref(global);
 }
 
 void WindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame,
@@ -679,29 +603,20 @@ void WindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
     const TCaller caller = Identify(frame);
     if (!caller.Trusted)
         return;
-    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
-    if (context == nullptr)
-        return;
-    DefineBridge(context, page, frame, caller);
-    g_object_unref(context);
+    g_autoptr(JSCContext) context = webkit_frame_get_js_context_for_script_world(frame, world);
+    if (context != nullptr)
+        DefineBridge(context, page, frame, caller);
 }
 
 void Connect(const char* path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
+    Folivant::TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path) {
-        ::close(fd);
+    if (!fd.Valid() || std::strlen(path) >= sizeof address.sun_path)
         return;
-    }
     std::strcpy(address.sun_path, path);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return;
-    }
-    Channel = fd;
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        Channel = std::move(fd);
 }
 
 } // namespace

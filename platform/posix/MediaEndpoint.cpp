@@ -1,5 +1,6 @@
 #include "platform/MediaEndpoint.h"
 
+#include "base/PosixFiles.h"
 #include "base/Text.h"
 #include "platform/HttpHead.h"
 
@@ -80,7 +81,7 @@ bool WaitFd(int fd, short events, TClock::time_point deadline) {
 
 struct TMediaEndpoint::TImpl {
     struct TConnection {
-        int Fd = -1;
+        TFd Fd;
         std::thread Thread;
         bool Done = false;
     };
@@ -90,8 +91,8 @@ struct TMediaEndpoint::TImpl {
     const std::string Token = RandomToken();
     // Every listening port's "127.0.0.1:port" and address prefix.
     std::vector<std::string> Hosts, Prefixes;
-    std::vector<int> Listeners;
-    int WakeRead = -1, WakeWrite = -1;
+    std::vector<TFd> Listeners;
+    TFd WakeRead, WakeWrite;
     std::thread Acceptor;
 
     mutable std::mutex Lock;
@@ -120,19 +121,13 @@ struct TMediaEndpoint::TImpl {
             std::lock_guard guard(Lock);
             for (TConnection& c : Connections)
                 if (!c.Done)
-                    ::shutdown(c.Fd, SHUT_RDWR);
+                    ::shutdown(c.Fd.Get(), SHUT_RDWR);
         }
         Cache.Stop();
         // Only the accepting thread adds connections, and it has ended.
         for (TConnection& c : Connections)
             c.Thread.join();
         Connections.clear();
-        for (int fd : Listeners)
-            ::close(fd);
-        if (WakeRead >= 0)
-            ::close(WakeRead);
-        if (WakeWrite >= 0)
-            ::close(WakeWrite);
     }
 
     [[noreturn]] static void Fail(const char* what) {
@@ -144,13 +139,14 @@ struct TMediaEndpoint::TImpl {
         int wake[2];
         if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
             Fail("pipe");
-        WakeRead = wake[0];
-        WakeWrite = wake[1];
+        WakeRead.Reset(wake[0]);
+        WakeWrite.Reset(wake[1]);
         for (std::size_t i = 0; i < std::max<std::size_t>(1, Limits.Ports); ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (fd < 0)
+            TFd& listener = Listeners.emplace_back(
+                ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            if (!listener.Valid())
                 Fail("socket");
-            Listeners.push_back(fd);
+            const int fd = listener.Get();
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -168,17 +164,17 @@ struct TMediaEndpoint::TImpl {
     }
 
     void Wake() {
-        if (WakeWrite >= 0) {
+        if (WakeWrite.Valid()) {
             const char byte = 0;
-            [[maybe_unused]] const ssize_t n = ::write(WakeWrite, &byte, 1);
+            WriteFull(WakeWrite.Get(), &byte, 1);
         }
     }
 
     void AcceptLoop() {
         std::vector<pollfd> polled;
-        for (int fd : Listeners)
-            polled.push_back({fd, POLLIN, 0});
-        polled.push_back({WakeRead, POLLIN, 0});
+        for (const TFd& listener : Listeners)
+            polled.push_back({listener.Get(), POLLIN, 0});
+        polled.push_back({WakeRead.Get(), POLLIN, 0});
         for (;;) {
             for (pollfd& p : polled)
                 p.revents = 0;
@@ -217,8 +213,8 @@ struct TMediaEndpoint::TImpl {
     // past it each is closed at once, before anything of it is read.
     void AcceptAll(int listener) {
         for (;;) {
-            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) {
+            TFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (!fd.Valid()) {
                 if (errno == EINTR || errno == ECONNABORTED)
                     continue;
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -228,17 +224,15 @@ struct TMediaEndpoint::TImpl {
             }
             std::lock_guard guard(Lock);
             if (Open >= Limits.MaxConnections) {
-                ::close(fd);
                 Refused += 1;
                 continue;
             }
             TConnection& c = Connections.emplace_back();
-            c.Fd = fd;
+            c.Fd = std::move(fd);
             try {
-                c.Thread =
-                    std::thread([this, &c, fd, start = TClock::now()] { Run(c, fd, start); });
+                c.Thread = std::thread(
+                    [this, &c, fd = c.Fd.Get(), start = TClock::now()] { Run(c, fd, start); });
             } catch (...) {
-                ::close(fd);
                 Connections.pop_back();
                 Refused += 1;
                 continue;
@@ -254,7 +248,7 @@ struct TMediaEndpoint::TImpl {
             // A failed request ends its connection; the player retries.
         }
         std::lock_guard guard(Lock);
-        ::close(fd);
+        connection.Fd.Reset();
         connection.Done = true;
         Open -= 1;
     }
@@ -269,8 +263,8 @@ struct TMediaEndpoint::TImpl {
             while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
                 if (pending.size() > MaxRequestHead || !WaitFd(fd, POLLIN, headBy))
                     return;
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                const ssize_t n = ReadRetrying(fd, buffer, sizeof buffer);
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                     continue;
                 if (n <= 0)
                     return;
@@ -296,21 +290,17 @@ struct TMediaEndpoint::TImpl {
 
     bool Send(int fd, const void* data, std::size_t size) {
         const auto* at = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
-            if (n > 0) {
-                at += n;
-                size -= static_cast<std::size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!WaitFd(fd, POLLOUT, TClock::now() + Limits.IdleTimeout))
-                    return false;
-            } else {
+        for (;;) {
+            const std::size_t sent = SendFull(fd, at, size);
+            at += sent;
+            size -= sent;
+            if (size == 0)
+                return true;
+            // The socket does not block: a full buffer waits for room.
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+                !WaitFd(fd, POLLOUT, TClock::now() + Limits.IdleTimeout))
                 return false;
-            }
         }
-        return true;
     }
 
     bool SendStatus(int fd, const char* status, bool keepAlive, const std::string& extra = {}) {
