@@ -9,6 +9,8 @@
 #include "browsercontrol/WebTestSupport.h"
 #include "desktop/BrowserForm.h"
 #include "base/PosixFiles.h"
+#include "platform/gtk/GlibOwner.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,12 +22,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 using namespace Folivant;
 using namespace Folivant::Testing;
+using Folivant::Platform::TGString;
 using Folivant::Shared::TBrowserForm;
 
 namespace {
@@ -78,92 +80,30 @@ setTimeout(function () {
 }, 500);
 </script></body>)";
 
-// A loopback HTTP server for the hostile page, a thread per connection; it
-// records every path asked for.
-class TRemoteSite {
-public:
-    TRemoteSite() {
-        FService = g_threaded_socket_service_new(8);
-        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-        GSocketAddress* address = g_inet_socket_address_new(loopback, 0);
-        GSocketAddress* bound = nullptr;
-        g_socket_listener_add_address(G_SOCKET_LISTENER(FService), address, G_SOCKET_TYPE_STREAM,
-                                      G_SOCKET_PROTOCOL_TCP, nullptr, &bound, nullptr);
-        if (bound != nullptr) {
-            FPort = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
-            g_object_unref(bound);
-        }
-        g_object_unref(address);
-        g_object_unref(loopback);
-        g_signal_connect(FService, "run", G_CALLBACK(Serve), this);
-        g_socket_service_start(FService);
-    }
-    ~TRemoteSite() {
-        g_socket_service_stop(FService);
-        g_socket_listener_close(G_SOCKET_LISTENER(FService));
-        g_object_unref(FService);
-    }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(FPort) + path;
-    }
-    bool Asked(const std::string& prefix) {
-        std::lock_guard<std::mutex> lock(FMutex);
-        for (const auto& p : FPaths)
-            if (p.rfind(prefix, 0) == 0)
-                return true;
-        return false;
-    }
-    std::string Report() {
-        std::lock_guard<std::mutex> lock(FMutex);
-        for (const auto& p : FPaths)
-            if (p.rfind("/report?", 0) == 0) {
-                gchar* text = g_uri_unescape_string(p.c_str() + 8, nullptr);
-                std::string s = text != nullptr ? text : "";
-                g_free(text);
-                return s;
-            }
-        return std::string();
-    }
+// The remote site: the hostile page under /page, a redirect to the
+// publication under /redirect, nothing anywhere else.
+THttpReply RemoteSite(const std::string& path) {
+    if (path == "/redirect")
+        return {"302 Found", "Location: fvp://site/tool.exe?redirect\r\n", ""};
+    return {"200 OK", "Content-Type: text/html\r\n", path.rfind("/page", 0) == 0 ? RemotePage : ""};
+}
 
-private:
-    static gboolean Serve(GThreadedSocketService*, GSocketConnection* connection, GObject*,
-                          gpointer data) {
-        auto* self = static_cast<TRemoteSite*>(data);
-        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
-        std::string request;
-        char buffer[2048];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            gssize n = g_input_stream_read(in, buffer, sizeof buffer, nullptr, nullptr);
-            if (n <= 0)
-                return TRUE;
-            request.append(buffer, static_cast<std::size_t>(n));
-        }
-        auto start = request.find(' ') + 1;
-        std::string path = request.substr(start, request.find(' ', start) - start);
-        {
-            std::lock_guard<std::mutex> lock(self->FMutex);
-            self->FPaths.push_back(path);
-        }
-        std::string response;
-        if (path == "/redirect")
-            response = "HTTP/1.1 302 Found\r\nLocation: fvp://site/tool.exe?redirect\r\n"
-                       "Content-Length: 0\r\nConnection: close\r\n\r\n";
-        else {
-            const std::string body = path.rfind("/page", 0) == 0 ? RemotePage : "";
-            response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-        }
-        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
-        g_output_stream_write_all(out, response.data(), response.size(), nullptr, nullptr, nullptr);
-        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-        return TRUE;
-    }
+bool Asked(const TLoopbackServer& remote, const std::string& prefix) {
+    for (const auto& p : remote.Paths())
+        if (p.rfind(prefix, 0) == 0)
+            return true;
+    return false;
+}
 
-    std::mutex FMutex;
-    std::vector<std::string> FPaths;
-    GSocketService* FService = nullptr;
-    guint16 FPort = 0;
-};
+// What the hostile page learnt, as it reported it.
+std::string Report(const TLoopbackServer& remote) {
+    for (const auto& p : remote.Paths())
+        if (p.rfind("/report?", 0) == 0) {
+            const TGString text(g_uri_unescape_string(p.c_str() + 8, nullptr));
+            return text != nullptr ? text.Get() : "";
+        }
+    return std::string();
+}
 
 class TrustBoundaryTest : public ::testing::Test {
 protected:
@@ -203,14 +143,14 @@ TEST_F(TrustBoundaryTest, ARemotePageReachesNoEntryAndStartsNothing) {
     // frames it.
     for (bool framed : {false, true}) {
         SCOPED_TRACE(framed ? "framed by the publication" : "at the top of the window");
-        TRemoteSite remote;
+        TLoopbackServer remote(RemoteSite);
         UseTestSite({{"site/frames.html", "<!DOCTYPE html><iframe src='" +
                                               remote.Url("/page?framed") + "'></iframe>"}});
         FMain.Calls.clear();
         TestSiteRequests().clear();
         const std::string start = framed ? "fvp://site/frames.html" : remote.Url("/page");
         Open(start);
-        ASSERT_TRUE(RunUntil([&] { return remote.Asked("/done"); }));
+        ASSERT_TRUE(RunUntil([&] { return Asked(remote, "/done"); }));
 
         // Nothing was asked of the publication but the framing page itself,
         // nothing reached the link actions, and no window opened.
@@ -225,7 +165,7 @@ TEST_F(TrustBoundaryTest, ARemotePageReachesNoEntryAndStartsNothing) {
                         call == "HandleDownloableFiles about:srcdoc")
                 << call;
         EXPECT_TRUE(TBrowserForm::ApplicationWindows().empty());
-        EXPECT_EQ(remote.Report(),
+        EXPECT_EQ(Report(remote),
                   "external=undefined fetch=failed framed=denied img=error secret=undefined "
                   "xhr=failed");
         EXPECT_STREQ(webkit_web_view_get_uri(FForm->WebBrowser->WebView()), start.c_str());

@@ -10,6 +10,7 @@
 #include "shared/BrowserJs.h"
 #include "shared/LinkActions.h"
 #include "support/LinksSupport.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -602,69 +603,21 @@ TEST_F(BrowserWindowTest, WhatThePageCannotShowIsOfferedForSaving) {
     EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://index.html");
 }
 
-// A one-file HTTP server on the loopback address, a thread per connection.
-// Under /attach/ it sends the file as an attachment, under /page/ as an HTML
-// page; anywhere else as a document of a type the engine cannot show.
-class TDownloadServer {
-public:
-    explicit TDownloadServer(std::string bytes) : FBytes(std::move(bytes)) {
-        FService = g_threaded_socket_service_new(4);
-        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-        GSocketAddress* address = g_inet_socket_address_new(loopback, 0);
-        GSocketAddress* bound = nullptr;
-        g_socket_listener_add_address(G_SOCKET_LISTENER(FService), address, G_SOCKET_TYPE_STREAM,
-                                      G_SOCKET_PROTOCOL_TCP, nullptr, &bound, nullptr);
-        if (bound != nullptr) {
-            FPort = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
-            g_object_unref(bound);
-        }
-        g_object_unref(address);
-        g_object_unref(loopback);
-        g_signal_connect(FService, "run", G_CALLBACK(Serve), this);
-        g_socket_service_start(FService);
-    }
-    ~TDownloadServer() {
-        g_socket_service_stop(FService);
-        g_socket_listener_close(G_SOCKET_LISTENER(FService));
-        g_object_unref(FService);
-    }
-    std::string Url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(FPort) + path;
-    }
-
-private:
-    static gboolean Serve(GThreadedSocketService*, GSocketConnection* connection, GObject*,
-                          gpointer data) {
-        auto* self = static_cast<TDownloadServer*>(data);
-        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
-        std::string request;
-        char buffer[1024];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            gssize n = g_input_stream_read(in, buffer, sizeof buffer, nullptr, nullptr);
-            if (n <= 0)
-                return TRUE;
-            request.append(buffer, static_cast<std::size_t>(n));
-        }
-        const bool attachment = request.find(" /attach/") != std::string::npos;
-        const bool page = request.find(" /page/") != std::string::npos;
-        std::string response =
-            std::string("HTTP/1.1 200 OK\r\n") +
-            (attachment ? "Content-Type: application/octet-stream\r\n"
-                          "Content-Disposition: attachment; filename=\"remote.bin\"\r\n"
-             : page     ? "Content-Type: text/html\r\n"
-                        : "Content-Type: application/vnd.oasis.opendocument.text\r\n") +
-            "Content-Length: " + std::to_string(self->FBytes.size()) +
-            "\r\nConnection: close\r\n\r\n" + self->FBytes;
-        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
-        g_output_stream_write_all(out, response.data(), response.size(), nullptr, nullptr, nullptr);
-        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-        return TRUE;
-    }
-
-    std::string FBytes;
-    GSocketService* FService = nullptr;
-    guint16 FPort = 0;
-};
+// A one-file site on the loopback address. Under /attach/ it sends the file
+// as an attachment, under /page/ as an HTML page; anywhere else as a
+// document of a type the engine cannot show.
+TLoopbackServer::THandler OneFileSite(std::string bytes) {
+    return [bytes = std::move(bytes)](const std::string& path) -> THttpReply {
+        const bool attachment = path.rfind("/attach/", 0) == 0;
+        const bool page = path.rfind("/page/", 0) == 0;
+        return {"200 OK",
+                attachment ? "Content-Type: application/octet-stream\r\n"
+                             "Content-Disposition: attachment; filename=\"remote.bin\"\r\n"
+                : page     ? "Content-Type: text/html\r\n"
+                           : "Content-Type: application/vnd.oasis.opendocument.text\r\n",
+                bytes};
+    };
+}
 
 // Answers the next save dialog: saves as path, or cancels when path is
 // empty. Records the name the dialog proposed. The answer is given again
@@ -729,7 +682,7 @@ void AnswerSaveDialog(TDownloadAnswer* answer) {
 
 TEST_F(BrowserWindowTest, DownloadsOfTheEngineGoWhereTheReaderChooses) {
     const std::string bytes("remote\0bytes", 12);
-    TDownloadServer server(bytes);
+    TLoopbackServer server(OneFileSite(bytes));
     Open("index.html");
     TempDir dir;
 
@@ -856,10 +809,11 @@ void PressMouseButton(WebKitWebView* view, guint button) {
 TEST_F(BrowserWindowTest, NavigationKeysAndMouseButtonsLeadBackToThePublication) {
     // The remote page keeps Backspace and Alt+Left to itself while it says
     // so; its own timer after each key runs once the host has had its word.
-    TDownloadServer server("<!DOCTYPE html><p>remote</p><script>window.keep=false;"
-                           "window.done=0;addEventListener('keydown',function(e){"
-                           "if(keep&&(e.key=='Backspace'||e.key=='ArrowLeft'))"
-                           "e.preventDefault();setTimeout(function(){done++},0)})</script>");
+    TLoopbackServer server(
+        OneFileSite("<!DOCTYPE html><p>remote</p><script>window.keep=false;"
+                    "window.done=0;addEventListener('keydown',function(e){"
+                    "if(keep&&(e.key=='Backspace'||e.key=='ArrowLeft'))"
+                    "e.preventDefault();setTimeout(function(){done++},0)})</script>"));
     const std::string remote = server.Url("/page/x.html");
     WebKitWebView* view = Open("index.html");
     // The engine's own keys are reported by the page's side through the

@@ -5,6 +5,7 @@
 #include "base/Text.h"
 #include "archive/ZipWriter.h"
 #include "shared/FvpResolver.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -509,63 +510,6 @@ bool FileContains(const std::string& path, const std::string& needle) {
     return false;
 }
 
-// One HTML page served over HTTP on the loopback address, each connection
-// on a thread of its own (the engine opens connections ahead that send
-// nothing).
-class TWebServerPage {
-public:
-    explicit TWebServerPage(std::string html) : FHtml(std::move(html)) {
-        FService = g_threaded_socket_service_new(4);
-        GError* error = nullptr;
-        FPort = g_socket_listener_add_any_inet_port(G_SOCKET_LISTENER(FService), nullptr, &error);
-        if (FPort == 0) {
-            ADD_FAILURE() << "no port: " << (error != nullptr ? error->message : "?");
-            g_clear_error(&error);
-        }
-        // The page belongs to the handler, which lives as long as the
-        // service, and that as long as a connection thread runs.
-        g_signal_connect_data(
-            FService, "run", G_CALLBACK(&TWebServerPage::Run), new std::string(FHtml),
-            [](gpointer data, GClosure*) { delete static_cast<std::string*>(data); },
-            GConnectFlags(0));
-        g_socket_service_start(FService);
-    }
-    ~TWebServerPage() {
-        g_socket_service_stop(FService);
-        g_socket_listener_close(G_SOCKET_LISTENER(FService));
-        g_object_unref(FService);
-    }
-    std::string Uri() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/page.html"; }
-
-private:
-    static gboolean Run(GThreadedSocketService*, GSocketConnection* connection, GObject*,
-                        gpointer data) {
-        const std::string& html = *static_cast<std::string*>(data);
-        g_socket_set_timeout(g_socket_connection_get_socket(connection), 10);
-        GInputStream* in = g_io_stream_get_input_stream(G_IO_STREAM(connection));
-        std::string head;
-        char buffer[4096];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            const gssize n = g_input_stream_read(in, buffer, sizeof buffer, nullptr, nullptr);
-            if (n <= 0)
-                return TRUE;
-            head.append(buffer, static_cast<std::size_t>(n));
-        }
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                                   "Content-Length: " +
-                                   std::to_string(html.size()) + "\r\nConnection: close\r\n\r\n" +
-                                   html;
-        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
-        g_output_stream_write_all(out, answer.data(), answer.size(), nullptr, nullptr, nullptr);
-        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-        return TRUE;
-    }
-
-    std::string FHtml;
-    GSocketService* FService = nullptr;
-    std::uint16_t FPort = 0;
-};
-
 TEST_F(MediaBridgeTest, EntriesStayInMemoryAndOtherPagesGetNothing) {
     const std::string noise = NoiseWav(2 * 1024 * 1024);
     const std::string marker = noise.substr(noise.size() / 2, 64);
@@ -593,11 +537,14 @@ return problems;
     // Pages that are not the publication's get no script, also those from
     // a web server.
     TPublicationView other({{std::string("site/x.html"), std::string("x")}});
-    TWebServerPage remote("<html><body><p>remote</p></body></html>");
+    TLoopbackServer remote([](const std::string&) -> THttpReply {
+        return {"200 OK", "Content-Type: text/html\r\n", "<html><body><p>remote</p></body></html>"};
+    });
+    const std::string remoteUri = remote.Url("/page.html");
     for (const std::string& uri :
-         {std::string("data:text/html,<p>remote</p>"), std::string("about:blank"), remote.Uri()}) {
+         {std::string("data:text/html,<p>remote</p>"), std::string("about:blank"), remoteUri}) {
         ASSERT_TRUE(other.Load(uri)) << uri;
-        if (uri == remote.Uri()) {
+        if (uri == remoteUri) {
             ASSERT_EQ(other.Call("return document.body.textContent;"), "\"remote\"");
         }
         EXPECT_EQ(
