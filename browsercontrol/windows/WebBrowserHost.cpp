@@ -9,7 +9,9 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <algorithm>
+#include <commctrl.h>
+
+#include <utility>
 
 namespace Folivant::BrowserControl {
 
@@ -24,6 +26,12 @@ const GUID CGID_DocHostCommands = {
 const GUID CGID_WebBrowserCommands = {
     0xed016940, 0xbd5b, 0x11cf, {0xba, 0x4e, 0x00, 0xc0, 0x4f, 0xd7, 0x08, 0x16}};
 const DWORD FindCommand = 1;
+// The engine's notice, in this command group, that its document window
+// exists.
+const GUID CGID_ExplorerCommands = {
+    0x000214d0, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const DWORD DocumentWindowCommand = 39;
+const UINT_PTR FocusWatchId = 1;
 
 const DISPID DispidAmbientDlControl = -5512;
 const DISPID DispidAmbientUserMode = -709;
@@ -80,6 +88,20 @@ bool BoolOf(const VARIANT& arg) {
 // A by-reference VARIANT_BOOL out argument (Cancel), or null.
 VARIANT_BOOL* BoolSlot(VARIANT& arg) {
     return arg.vt == (VT_BYREF | VT_BOOL) ? arg.pboolVal : nullptr;
+}
+
+// The first window of class className below root, at any depth.
+HWND FindDescendant(HWND root, const wchar_t* className) {
+    for (HWND child = GetWindow(root, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[64] = {};
+        GetClassNameW(child, name, 64);
+        if (lstrcmpW(name, className) == 0)
+            return child;
+        if (HWND found = FindDescendant(child, className))
+            return found;
+    }
+    return nullptr;
 }
 
 // The shift state as the key notifications report it.
@@ -322,6 +344,11 @@ public:
     // or let the engine ask the user.
     HRESULT STDMETHODCALLTYPE Exec(const GUID* group, DWORD command, DWORD option, VARIANT* in,
                                    VARIANT* out) override {
+        if (FHost != nullptr && group != nullptr && IsEqualGUID(*group, CGID_ExplorerCommands) &&
+            command == DocumentWindowCommand) {
+            FHost->WatchDocumentFocus();
+            return OLECMDERR_E_NOTSUPPORTED;
+        }
         if (FHost == nullptr || group == nullptr || !IsEqualGUID(*group, CGID_DocHostCommands) ||
             command != OLECMDID_SHOWSCRIPTERROR)
             return OLECMDERR_E_NOTSUPPORTED;
@@ -602,6 +629,11 @@ TWebBrowserHost::~TWebBrowserHost() {
 }
 
 void TWebBrowserHost::Destroy() {
+    if (FViewWindow != nullptr)
+        RemoveWindowSubclass(FViewWindow, FocusWatch, FocusWatchId);
+    if (FDocumentWindow != nullptr)
+        RemoveWindowSubclass(FDocumentWindow, FocusWatch, FocusWatchId);
+    FViewWindow = FDocumentWindow = nullptr;
     if (FConnectionPoint && FCookie != 0)
         FConnectionPoint->Unadvise(FCookie);
     FCookie = 0;
@@ -714,12 +746,48 @@ IDispatch* TWebBrowserHost::Application() {
 }
 
 void TWebBrowserHost::RevokeDocumentDrop() {
-    HWND view = FindWindowExW(FWindow, nullptr, L"Shell DocObject View", nullptr);
-    HWND document = view != nullptr
-                        ? FindWindowExW(view, nullptr, L"Internet Explorer_Server", nullptr)
-                        : nullptr;
+    HWND view = FindDescendant(FWindow, L"Shell DocObject View");
+    HWND document = view != nullptr ? FindDescendant(view, L"Internet Explorer_Server") : nullptr;
     if (document != nullptr)
         RevokeDragDrop(document);
+}
+
+void TWebBrowserHost::WatchDocumentFocus() {
+    if (FViewWindow != nullptr || FDocumentWindow != nullptr)
+        return;
+    HWND view = FindDescendant(FWindow, L"Shell DocObject View");
+    HWND document = view != nullptr ? FindDescendant(view, L"Internet Explorer_Server") : nullptr;
+    if (document == nullptr)
+        return;
+    auto data = reinterpret_cast<DWORD_PTR>(this);
+    if (SetWindowSubclass(view, FocusWatch, FocusWatchId, data))
+        FViewWindow = view;
+    if (SetWindowSubclass(document, FocusWatch, FocusWatchId, data))
+        FDocumentWindow = document;
+}
+
+// The engine's view and document windows: when one of them gets the
+// keyboard focus the engine is made UI-active, so that the focus ends in the
+// document; a destroyed window is no longer watched.
+LRESULT CALLBACK TWebBrowserHost::FocusWatch(HWND window, UINT message, WPARAM wParam,
+                                             LPARAM lParam, UINT_PTR id, DWORD_PTR data) {
+    auto* host = reinterpret_cast<TWebBrowserHost*>(data);
+    if (message == WM_SETFOCUS && !host->FActivating && host->FOleObject && host->FSite) {
+        host->FActivating = true;
+        RECT client{};
+        GetClientRect(host->FWindow, &client);
+        host->FOleObject->DoVerb(OLEIVERB_UIACTIVATE, nullptr,
+                                 static_cast<IOleClientSite*>(host->FSite), 0, host->FWindow,
+                                 &client);
+        host->FActivating = false;
+    } else if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(window, FocusWatch, id);
+        if (window == host->FViewWindow)
+            host->FViewWindow = nullptr;
+        if (window == host->FDocumentWindow)
+            host->FDocumentWindow = nullptr;
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
 }
 
 bool TWebBrowserHost::PreTranslateMessage(MSG& message) {

@@ -76,7 +76,8 @@ public:
     TWebBrowserHost(const TWebBrowserHost&) = delete;
     TWebBrowserHost& operator=(const TWebBrowserHost&) = delete;
     // Disconnects the events, deactivates and closes the engine, detaches
-    // the site and destroys the host window.
+    // the site and destroys the host window. Not from inside one of the
+    // host's own events: post the destruction instead.
     ~TWebBrowserHost();
 
     HWND Handle() const { return FWindow; }
@@ -113,6 +114,11 @@ private:
     friend class TBrowserEventSink;
 
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK FocusWatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR id, DWORD_PTR data);
+    // Once the engine's document window exists: watches it and the view
+    // window above it for the keyboard focus.
+    void WatchDocumentFocus();
     void Destroy();
     bool HasDocument(IDispatch** document);
     void RevokeDocumentDrop();
@@ -126,6 +132,9 @@ private:
     TComPtr<IWebBrowser2> FBrowser;
     TComPtr<IConnectionPoint> FConnectionPoint;
     DWORD FCookie = 0;
+    HWND FViewWindow = nullptr;
+    HWND FDocumentWindow = nullptr;
+    bool FActivating = false;
 };
 
 class EWebBrowserError : public Exception {
