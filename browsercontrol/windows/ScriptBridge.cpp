@@ -118,8 +118,13 @@ class TScriptBridgeFunctions final : public TExternalFunctions {
 public:
     explicit TScriptBridgeFunctions(TWebBrowserHost& host) : FBrowser(host) {}
     ~TScriptBridgeFunctions() override {
-        if (Shared::TBrowserJs::ReleaseSound(FBrowser) && Shared::ActiveMainForm != nullptr)
-            Shared::ActiveMainForm->StopWavSound();
+        try {
+            if (Shared::TBrowserJs::ReleaseSound(FBrowser) && Shared::ActiveMainForm != nullptr)
+                Shared::ActiveMainForm->StopWavSound();
+        } catch (...) {
+            // The window goes either way; a sound that would not stop
+            // changes nothing here.
+        }
     }
 
     std::int32_t FunctionIDByName(const String& name) override {

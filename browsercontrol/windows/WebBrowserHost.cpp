@@ -298,8 +298,14 @@ public:
         if (external == nullptr)
             return E_POINTER;
         *external = nullptr;
-        if (FHost != nullptr && FHost->FEvents.GetExternal)
-            *external = FHost->FEvents.GetExternal();
+        // A failure must not unwind into the engine: the page then has no
+        // external object.
+        try {
+            if (FHost != nullptr && FHost->FEvents.GetExternal)
+                *external = FHost->FEvents.GetExternal();
+        } catch (...) {
+            *external = nullptr;
+        }
         return *external != nullptr ? S_OK : S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE TranslateUrl(DWORD translate, LPWSTR url,

@@ -144,6 +144,16 @@ TEST_F(ScriptBridgeTest, NamesCallsAndPropertyReadsAnswerAsTheEngineExpects) {
     // members.
     EXPECT_EQ(Call(8, DISPATCH_PROPERTYPUT, {Bool(false)}, nullptr), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(Call(10, DISPATCH_METHOD, {}, &result), DISP_E_MEMBERNOTFOUND);
+
+    // The window's functions going away stop the sound its page started
+    // last; the page's object then answers nothing.
+    ASSERT_EQ(Call(3, DISPATCH_METHOD, {Text(L"s.wav")}, &result), S_OK);
+    FExternal->Detach();
+    FFunctions.reset();
+    EXPECT_EQ(FMain.Calls,
+              (std::vector<std::string>{"play s.wav loop", "stop", "play s.wav once", "stop"}));
+    EXPECT_EQ(IdOf(L"SayHello", &hr), DISPID_UNKNOWN);
+    EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
 }
 
 TEST_F(ScriptBridgeTest, AFailingFunctionBecomesAScriptException) {
