@@ -1,5 +1,6 @@
 #include "runtime/ExeHtmlSite.h"
 
+#include "platform/ProgramResources.h"
 #include "platform/ui/MessageBox.h"
 #include "runtime/Startup.h"
 
@@ -7,7 +8,9 @@ namespace Folivant::Runtime {
 
 TExeHtmlSite* GlobalExeHtmlSite = nullptr;
 
-TExeHtmlSite::TExeHtmlSite(const std::filesystem::path& executable) {
+TExeHtmlSite::TExeHtmlSite() : TExeHtmlSite(Platform::OwnResource("RCDATA", "FOLDATA")) {}
+
+TExeHtmlSite::TExeHtmlSite(std::optional<std::span<const std::uint8_t>> foldata) {
     FZipFile = std::make_unique<Archive::TZipReader>();
     FZipFile->Password = Archive::ArchivePassword;
     FZipFile->ArchiveType = Archive::TArchiveType::atZip;
@@ -15,15 +18,12 @@ TExeHtmlSite::TExeHtmlSite(const std::filesystem::path& executable) {
 
     FIniFile = std::make_unique<Shared::TMemIniFile>(String(), Shared::TIniEncoding::Utf16LE);
 
-    FResources = std::make_unique<Platform::TExeResources>(executable);
-    const Platform::TResourceInfo* resource = FResources->Find("RCDATA", "FOLDATA");
-    if (resource == nullptr)
+    if (!foldata)
         throw EResNotFound(u"Resource FOLDATA not found");
-    const auto data = FResources->Data(*resource);
-    if (!data)
-        throw EResNotFound(u"Resource FOLDATA lies outside the executable");
+    // The archive is read where the resource lies (a view of the mapped
+    // executable, often hundreds of megabytes), never copied.
     FResourceStream = std::make_unique<TReadOnlyMemoryStream>(
-        data->data(), static_cast<std::int64_t>(data->size()));
+        foldata->data(), static_cast<std::int64_t>(foldata->size()));
 
     if (FResourceStream->Size() == 0)
         HaltInvalidApplication();
@@ -43,7 +43,6 @@ TExeHtmlSite::~TExeHtmlSite() {
     FIniFile.reset();
     FZipFile.reset();
     FResourceStream.reset();
-    FResources.reset();
 }
 
 void InitializeExeHtmlSite() {

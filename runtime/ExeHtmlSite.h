@@ -7,15 +7,16 @@
 
 #include "base/Classes.h"
 #include "archive/ZipReader.h"
-#include "platform/ExeResources.h"
 #include "shared/IniFiles.h"
 
-#include <filesystem>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 
 namespace Folivant::Runtime {
 
-// The executable carries no FOLDATA resource (or its table cannot be read).
+// The executable carries no FOLDATA resource (or its bytes cannot be read).
 class EResNotFound : public Exception {
 public:
     using Exception::Exception;
@@ -23,14 +24,17 @@ public:
 
 class TExeHtmlSite {
 public:
-    // Opens the FOLDATA resource of the given executable (the program's own
-    // file by default) as the archive and loads the settings. An empty
-    // resource ends the process through HaltInvalidApplication; a missing
-    // one raises EResNotFound, an unreadable archive EZipError.
-    explicit TExeHtmlSite(
-        const std::filesystem::path& executable = Platform::TExeResources::OwnExecutable());
-    // Frees the settings object, then the archive reader, then the resource
-    // memory they were read from.
+    // Opens the program's own FOLDATA resource as the archive and loads the
+    // settings.
+    TExeHtmlSite();
+    // Opens the given bytes of a FOLDATA resource (nothing: the executable
+    // has none) in place, without a copy; they must stay valid for the
+    // object's lifetime. An empty resource ends the process through
+    // HaltInvalidApplication; a missing one raises EResNotFound, an
+    // unreadable archive EZipError.
+    explicit TExeHtmlSite(std::optional<std::span<const std::uint8_t>> foldata);
+    // Frees the settings object, then the archive reader, then the stream
+    // over the resource they were read from.
     ~TExeHtmlSite();
     TExeHtmlSite(const TExeHtmlSite&) = delete;
     TExeHtmlSite& operator=(const TExeHtmlSite&) = delete;
@@ -39,9 +43,8 @@ public:
     const Shared::TMemIniFile& IniFile() const { return *FIniFile; }
 
 private:
-    // Declared in the order they are needed: the map must outlive the
-    // stream over it, and the stream the reader that reads from it.
-    std::unique_ptr<Platform::TExeResources> FResources;
+    // Declared in the order they are needed: the stream over the resource
+    // must outlive the reader that reads from it.
     std::unique_ptr<TReadOnlyMemoryStream> FResourceStream;
     std::unique_ptr<Archive::TZipReader> FZipFile;
     std::unique_ptr<Shared::TMemIniFile> FIniFile;

@@ -1,6 +1,6 @@
 #include "runtime/RestrictedForm.h"
 
-#include "platform/ExeResources.h"
+#include "platform/ProgramResources.h"
 #include "runtime/Startup.h"
 
 #include <chrono>
@@ -21,18 +21,10 @@ constexpr std::chrono::milliseconds MatchDelay{500};
 // The key-and-padlock picture from the runtime's own resources; without it
 // the image stays empty.
 Platform::TPicture LoadKeyLockPicture() {
-    try {
-        const Platform::TExeResources resources(Platform::TExeResources::OwnExecutable());
-        const Platform::TResourceInfo* info = resources.Find("RCDATA", "KEYLOCK");
-        if (info == nullptr)
-            return {};
-        const auto data = resources.Data(*info);
-        if (!data)
-            return {};
-        return Platform::TPicture::FromPng(data->data(), data->size());
-    } catch (const Platform::EResourceError&) {
+    const auto data = Platform::OwnResource("RCDATA", "KEYLOCK");
+    if (!data)
         return {};
-    }
+    return Platform::TPicture::FromPng(data->data(), data->size());
 }
 
 } // namespace

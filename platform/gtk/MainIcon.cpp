@@ -1,6 +1,6 @@
 #include "platform/gtk/MainIconGtk.h"
 
-#include "platform/ExeResources.h"
+#include "platform/ProgramResources.h"
 #include "platform/gtk/GlibOwner.h"
 
 #include <gtk/gtk.h>
@@ -8,24 +8,18 @@
 namespace Folivant::Platform {
 
 GdkPixbuf* LoadMainIcon() {
-    try {
-        const TExeResources resources(TExeResources::OwnExecutable());
-        const TResourceInfo* info = resources.Find("ICON", "MAINICON");
-        const auto data = info != nullptr ? resources.Data(*info) : std::nullopt;
-        if (!data)
-            return nullptr;
-        const TGOwner<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
-        GdkPixbuf* pixbuf = nullptr;
-        const bool written = gdk_pixbuf_loader_write(loader, data->data(), data->size(), nullptr);
-        if (gdk_pixbuf_loader_close(loader, nullptr) && written) {
-            pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
-            if (pixbuf != nullptr)
-                g_object_ref(pixbuf);
-        }
-        return pixbuf;
-    } catch (const EResourceError&) {
+    const auto data = OwnResource("ICON", "MAINICON");
+    if (!data)
         return nullptr;
+    const TGOwner<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
+    GdkPixbuf* pixbuf = nullptr;
+    const bool written = gdk_pixbuf_loader_write(loader, data->data(), data->size(), nullptr);
+    if (gdk_pixbuf_loader_close(loader, nullptr) && written) {
+        pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+        if (pixbuf != nullptr)
+            g_object_ref(pixbuf);
     }
+    return pixbuf;
 }
 
 void UseMainIconForWindows() {

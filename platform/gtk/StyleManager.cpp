@@ -1,7 +1,7 @@
 #include "platform/gtk/StyleManagerGtk.h"
 
 #include "base/Text.h"
-#include "platform/ExeResources.h"
+#include "platform/ProgramResources.h"
 #include "platform/gtk/FormsGtk.h"
 
 #include <gtk/gtk.h>
@@ -115,8 +115,7 @@ struct TStyleManager::TSheets {
 // Where Activate finds no provider: the desktop's own theme.
 constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
 
-TStyleManager::TStyleManager(std::filesystem::path resourceFile)
-    : FResourceFile(std::move(resourceFile)), FSheets(std::make_unique<TSheets>()) {}
+TStyleManager::TStyleManager() : FOwnResources(true), FSheets(std::make_unique<TSheets>()) {}
 
 TStyleManager::TStyleManager(std::vector<TResource> resources)
     : FGivenResources(std::move(resources)), FSheets(std::make_unique<TSheets>()) {}
@@ -133,7 +132,7 @@ TStyleManager::~TStyleManager() {
 TStyleManager& TStyleManager::Global() {
     // Never destroyed: the screen-wide provider must outlive every window,
     // up to the very end of the process.
-    static auto* manager = new TStyleManager(TExeResources::OwnExecutable());
+    static auto* manager = new TStyleManager();
     return *manager;
 }
 
@@ -144,23 +143,15 @@ void TStyleManager::RegisterStyleFiles() {
 
     std::vector<TResource> resources = std::move(FGivenResources);
     std::vector<std::string> failed;
-    if (FResourceFile) {
-        try {
-            const TExeResources table(*FResourceFile);
-            for (const auto& info : table.Resources()) {
-                if (!SameResourceName(info.Type, "VCLSTYLE"))
-                    continue;
-                const auto data = table.Data(info);
-                if (!data) {
-                    failed.push_back(info.Name);
-                    continue;
-                }
-                resources.push_back(TResource{info.Name, {data->begin(), data->end()}});
+    if (FOwnResources)
+        for (const std::string& name : OwnResourceNames("VCLSTYLE")) {
+            const auto data = OwnResource("VCLSTYLE", name);
+            if (!data) {
+                failed.push_back(name);
+                continue;
             }
-        } catch (const EResourceError&) {
-            // An unreadable executable carries no styles.
+            resources.push_back(TResource{name, {data->begin(), data->end()}});
         }
-    }
     for (auto& resource : resources) {
         auto file = ParseStyleFile(resource.Data);
         const bool duplicate =

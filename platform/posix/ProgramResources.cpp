@@ -2,24 +2,22 @@
 
 #include "platform/ExeResources.h"
 
-#include <memory>
-
 namespace Folivant::Platform {
 
 namespace {
 
 // The program's own table, mapped once for the whole run; none when the
-// executable cannot be read.
+// executable cannot be read. Never unmapped, so that the bytes handed out
+// stay valid for the whole run, static destructors at exit included.
 const TExeResources* OwnTable() {
-    static const std::unique_ptr<const TExeResources> table =
-        []() -> std::unique_ptr<const TExeResources> {
+    static const TExeResources* const table = []() -> const TExeResources* {
         try {
-            return std::make_unique<const TExeResources>(TExeResources::OwnExecutable());
+            return new TExeResources(TExeResources::OwnExecutable());
         } catch (const EResourceError&) {
             return nullptr;
         }
     }();
-    return table.get();
+    return table;
 }
 
 } // namespace

@@ -15,7 +15,6 @@
 #include "platform/ui/Picture.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -56,9 +55,8 @@ public:
         std::vector<std::uint8_t> Data;
     };
 
-    // A manager over the VCLSTYLE resources of an executable file; a file
-    // that cannot be read has none.
-    explicit TStyleManager(std::filesystem::path resourceFile);
+    // A manager over the program's own VCLSTYLE resources.
+    TStyleManager();
     // A manager over resources given in memory.
     explicit TStyleManager(std::vector<TResource> resources);
     ~TStyleManager();
@@ -94,7 +92,7 @@ private:
     struct TSheets;
     void Activate(const String& name, std::size_t loaded);
 
-    std::optional<std::filesystem::path> FResourceFile;
+    bool FOwnResources = false;
     std::vector<TResource> FGivenResources;
     bool FRegistered = false;
     std::vector<TStyleFile> FFiles;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -276,26 +277,41 @@ TEST_F(StylesTest, StyleFilesThatCannotBeLoadedAreNamedOnce) {
         EXPECT_TRUE(manager.SetStyle(u"good style"));
         EXPECT_EQ(manager.ActiveStyleName(), u"Good Style");
     }
-    // A table whose style resource does not fit inside the file.
+    // The program's own table, whose style resource does not fit inside the
+    // file: a copy of this program, run as the helper below.
     TempDir dir;
-    Folivant::Testing::WriteFileBytes(dir / "image", "not an executable");
-    WriteExeResources(dir / "image", dir / "styled", {{"VCLSTYLE", "FITS", 1033, "x", {}}});
-    std::string bytes = Folivant::Testing::ReadFileBytes(dir / "styled");
+    const auto copy = dir / "lying_ui_tests";
+    WriteExeResources(std::filesystem::read_symlink("/proc/self/exe"), copy,
+                      {{"VCLSTYLE", "FITS", 1033, "x", {}}});
+    std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(-16, std::ios::end);
     std::uint64_t directory = 0;
-    std::memcpy(&directory, bytes.data() + bytes.size() - 16, 8);
+    file.read(reinterpret_cast<char*>(&directory), 8);
     // count, "VCLSTYLE", "FITS", language, offset: then the size.
-    const std::size_t sizeField = directory + 4 + 2 + 8 + 2 + 4 + 2 + 8;
+    file.seekp(static_cast<std::streamoff>(directory + 4 + 2 + 8 + 2 + 4 + 2 + 8));
     const std::uint64_t tooLarge = 1u << 30;
-    std::memcpy(bytes.data() + sizeField, &tooLarge, 8);
-    Folivant::Testing::WriteFileBytes(dir / "styled", bytes);
-    TStyleManager fromFile(dir / "styled");
+    file.write(reinterpret_cast<const char*>(&tooLarge), 8);
+    file.close();
+    const auto result =
+        RunProcess({copy.string(), "--gtest_filter=Styles.HelperInACopyWithAStyleOutsideTheFile"},
+                   {"FOLIVANT_STYLES_HELPER=1"}, 120);
+    EXPECT_EQ(result.ExitCode, 0) << result.Stdout << result.Stderr;
+    EXPECT_NE(result.Stdout.find("[  PASSED  ] 1 test"), std::string::npos) << result.Stdout;
+}
+
+// Runs only as the child of StyleFilesThatCannotBeLoadedAreNamedOnce,
+// in a copy of this program whose one style resource lies outside the file.
+TEST(Styles, HelperInACopyWithAStyleOutsideTheFile) {
+    if (std::getenv("FOLIVANT_STYLES_HELPER") == nullptr)
+        GTEST_SKIP() << "helper of another test";
+    TStyleManager own;
     try {
-        fromFile.StyleNames();
+        own.StyleNames();
         ADD_FAILURE() << "a resource outside the file was read";
     } catch (const EStyleError& e) {
         EXPECT_STREQ(e.what(), "Unable to load style 'FITS'");
     }
-    EXPECT_EQ(fromFile.StyleNames(), std::vector<String>({u"Windows"}));
+    EXPECT_EQ(own.StyleNames(), std::vector<String>({u"Windows"}));
 }
 
 // Runs only as the child of TheRuntimesStylesApplyThroughTheRealResources,

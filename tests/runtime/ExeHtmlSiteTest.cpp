@@ -5,6 +5,7 @@
 #include "runtime/ExeHtmlSite.h"
 
 #include "archive/ZipWriter.h"
+#include "platform/ExeResources.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,19 @@ void WriteExe(const std::filesystem::path& path, const std::optional<std::string
     Platform::WriteExeResources(path.string() + ".bare", path, resources);
 }
 
+// The publication object over the FOLDATA resource of an executable written
+// here, the executable mapped for as long as the object reads from it.
+struct TPublication {
+    explicit TPublication(const std::filesystem::path& exe) : Exe(exe), Site(Foldata(Exe)) {}
+    static std::optional<std::span<const std::uint8_t>>
+    Foldata(const Platform::TExeResources& exe) {
+        const Platform::TResourceInfo* info = exe.Find("RCDATA", "FOLDATA");
+        return info != nullptr ? exe.Data(*info) : std::nullopt;
+    }
+    const Platform::TExeResources Exe;
+    const TExeHtmlSite Site;
+};
+
 // The runtime's start-up without a display: message boxes print to
 // standard error.
 ProcessResult RunWithoutDisplay(const std::filesystem::path& exe) {
@@ -55,7 +69,8 @@ TEST(ExeHtmlSite, OpensTheArchiveAndLoadsTheSettings) {
                  w.AddDirectory("pages/");
                  w.AddBytes("pages/index.html", "<p>hello</p>");
              }));
-    const TExeHtmlSite site(dir / "pub");
+    const TPublication pub(dir / "pub");
+    const TExeHtmlSite& site = pub.Site;
     EXPECT_EQ(site.ZipFile().Count(), 3);
     EXPECT_EQ(site.ZipFile().FindFile(u"Pages/Index.html"), 2);
     TMemoryStream page;
@@ -86,7 +101,8 @@ TEST(ExeHtmlSite, MissingOrUndecodableSettingsLeaveEveryDefault) {
     };
     for (const auto& archive : archives) {
         WriteExe(dir / "pub", archive);
-        const TExeHtmlSite site(dir / "pub");
+        const TPublication pub(dir / "pub");
+        const TExeHtmlSite& site = pub.Site;
         EXPECT_EQ(site.IniFile().SectionCount(), 0u);
         EXPECT_EQ(site.IniFile().ReadString(u"Folivant", u"AppTitle", u"default"), u"default");
     }
@@ -95,11 +111,11 @@ TEST(ExeHtmlSite, MissingOrUndecodableSettingsLeaveEveryDefault) {
 TEST(ExeHtmlSite, MissingResourceAndUnreadableArchiveRaise) {
     TempDir dir;
     WriteExe(dir / "no-foldata", std::nullopt);
-    EXPECT_THROW(TExeHtmlSite(dir / "no-foldata"), Runtime::EResNotFound);
+    EXPECT_THROW(TPublication(dir / "no-foldata"), Runtime::EResNotFound);
     WriteFileBytes(dir / "no-table", FakeImage);
-    EXPECT_THROW(TExeHtmlSite(dir / "no-table"), Runtime::EResNotFound);
+    EXPECT_THROW(TPublication(dir / "no-table"), Runtime::EResNotFound);
     WriteExe(dir / "garbage", std::string("this is no archive"));
-    EXPECT_THROW(TExeHtmlSite(dir / "garbage"), Archive::EZipError);
+    EXPECT_THROW(TPublication(dir / "garbage"), Archive::EZipError);
 }
 
 TEST(ExeHtmlSite, StartupFailuresOfTheRuntime) {
