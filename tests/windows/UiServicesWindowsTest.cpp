@@ -1,0 +1,159 @@
+// The platform's window-level services on Windows, as the system runs them:
+// message boxes and the save dialog driven from a timer of their own modal
+// loop, sound from a memory image, the shell's open verb, and the names and
+// text widths of the system.
+#include "platform/ui/MessageBox.h"
+#include "platform/ui/SaveDialog.h"
+#include "platform/ui/Shell.h"
+#include "platform/ui/Sound.h"
+#include "platform/ui/SystemInfo.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#undef MessageBox
+
+#include <commdlg.h>
+#include <dlgs.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace Folivant {
+namespace {
+
+// Runs action once from the modal loop that the next dialog of this thread
+// runs: a thread timer fires only from a message loop.
+std::function<void(HWND)> TimerAction;
+
+void CALLBACK RunTimerAction(HWND, UINT, UINT_PTR timer, DWORD) {
+    const HWND active = GetActiveWindow();
+    if (active == nullptr)
+        return; // The dialog is not up yet; the timer fires again.
+    KillTimer(nullptr, timer);
+    TimerAction(active);
+}
+
+void WhenDialogShows(std::function<void(HWND)> action) {
+    TimerAction = std::move(action);
+    SetTimer(nullptr, 0, 50, RunTimerAction);
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[256] = {};
+    GetWindowTextW(window, text, 256);
+    return text;
+}
+
+TEST(WindowsMessageBox, ClosingAnswersAsTheCloseButtonWould) {
+    struct TCase {
+        unsigned Flags;
+        int Answer;
+        const wchar_t* FirstButton;
+    };
+    // The flags and answers are named by the system's macros, which have
+    // the interface's values.
+    const TCase cases[] = {
+        {MB_YESNO | MB_ICONQUESTION, IDNO, L"&Yes"},
+        {MB_OKCANCEL, IDCANCEL, L"OK"},
+        {Platform::MB_CLOSE | MB_ICONERROR, IDCLOSE, L"Close"},
+    };
+    for (const TCase& test : cases) {
+        std::wstring caption, button;
+        WhenDialogShows([&](HWND box) {
+            caption = WindowText(box);
+            const HWND first = GetDlgItem(box, (test.Flags & 0xF) == MB_YESNO ? IDYES : IDOK);
+            button = WindowText(first);
+            Platform::CloseModalWindows();
+        });
+        EXPECT_EQ(Platform::MessageBox(u"Text", u"Caption", test.Flags), test.Answer) << test.Flags;
+        EXPECT_EQ(caption, L"Caption");
+        EXPECT_EQ(button, test.FirstButton) << test.Flags;
+    }
+}
+
+TEST(WindowsSaveDialog, ConfirmedNameGetsTheDefaultExtensionAndCancelKeepsIt) {
+    Testing::TempDir folder;
+    Platform::TSaveDialog dialog;
+    dialog.DefaultExt = u"zip";
+    dialog.Filter = u"ZIP|*.zip";
+    dialog.Title = u"Save the entry";
+    dialog.FileName = (folder / "first.zip").u16string();
+
+    std::wstring title;
+    WhenDialogShows([&](HWND window) {
+        title = WindowText(window);
+        SendMessageW(window, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(L"chosen"));
+        SendMessageW(window, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(L"chosen"));
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
+    });
+    ASSERT_TRUE(dialog.Execute());
+    EXPECT_EQ(title, L"Save the entry");
+    EXPECT_EQ(dialog.FileName, (folder / "chosen.zip").u16string());
+
+    WhenDialogShows([](HWND) { Platform::CloseModalWindows(); });
+    EXPECT_FALSE(dialog.Execute());
+    EXPECT_EQ(dialog.FileName, (folder / "chosen.zip").u16string());
+}
+
+// A RIFF WAVE image of 8-bit mono samples at 8000 Hz; dataSize is what the
+// data chunk claims, samples what follows it.
+std::string WaveImage(std::uint32_t dataSize, std::size_t samples) {
+    auto u32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [](std::uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+    std::string image = "RIFF" + u32(static_cast<std::uint32_t>(36 + samples)) + "WAVE";
+    image += "fmt " + u32(16) + u16(1) + u16(1) + u32(8000) + u32(8000) + u16(1) + u16(8);
+    image += "data" + u32(dataSize);
+    for (std::size_t i = 0; i < samples; ++i)
+        image += static_cast<char>(128 + ((i / 8) % 2 ? 60 : -60));
+    return image;
+}
+
+TEST(WindowsSound, PlaysItsOwnCopyAndRefusesWhatIsNoWave) {
+    Platform::TSoundPlayer& player = Platform::TSoundPlayer::Instance();
+    {
+        std::string image = WaveImage(4000, 4000);
+        ASSERT_TRUE(player.Play(image.data(), image.size(), true));
+        // The caller's buffer goes at once; the sound plays from the copy.
+        std::memset(image.data(), 0, image.size());
+    }
+    EXPECT_TRUE(player.Active());
+    EXPECT_TRUE(player.Stop());
+    EXPECT_FALSE(player.Active());
+
+    // A data chunk that claims more than the image holds plays what is there.
+    const std::string lying = WaveImage(0xFFFFFF00u, 800);
+    EXPECT_TRUE(player.Play(lying.data(), lying.size(), false));
+    EXPECT_TRUE(player.Stop());
+
+    const std::string noWave = "RIFF\x04\0\0\0AVI ";
+    const std::string noFormat = WaveImage(800, 800).replace(12, 4, "junk");
+    for (const std::string& bad : {noWave, noFormat, std::string()})
+        EXPECT_FALSE(player.Play(bad.data(), bad.size(), false));
+    EXPECT_FALSE(player.Active());
+}
+
+TEST(WindowsShell, OpenFailsForNothing) {
+    EXPECT_FALSE(Platform::ShellOpen(u"", u""));
+    EXPECT_FALSE(Platform::ShellOpen(u"C:\\no-such-folder\\no-such-file.txt", u""));
+    EXPECT_TRUE(Platform::RefreshAssociations());
+}
+
+TEST(WindowsSystemInfo, NamesAndWidthsComeFromTheSystem) {
+    EXPECT_FALSE(Platform::ComputerName().empty());
+    const String user = Platform::UserName();
+    EXPECT_FALSE(user.empty());
+    EXPECT_NE(user.back(), u'\0');
+    const int small = Platform::TextWidth(u"Tahoma 10", u"WWWW");
+    const int large = Platform::TextWidth(u"Tahoma Bold 30", u"WWWW");
+    EXPECT_GT(small, 0);
+    EXPECT_GT(large, small * 2);
+    EXPECT_GT(Platform::TextWidth(u"", u"WWWW"), 0);
+    EXPECT_EQ(Platform::TextWidth(u"", u""), 0);
+}
+
+} // namespace
+} // namespace Folivant
