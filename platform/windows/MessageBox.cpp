@@ -6,6 +6,7 @@
 // CloseModalWindows can end it with the answer of a closed box.
 #include "platform/ui/MessageBox.h"
 
+#include "platform/ui/Application.h"
 #include "platform/windows/ModalWindows.h"
 
 #include <windows.h>
@@ -105,6 +106,10 @@ TModalWindowScope::~TModalWindowScope() {
 }
 
 int MessageBox(const String& text, const String& caption, unsigned flags) {
+    // Once the end of the run was asked for, no box shows: it answers as if
+    // closed at once.
+    if (ShutDownRequested())
+        return ClosedAnswer(flags);
     TPendingBox box{flags, nullptr};
     TPendingBox* const outer = PendingBox;
     PendingBox = &box;

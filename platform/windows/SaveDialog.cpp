@@ -5,6 +5,7 @@
 // a file is replaced. Its hook registers the dialog with the modal windows
 // that CloseModalWindows cancels.
 
+#include "platform/ui/Application.h"
 #include "platform/windows/ModalWindows.h"
 
 #include <windows.h>
@@ -60,6 +61,10 @@ UINT_PTR CALLBACK DialogHook(HWND child, UINT message, WPARAM, LPARAM lParam) {
 } // namespace
 
 bool TSaveDialog::Execute() {
+    // Once the end of the run was asked for, the dialog answers as if
+    // cancelled at once.
+    if (ShutDownRequested())
+        return false;
     // Long paths fit; the dialog reports a longer choice as an error.
     std::vector<wchar_t> name(32768);
     std::wstring folder;

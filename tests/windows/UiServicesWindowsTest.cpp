@@ -2,6 +2,7 @@
 // message boxes and the save dialog driven from a timer of their own modal
 // loop, sound from a memory image, the shell's open verb, and the names and
 // text widths of the system.
+#include "platform/ui/Application.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/SaveDialog.h"
 #include "platform/ui/Shell.h"
@@ -21,6 +22,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace Folivant {
 namespace {
@@ -73,6 +76,45 @@ TEST(WindowsMessageBox, ClosingAnswersAsTheCloseButtonWould) {
         EXPECT_EQ(caption, L"Caption");
         EXPECT_EQ(button, test.FirstButton) << test.Flags;
     }
+}
+
+// Ends the loop of a test that went wrong instead of letting it hang.
+void CALLBACK EndStuckLoop(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    Platform::TerminateMessageLoop();
+}
+
+TEST(WindowsApplication, PostedCallsRunInOrderAndOutermostActionsWaitForModalLoops) {
+    ASSERT_TRUE(Platform::InitializeApplication("platform_ui_tests"));
+    std::vector<std::string> events;
+    std::thread poster([&] {
+        for (int i = 0; i < 3; ++i)
+            Platform::PostCall([&events, i] { events.push_back("call" + std::to_string(i)); });
+    });
+    poster.join();
+    Platform::PostCall([&] {
+        Platform::WhenInOutermostLoop([&] {
+            events.push_back("outermost");
+            Platform::TerminateMessageLoop();
+        });
+        // The box's own loop runs the timers meanwhile; the action waits.
+        WhenDialogShows([&](HWND) {
+            events.push_back("box");
+            Platform::CloseModalWindows();
+        });
+        Platform::MessageBox(u"Text", u"Caption", MB_OK);
+        events.push_back("box closed");
+        EXPECT_TRUE(Platform::MessageLoopRunning());
+    });
+    const UINT_PTR guard = SetTimer(nullptr, 0, 20000, EndStuckLoop);
+    Platform::RunMessageLoop();
+    KillTimer(nullptr, guard);
+    EXPECT_FALSE(Platform::MessageLoopRunning());
+    const std::vector<std::string> expected{"call0", "call1",      "call2",
+                                            "box",   "box closed", "outermost"};
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(Platform::ApplicationTitle(), u"platform_ui_tests");
+    EXPECT_EQ(Platform::ApplicationTitleOf(u"C:\\Books.D\\MyBOOK.v2.exe"), u"Mybook");
 }
 
 TEST(WindowsSaveDialog, ConfirmedNameGetsTheDefaultExtensionAndCancelKeepsIt) {
