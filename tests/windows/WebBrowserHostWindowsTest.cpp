@@ -183,6 +183,15 @@ TEST_F(WebBrowserHostTest, SiteAnswersTheEngineAsTheBrowserWindowAsksIt) {
     EXPECT_EQ(ui->TranslateAccelerator(&ctrlY, nullptr, 0), S_FALSE);
     keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
     SetKeyboardState(keys);
+    // Keys for the engine reach the owner's handler first; Enter always
+    // goes on to the page, and other windows' keys are not the control's.
+    host.Events().KeyDown = [](WORD& key) { key = 0; };
+    MSG escape{host.Handle(), WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+    MSG enter{host.Handle(), WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+    MSG elsewhere{FFrame, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+    EXPECT_TRUE(host.PreTranslateMessage(escape));
+    EXPECT_FALSE(host.PreTranslateMessage(enter));
+    EXPECT_FALSE(host.PreTranslateMessage(elsewhere));
 
     // A script error goes on without a dialog; other commands are not the
     // host's.
