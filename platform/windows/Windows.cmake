@@ -80,8 +80,8 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
   folivant_platform_windows)
 
 # The Windows files behind the platform's window-level interfaces
-# (platform/ui): the application's message loop and posted calls, message boxes, the save dialog, the shell, sound, system
-# names and text widths, and the URL-moniker session of the system with the
+# (platform/ui): the application's message loop and posted calls, message boxes, the save dialog, the shell, sound, the
+# tray icon, system names and text widths, and the URL-moniker session of the system with the
 # protocol components' hidden windows.
 # The portable part of platform/ui (the key map).
 add_library(folivant_platform_ui STATIC ${FOLIVANT_ROOT}/platform/ui/KeyMap.cpp)
@@ -94,6 +94,7 @@ add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/Shell.cpp
   ${FOLIVANT_ROOT}/platform/windows/Sound.cpp
   ${FOLIVANT_ROOT}/platform/windows/SystemInfo.cpp
+  ${FOLIVANT_ROOT}/platform/windows/TrayIcon.cpp
   ${FOLIVANT_ROOT}/platform/windows/UrlMon.cpp)
 target_link_libraries(folivant_platform_ui_windows PUBLIC folivant_platform_ui folivant_shared
   urlmon ole32 uuid user32 gdi32 winmm comdlg32 shell32)

@@ -8,6 +8,7 @@
 #include "platform/ui/Shell.h"
 #include "platform/ui/Sound.h"
 #include "platform/ui/SystemInfo.h"
+#include "platform/ui/TrayIcon.h"
 
 #include "support/TestSupport.h"
 
@@ -18,9 +19,11 @@
 
 #include <commdlg.h>
 #include <dlgs.h>
+#include <shellapi.h>
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +118,39 @@ TEST(WindowsApplication, PostedCallsRunInOrderAndOutermostActionsWaitForModalLoo
     EXPECT_EQ(events, expected);
     EXPECT_EQ(Platform::ApplicationTitle(), u"platform_ui_tests");
     EXPECT_EQ(Platform::ApplicationTitleOf(u"C:\\Books.D\\MyBOOK.v2.exe"), u"Mybook");
+}
+
+TEST(WindowsTrayIcon, ShowsAndCountsLeftClicksOnce) {
+    int clicks = 0;
+    auto icon = std::make_unique<Platform::TTrayIcon>(u"Hint", [&] { ++clicks; });
+    EXPECT_EQ(icon->Kind(), Platform::TTrayIcon::tkStatusIcon);
+    const HWND window = FindWindowW(L"FolivantTrayIcon", nullptr);
+    ASSERT_NE(window, nullptr);
+    // The mouse events as the notification area sends them.
+    auto send = [window](UINT event) { SendMessageW(window, WM_APP + 20, 1, event); };
+    send(WM_LBUTTONDOWN);
+    send(WM_LBUTTONUP);
+    EXPECT_EQ(clicks, 1);
+    for (const UINT event : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+        send(event);
+    EXPECT_EQ(clicks, 2);
+    send(WM_RBUTTONDOWN);
+    send(WM_RBUTTONUP);
+    EXPECT_EQ(clicks, 2);
+    icon->SetHint(std::u16string(300, u'x'));
+
+    // A click whose handler frees the icon: the icon leaves the area.
+    icon = std::make_unique<Platform::TTrayIcon>(u"", [&] { icon.reset(); });
+    const HWND second = FindWindowW(L"FolivantTrayIcon", nullptr);
+    ASSERT_NE(second, nullptr);
+    SendMessageW(second, WM_APP + 20, 1, WM_LBUTTONUP);
+    EXPECT_EQ(icon, nullptr);
+    EXPECT_FALSE(IsWindow(second));
+    NOTIFYICONDATAW gone{};
+    gone.cbSize = sizeof gone;
+    gone.hWnd = second;
+    gone.uID = 1;
+    EXPECT_FALSE(Shell_NotifyIconW(NIM_DELETE, &gone));
 }
 
 TEST(WindowsSaveDialog, ConfirmedNameGetsTheDefaultExtensionAndCancelKeepsIt) {
