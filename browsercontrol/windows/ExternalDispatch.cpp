@@ -72,14 +72,16 @@ HRESULT STDMETHODCALLTYPE TExternalDispatch::GetIDsOfNames(REFIID riid, LPOLESTR
         return DISP_E_UNKNOWNINTERFACE;
     for (UINT i = 0; i < count; ++i)
         ids[i] = DISPID_UNKNOWN;
+    // Only the member's name counts; the functions take no named arguments,
+    // so further names are ignored. A name that is no bridge function is
+    // answered E_NOTIMPL, which the script sees as an error.
     if (count == 0 || FFunctions == nullptr)
-        return DISP_E_UNKNOWNNAME;
+        return E_NOTIMPL;
     std::int32_t id = FFunctions->FunctionIDByName(WideToString(names[0]));
     if (id == -1)
-        return DISP_E_UNKNOWNNAME;
+        return E_NOTIMPL;
     ids[0] = id;
-    // The functions take no named arguments.
-    return count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
+    return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE TExternalDispatch::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
