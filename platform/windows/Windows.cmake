@@ -80,7 +80,8 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
   folivant_platform_windows)
 
 # The Windows files behind the platform's window-level interfaces
-# (platform/ui): the application's message loop and posted calls, message boxes, the save dialog, the shell, sound, the
+# (platform/ui): the application's message loop and posted calls, the form
+# (its window; no text box or image control yet), message boxes, the save dialog, the shell, sound, the
 # tray icon, system names and text widths, and the URL-moniker session of the system with the
 # protocol components' hidden windows.
 # The portable part of platform/ui (the key map).
@@ -89,6 +90,7 @@ target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platf
 
 add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/Application.cpp
+  ${FOLIVANT_ROOT}/platform/windows/Forms.cpp
   ${FOLIVANT_ROOT}/platform/windows/MessageBox.cpp
   ${FOLIVANT_ROOT}/platform/windows/SaveDialog.cpp
   ${FOLIVANT_ROOT}/platform/windows/Shell.cpp

@@ -3,6 +3,7 @@
 // loop, sound from a memory image, the shell's open verb, and the names and
 // text widths of the system.
 #include "platform/ui/Application.h"
+#include "platform/ui/Forms.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/SaveDialog.h"
 #include "platform/ui/Shell.h"
@@ -10,6 +11,7 @@
 #include "platform/ui/SystemInfo.h"
 #include "platform/ui/TrayIcon.h"
 
+#include "platform/windows/FormsWindows.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -151,6 +153,90 @@ TEST(WindowsTrayIcon, ShowsAndCountsLeftClicksOnce) {
     gone.hWnd = second;
     gone.uID = 1;
     EXPECT_FALSE(Shell_NotifyIconW(NIM_DELETE, &gone));
+}
+
+TEST(WindowsForm, BorderStylesKeepTheClientAreaAndStayOnTop) {
+    using Platform::TForm;
+    struct TCase {
+        Platform::TFormBorderStyle Style;
+        bool Caption, Sizeable, Tool;
+    };
+    const TCase cases[] = {
+        {Platform::bsNone, false, false, false},     {Platform::bsSingle, true, false, false},
+        {Platform::bsSizeable, true, true, false},   {Platform::bsDialog, true, false, false},
+        {Platform::bsToolWindow, true, false, true}, {Platform::bsSizeToolWin, true, true, true},
+    };
+    TForm form;
+    const HWND window = form.Native().Window;
+    ASSERT_NE(window, nullptr);
+    form.SetCaption(u"Publication");
+    EXPECT_EQ(WindowText(window), L"Publication");
+    form.SetStayOnTop(true);
+    form.SetClientSize(400, 300);
+    form.Show();
+    for (const TCase& test : cases) {
+        form.SetBorderStyle(test.Style);
+        const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
+        const LONG_PTR ex = GetWindowLongPtrW(window, GWL_EXSTYLE);
+        EXPECT_EQ((style & WS_CAPTION) == WS_CAPTION, test.Caption) << test.Style;
+        EXPECT_EQ((style & WS_THICKFRAME) != 0, test.Sizeable) << test.Style;
+        EXPECT_EQ((ex & WS_EX_TOOLWINDOW) != 0, test.Tool) << test.Style;
+        EXPECT_NE(ex & WS_EX_TOPMOST, 0) << test.Style;
+        EXPECT_TRUE(IsWindowVisible(window)) << test.Style;
+        RECT client{};
+        GetClientRect(window, &client);
+        EXPECT_EQ(client.right, 400) << test.Style;
+        EXPECT_EQ(client.bottom, 300) << test.Style;
+    }
+    form.SetStayOnTop(false);
+    EXPECT_EQ(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
+    form.SetOuterSize(500, 200, 600, 0);
+    EXPECT_EQ(form.Bounds().Width, 600);
+    EXPECT_EQ(form.Bounds().Height, 200);
+}
+
+TEST(WindowsForm, ModalLoopEndsByResultCloseOrKeyAndCloseRequestsAsked) {
+    using Platform::TForm;
+    TForm form;
+    form.MakeControlHost();
+    const HWND host = form.Native().Host;
+    ASSERT_NE(host, nullptr);
+    std::vector<std::uint16_t> keys;
+    form.OnKeyDown = [&](std::uint16_t& key, Platform::TShiftState) {
+        keys.push_back(key);
+        if (key == VK_ESCAPE)
+            form.SetModalResult(Platform::mrOk);
+    };
+    // A key press for the control inside the form reaches the form first.
+    Platform::PostCall([&] {
+        PostMessageW(host, WM_KEYDOWN, 'A', 0);
+        PostMessageW(host, WM_KEYDOWN, VK_ESCAPE, 0);
+    });
+    EXPECT_EQ(form.ShowModal(), Platform::mrOk);
+    EXPECT_EQ(keys, (std::vector<std::uint16_t>{'A', VK_ESCAPE}));
+    EXPECT_FALSE(form.Visible());
+
+    // Without a close handler closing ends the dialog with Cancel.
+    Platform::PostCall([&] { form.Close(); });
+    EXPECT_EQ(form.ShowModal(), Platform::mrCancel);
+
+    // With one, the handler decides and the window stays.
+    int asked = 0;
+    form.OnCloseQuery = [&] {
+        if (++asked == 2)
+            form.SetModalResult(Platform::mrOk);
+    };
+    Platform::PostCall([&] {
+        form.Close();
+        Platform::PostCall([&] { form.Close(); });
+    });
+    EXPECT_EQ(form.ShowModal(), Platform::mrOk);
+    EXPECT_EQ(asked, 2);
+
+    // A form whose window was destroyed from outside answers Cancel at once.
+    DestroyWindow(form.Native().Window);
+    EXPECT_FALSE(form.HandleAllocated());
+    EXPECT_EQ(form.ShowModal(), Platform::mrCancel);
 }
 
 TEST(WindowsSaveDialog, ConfirmedNameGetsTheDefaultExtensionAndCancelKeepsIt) {

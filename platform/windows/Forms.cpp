@@ -1,0 +1,430 @@
+#include "platform/windows/FormsWindows.h"
+
+// A form is a top-level window of the thread that makes it; its border
+// style is the window's style bits, stay-on-top the topmost band. Closing
+// it never destroys the window: a close request goes to the form's
+// handler, ends its modal loop or hides it. Key preview is a hook on the
+// thread's message retrieval that sees each key press for the form or any
+// window inside it before it is dispatched to the window that has the
+// focus. Only the form itself is here: text boxes and image controls have
+// no Windows files yet.
+
+#include "platform/ui/Application.h"
+#include "platform/windows/ModalWindows.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace Folivant::Platform {
+
+namespace {
+
+const wchar_t* const FormClass = L"FolivantForm";
+const wchar_t* const HostClass = L"FolivantFormClient";
+
+// The forms of the thread, which the key hook looks the window up in.
+std::vector<TForm::TImpl*> Forms;
+HHOOK KeyHook = nullptr;
+
+struct TStyle {
+    DWORD Style;
+    DWORD ExStyle;
+};
+
+TStyle StyleOf(TFormBorderStyle border) {
+    switch (border) {
+    case bsNone:
+        return {WS_POPUP | WS_CLIPCHILDREN, 0};
+    case bsSingle:
+        return {WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_CLIPCHILDREN, 0};
+    case bsDialog:
+        return {WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | WS_CLIPCHILDREN, WS_EX_DLGMODALFRAME};
+    case bsToolWindow:
+        return {WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, WS_EX_TOOLWINDOW};
+    case bsSizeToolWin:
+        return {WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_CLIPCHILDREN, WS_EX_TOOLWINDOW};
+    case bsSizeable:
+    default:
+        return {WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0};
+    }
+}
+
+TShiftState CurrentShiftState() {
+    TShiftState shift = 0;
+    if (GetKeyState(VK_SHIFT) < 0)
+        shift |= ssShift;
+    if (GetKeyState(VK_MENU) < 0)
+        shift |= ssAlt;
+    if (GetKeyState(VK_CONTROL) < 0)
+        shift |= ssCtrl;
+    return shift;
+}
+
+TForm::TImpl* FormOf(HWND window) {
+    const HWND root = GetAncestor(window, GA_ROOT);
+    const auto at = std::find_if(Forms.begin(), Forms.end(),
+                                 [root](TForm::TImpl* f) { return f->Window == root; });
+    return at == Forms.end() ? nullptr : *at;
+}
+
+LRESULT CALLBACK KeyPreview(int code, WPARAM wParam, LPARAM lParam) {
+    // Only a message being taken from the queue is a key press; a peek
+    // that leaves it there would report it twice.
+    const MSG* message = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE &&
+        (message->message == WM_KEYDOWN || message->message == WM_SYSKEYDOWN)) {
+        if (TForm::TImpl* f = FormOf(message->hwnd)) {
+            TForm* form = f->Owner;
+            GuardCallback([&] {
+                if (form->OnKeyDown) {
+                    std::uint16_t key = static_cast<std::uint16_t>(message->wParam);
+                    form->OnKeyDown(key, CurrentShiftState());
+                }
+            });
+        }
+    }
+    return CallNextHookEx(KeyHook, code, wParam, lParam);
+}
+
+void CloseRequested(TForm::TImpl& f) {
+    GuardCallback([&] {
+        TForm& form = *f.Owner;
+        if (form.OnCloseQuery)
+            form.OnCloseQuery();
+        else if (f.InModal)
+            form.SetModalResult(mrCancel);
+        else
+            form.Hide();
+    });
+}
+
+LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* f = reinterpret_cast<TForm::TImpl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (f != nullptr) {
+        switch (message) {
+        case WM_CLOSE:
+            CloseRequested(*f);
+            return 0;
+        case WM_SIZE:
+            if (f->Host != nullptr)
+                MoveWindow(f->Host, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            break;
+        case WM_GETMINMAXINFO: {
+            auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+            info->ptMinTrackSize.x = std::max<LONG>(info->ptMinTrackSize.x, f->MinWidth);
+            info->ptMinTrackSize.y = std::max<LONG>(info->ptMinTrackSize.y, f->MinHeight);
+            return 0;
+        }
+        case WM_NCDESTROY:
+            // Destroyed from outside the form: it has no window any more.
+            f->Window = nullptr;
+            f->Host = nullptr;
+            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+            break;
+        default:
+            break;
+        }
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool RegisterClasses() {
+    static const bool registered = [] {
+        WNDCLASSEXW form{};
+        form.cbSize = sizeof form;
+        form.lpfnWndProc = FormProc;
+        form.hInstance = GetModuleHandleW(nullptr);
+        form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        form.hIcon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
+        form.lpszClassName = FormClass;
+        WNDCLASSEXW host = form;
+        host.lpfnWndProc = DefWindowProcW;
+        host.hIcon = nullptr;
+        host.lpszClassName = HostClass;
+        return RegisterClassExW(&form) != 0 && RegisterClassExW(&host) != 0;
+    }();
+    return registered;
+}
+
+BOOL CALLBACK SetFontOf(HWND child, LPARAM font) {
+    SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
+    return TRUE;
+}
+
+// The other windows of the thread that a modal form disables while it runs.
+struct TDisabled {
+    HWND Form;
+    std::vector<HWND> Windows;
+};
+
+BOOL CALLBACK DisableOther(HWND window, LPARAM data) {
+    auto* disabled = reinterpret_cast<TDisabled*>(data);
+    if (window != disabled->Form && IsWindowVisible(window) && IsWindowEnabled(window)) {
+        EnableWindow(window, FALSE);
+        disabled->Windows.push_back(window);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+TForm::TForm() : FImpl(std::make_unique<TImpl>()) {
+    TImpl& f = *FImpl;
+    f.Owner = this;
+    if (!RegisterClasses())
+        return;
+    const TStyle style = StyleOf(FBorderStyle);
+    f.Window = CreateWindowExW(style.ExStyle, FormClass, L"", style.Style, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    if (f.Window == nullptr)
+        return;
+    SetWindowLongPtrW(f.Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&f));
+    Forms.push_back(&f);
+    if (KeyHook == nullptr)
+        KeyHook = SetWindowsHookExW(WH_GETMESSAGE, KeyPreview, nullptr, GetCurrentThreadId());
+}
+
+TForm::~TForm() {
+    TImpl& f = *FImpl;
+    f.InModal = false;
+    Forms.erase(std::remove(Forms.begin(), Forms.end(), &f), Forms.end());
+    if (Forms.empty() && KeyHook != nullptr) {
+        UnhookWindowsHookEx(KeyHook);
+        KeyHook = nullptr;
+    }
+    if (f.Window != nullptr) {
+        SetWindowLongPtrW(f.Window, GWLP_USERDATA, 0);
+        DestroyWindow(f.Window);
+    }
+    if (f.Font != nullptr)
+        DeleteObject(f.Font);
+}
+
+bool TForm::HandleAllocated() const {
+    return FImpl->Window != nullptr;
+}
+
+void TForm::SetCaption(const String& caption) {
+    FCaption = caption;
+    if (FImpl->Window != nullptr)
+        SetWindowTextW(FImpl->Window, reinterpret_cast<const wchar_t*>(caption.c_str()));
+}
+
+void TForm::SetBorderStyle(TFormBorderStyle style) {
+    FBorderStyle = style;
+    TImpl& f = *FImpl;
+    if (f.Window == nullptr)
+        return;
+    const TStyle bits = StyleOf(style);
+    const LONG_PTR keep = GetWindowLongPtrW(f.Window, GWL_STYLE) &
+                          (WS_VISIBLE | WS_MAXIMIZE | WS_MINIMIZE | WS_DISABLED);
+    SetWindowLongPtrW(f.Window, GWL_STYLE, static_cast<LONG_PTR>(bits.Style) | keep);
+    LONG_PTR ex = bits.ExStyle;
+    if (f.StayOnTop)
+        ex |= WS_EX_TOPMOST;
+    SetWindowLongPtrW(f.Window, GWL_EXSTYLE, ex);
+    SetWindowPos(f.Window, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // The client area keeps the size asked for within the new frame.
+    if (f.ClientWidth > 0 && f.ClientHeight > 0)
+        SetClientSize(f.ClientWidth, f.ClientHeight);
+}
+
+void TForm::SetStayOnTop(bool stayOnTop) {
+    FImpl->StayOnTop = stayOnTop;
+    if (FImpl->Window != nullptr)
+        SetWindowPos(FImpl->Window, stayOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void TForm::SetPosition(TFormPosition position) {
+    FImpl->Position = position;
+}
+
+void TForm::SetClientSize(int width, int height) {
+    TImpl& f = *FImpl;
+    f.ClientWidth = width;
+    f.ClientHeight = height;
+    if (f.Window == nullptr)
+        return;
+    RECT frame{0, 0, width, height};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(f.Window, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(f.Window, GWL_EXSTYLE)));
+    SetWindowPos(f.Window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TForm::SetFont(const String& family, int pixelSize) {
+    TImpl& f = *FImpl;
+    LOGFONTW logical{};
+    logical.lfHeight = -pixelSize;
+    logical.lfWeight = FW_NORMAL;
+    logical.lfCharSet = DEFAULT_CHARSET;
+    const std::size_t length = std::min<std::size_t>(family.size(), LF_FACESIZE - 1);
+    std::copy_n(family.begin(), length, logical.lfFaceName);
+    HFONT font = CreateFontIndirectW(&logical);
+    if (font == nullptr)
+        return;
+    if (f.Window != nullptr) {
+        SendMessageW(f.Window, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        EnumChildWindows(f.Window, SetFontOf, reinterpret_cast<LPARAM>(font));
+    }
+    if (f.Font != nullptr)
+        DeleteObject(f.Font);
+    f.Font = font;
+}
+
+TOuterBounds TForm::Bounds() const {
+    RECT frame{};
+    if (FImpl->Window == nullptr || !GetWindowRect(FImpl->Window, &frame))
+        return {};
+    return {frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top};
+}
+
+void TForm::SetOuterSize(int width, int height, int minWidth, int minHeight) {
+    TImpl& f = *FImpl;
+    f.ClientWidth = 0;
+    f.ClientHeight = 0;
+    f.MinWidth = minWidth;
+    f.MinHeight = minHeight;
+    if (f.Window != nullptr)
+        SetWindowPos(f.Window, nullptr, 0, 0, std::max(width, minWidth),
+                     std::max(height, minHeight), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TForm::SetOuterPosition(int left, int top) {
+    if (FImpl->Window != nullptr)
+        SetWindowPos(FImpl->Window, nullptr, left, top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TForm::SetDefaultSize(int width, int height) {
+    // The size the window has until another is asked for: the window
+    // exists already, so it takes it now unless a size was set.
+    TImpl& f = *FImpl;
+    if (f.Window != nullptr && !f.ShownOnce && f.ClientWidth == 0)
+        SetWindowPos(f.Window, nullptr, 0, 0, width, height,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TForm::SetMinimumSize(int width, int height) {
+    FImpl->MinWidth = width;
+    FImpl->MinHeight = height;
+}
+
+void TForm::Maximize() {
+    TImpl& f = *FImpl;
+    if (f.Window == nullptr)
+        return;
+    if (IsWindowVisible(f.Window))
+        ShowWindow(f.Window, SW_MAXIMIZE);
+    else
+        f.ShowMaximized = true;
+}
+
+void TForm::Show() {
+    TImpl& f = *FImpl;
+    if (f.Window == nullptr)
+        return;
+    if (!f.ShownOnce && f.Position == poScreenCenter) {
+        RECT work{};
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        const TOuterBounds bounds = Bounds();
+        SetOuterPosition(work.left + (work.right - work.left - bounds.Width) / 2,
+                         work.top + (work.bottom - work.top - bounds.Height) / 2);
+    }
+    f.ShownOnce = true;
+    ShowWindow(f.Window, f.ShowMaximized ? SW_SHOWMAXIMIZED : SW_SHOW);
+    f.ShowMaximized = false;
+}
+
+void TForm::Present() {
+    Show();
+    const HWND window = FImpl->Window;
+    if (window == nullptr)
+        return;
+    if (IsIconic(window))
+        ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    BringWindowToTop(window);
+}
+
+void TForm::Hide() {
+    if (FImpl->Window != nullptr)
+        ShowWindow(FImpl->Window, SW_HIDE);
+}
+
+bool TForm::Visible() const {
+    return FImpl->Window != nullptr && IsWindowVisible(FImpl->Window);
+}
+
+void TForm::HideToTray() {
+    // A hidden window has no taskbar button either.
+    Hide();
+}
+
+void TForm::RestoreFromTray() {
+    Present();
+}
+
+void TForm::Close() {
+    if (FImpl->Window != nullptr)
+        PostMessageW(FImpl->Window, WM_CLOSE, 0, 0);
+}
+
+TModalResult TForm::ShowModal() {
+    TImpl& f = *FImpl;
+    FModalResult = mrNone;
+    // A run that is being ended from outside shows no modal form any more:
+    // it answers as one closed at once.
+    if (f.Window == nullptr || ShutDownRequested())
+        return mrCancel;
+    TDisabled disabled{f.Window, {}};
+    EnumThreadWindows(GetCurrentThreadId(), DisableOther, reinterpret_cast<LPARAM>(&disabled));
+    const HWND window = f.Window;
+    TModalWindowScope scope(window, [window] { PostMessageW(window, WM_CLOSE, 0, 0); });
+    f.InModal = true;
+    Present();
+    MSG message;
+    while (FModalResult == mrNone && f.Window != nullptr) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            // The end of the run: the loops outside get the message too.
+            if (got == 0)
+                PostQuitMessage(static_cast<int>(message.wParam));
+            FModalResult = mrCancel;
+            break;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    f.InModal = false;
+    for (const HWND other : disabled.Windows)
+        if (IsWindow(other))
+            EnableWindow(other, TRUE);
+    if (f.Window != nullptr)
+        ShowWindow(f.Window, SW_HIDE);
+    return FModalResult == mrNone ? mrCancel : FModalResult;
+}
+
+void TForm::SetModalResult(TModalResult result) {
+    FModalResult = result;
+    // GetMessageW returns for any message; this one does nothing else.
+    if (result != mrNone && FImpl->InModal && FImpl->Window != nullptr)
+        PostMessageW(FImpl->Window, WM_NULL, 0, 0);
+}
+
+void TForm::MakeControlHost() {
+    TImpl& f = *FImpl;
+    if (f.Host != nullptr || f.Window == nullptr)
+        return;
+    RECT client{};
+    GetClientRect(f.Window, &client);
+    f.Host = CreateWindowExW(WS_EX_CONTROLPARENT, HostClass, L"",
+                             WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, client.right,
+                             client.bottom, f.Window, nullptr, GetModuleHandleW(nullptr), nullptr);
+}
+
+} // namespace Folivant::Platform

@@ -1,0 +1,31 @@
+#pragma once
+
+// The Windows side of a form, for platform code and the browser control:
+// the top-level window and, once made, the child window that fills its
+// client area and hosts a control.
+
+#include "platform/ui/Forms.h"
+
+#include <windows.h>
+
+namespace Folivant::Platform {
+
+struct TForm::TImpl {
+    TForm* Owner = nullptr;
+    HWND Window = nullptr;
+    // The control host (MakeControlHost); it follows the client area's size.
+    HWND Host = nullptr;
+    HFONT Font = nullptr;
+    TFormPosition Position = poDefault;
+    bool StayOnTop = false;
+    bool ShownOnce = false;
+    bool ShowMaximized = false;
+    bool InModal = false;
+    // The client size asked for, kept across border changes; 0 when none.
+    int ClientWidth = 0;
+    int ClientHeight = 0;
+    int MinWidth = 0;
+    int MinHeight = 0;
+};
+
+} // namespace Folivant::Platform
