@@ -6,8 +6,8 @@
 // handler, ends its modal loop or hides it. Key preview is a hook on the
 // thread's message retrieval that sees each key press for the form or any
 // window inside it before it is dispatched to the window that has the
-// focus. Only the form itself is here: text boxes and image controls have
-// no Windows files yet.
+// focus. A text box is the system's edit control, whose changes its form
+// passes on. Image controls have no Windows files yet.
 
 #include "platform/ui/Application.h"
 #include "platform/windows/ModalWindows.h"
@@ -108,6 +108,24 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         case WM_SIZE:
             if (f->Host != nullptr)
                 MoveWindow(f->Host, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            break;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == EN_CHANGE && lParam != 0) {
+                const HWND control = reinterpret_cast<HWND>(lParam);
+                auto* edit =
+                    reinterpret_cast<TEdit::TImpl*>(GetWindowLongPtrW(control, GWLP_USERDATA));
+                if (edit != nullptr && edit->Live() == control)
+                    GuardCallback([&] {
+                        TEdit& owner = *edit->Owner;
+                        if (owner.OnChange) {
+                            // The handler may free the text box: it runs
+                            // from a copy.
+                            const std::function<void()> change = owner.OnChange;
+                            change();
+                        }
+                    });
+                return 0;
+            }
             break;
         case WM_GETMINMAXINFO: {
             auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
@@ -425,6 +443,63 @@ void TForm::MakeControlHost() {
     f.Host = CreateWindowExW(WS_EX_CONTROLPARENT, HostClass, L"",
                              WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, client.right,
                              client.bottom, f.Window, nullptr, GetModuleHandleW(nullptr), nullptr);
+}
+
+// ---- TEdit ------------------------------------------------------------------
+
+HWND TEdit::TImpl::Live() const {
+    if (Edit == nullptr || !IsWindow(Edit) ||
+        GetWindowLongPtrW(Edit, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this))
+        return nullptr;
+    return Edit;
+}
+
+TEdit::TEdit(TForm& parent, int left, int top, int width, int height)
+    : FImpl(std::make_unique<TImpl>()) {
+    FImpl->Owner = this;
+    const TForm::TImpl& form = parent.Native();
+    if (form.Window == nullptr)
+        return;
+    FImpl->Edit = CreateWindowExW(
+        WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, left,
+        top, width, height, form.Window, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (FImpl->Edit == nullptr)
+        return;
+    SetWindowLongPtrW(FImpl->Edit, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(FImpl.get()));
+    HFONT font =
+        form.Font != nullptr ? form.Font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    SendMessageW(FImpl->Edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+}
+
+TEdit::~TEdit() {
+    if (const HWND edit = FImpl->Live()) {
+        SetWindowLongPtrW(edit, GWLP_USERDATA, 0);
+        DestroyWindow(edit);
+    }
+}
+
+bool TEdit::HandleAllocated() const {
+    return FImpl->Live() != nullptr;
+}
+
+String TEdit::Text() const {
+    const HWND edit = FImpl->Live();
+    if (edit == nullptr)
+        return String();
+    std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(edit)) + 1);
+    const int length = GetWindowTextW(edit, text.data(), static_cast<int>(text.size()));
+    return String(reinterpret_cast<const char16_t*>(text.data()),
+                  static_cast<std::size_t>(std::max(length, 0)));
+}
+
+void TEdit::SetText(const String& text) {
+    if (const HWND edit = FImpl->Live())
+        SetWindowTextW(edit, reinterpret_cast<const wchar_t*>(text.c_str()));
+}
+
+void TEdit::SetFocus() {
+    if (const HWND edit = FImpl->Live())
+        ::SetFocus(edit);
 }
 
 } // namespace Folivant::Platform

@@ -2,7 +2,7 @@
 
 // The Windows side of a form, for platform code and the browser control:
 // the top-level window and, once made, the child window that fills its
-// client area and hosts a control.
+// client area and hosts a control; the text box's edit control.
 
 #include "platform/ui/Forms.h"
 
@@ -26,6 +26,14 @@ struct TForm::TImpl {
     int ClientHeight = 0;
     int MinWidth = 0;
     int MinHeight = 0;
+};
+
+struct TEdit::TImpl {
+    TEdit* Owner = nullptr;
+    // The system's edit control; its user data points back here.
+    HWND Edit = nullptr;
+    // The control while it exists: a window destroyed with its form is gone.
+    HWND Live() const;
 };
 
 } // namespace Folivant::Platform

@@ -239,6 +239,26 @@ TEST(WindowsForm, ModalLoopEndsByResultCloseOrKeyAndCloseRequestsAsked) {
     EXPECT_EQ(form.ShowModal(), Platform::mrCancel);
 }
 
+TEST(WindowsForm, TextBoxReportsEveryChangeAndGoesWithItsForm) {
+    auto form = std::make_unique<Platform::TForm>();
+    form->SetFont(u"Tahoma", 14);
+    Platform::TEdit edit(*form, 10, 10, 200, 24);
+    ASSERT_TRUE(edit.HandleAllocated());
+    std::vector<String> seen;
+    edit.OnChange = [&] { seen.push_back(edit.Text()); };
+    edit.SetText(u"se\u00e7ret");
+    // Typed text arrives as the system's key messages do.
+    SendMessageW(edit.Native().Edit, EM_SETSEL, 7, 7);
+    SendMessageW(edit.Native().Edit, WM_CHAR, L'!', 0);
+    EXPECT_EQ(seen, (std::vector<String>{u"se\u00e7ret", u"se\u00e7ret!"}));
+    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(edit.Native().Edit, WM_GETFONT, 0, 0)),
+              form->Native().Font);
+    form.reset();
+    EXPECT_FALSE(edit.HandleAllocated());
+    EXPECT_EQ(edit.Text(), u"");
+    edit.SetText(u"after");
+}
+
 TEST(WindowsSaveDialog, ConfirmedNameGetsTheDefaultExtensionAndCancelKeepsIt) {
     Testing::TempDir folder;
     Platform::TSaveDialog dialog;
