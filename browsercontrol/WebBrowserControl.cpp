@@ -345,10 +345,14 @@ struct TWebBrowserControl::TSignals {
                         },
                         false))
                     cancel = VARIANT_FALSE;
-                if (*alive && cancel != VARIANT_FALSE)
+                if (*alive && cancel != VARIANT_FALSE) {
                     webkit_policy_decision_ignore(decision);
-                else
+                    // The check turned the new window's first address into
+                    // a save or a program start: the window never shows it.
+                    self->CloseBlankNewWindow();
+                } else {
                     webkit_policy_decision_use(decision);
+                }
                 return TRUE;
             },
             gboolean(FALSE));
@@ -373,9 +377,11 @@ struct TWebBrowserControl::TSignals {
         if (!self->OnFileDownload)
             return TRUE;
         // The handler shows a modal dialog; it runs after the engine's event.
+        // A new window opened for the document only is closed after it.
         Platform::PostCallWhileAlive(self->FAlive, [self, url = FromUtf8(uri)] {
             if (self->OnFileDownload)
                 self->OnFileDownload(self, url);
+            self->CloseBlankNewWindow();
         });
         return TRUE;
     }
@@ -419,6 +425,7 @@ struct TWebBrowserControl::TSignals {
                 }
                 if (cancel != VARIANT_FALSE || ppDisp == nullptr)
                     return nullptr;
+                ppDisp->FBlankNewWindow = true;
                 return GTK_WIDGET(ppDisp->FWebView);
             },
             static_cast<GtkWidget*>(nullptr));
@@ -532,6 +539,8 @@ struct TWebBrowserControl::TSignals {
                 WebKitSettings* settings = webkit_web_view_get_settings(view);
                 webkit_settings_set_enable_javascript(settings, TRUE);
             }
+            if (event == WEBKIT_LOAD_COMMITTED)
+                self->FBlankNewWindow = false;
             if (event == WEBKIT_LOAD_FINISHED && self->OnDocumentComplete)
                 self->OnDocumentComplete(self);
         });
@@ -764,6 +773,14 @@ void TWebBrowserControl::ApplyTextSelectionStyle() {
 
 void TWebBrowserControl::Navigate(const String& url) {
     webkit_web_view_load_uri(FWebView, StringToUtf8(url).c_str());
+}
+
+void TWebBrowserControl::CloseBlankNewWindow() {
+    if (!std::exchange(FBlankNewWindow, false))
+        return;
+    // Closed as a script of the window would close it, once the engine's
+    // event is over.
+    Platform::PostCallWhileAlive(FAlive, [this] { HandleHostCall(u"C"); });
 }
 
 void TWebBrowserControl::Unload() {

@@ -244,6 +244,8 @@ private:
     bool HasHtmlDocument() const;
     void ShowScriptError(const String& message, const String& source, int line);
     void ApplyTextSelectionStyle();
+    // Closes a new window that has shown no document yet.
+    void CloseBlankNewWindow();
 
     WebKitWebView* FWebView = nullptr;
     // The control's reference on the view, given back when it goes.
@@ -261,6 +263,9 @@ private:
     // Set while a publication document of the page is inside window.open.
     bool FOpenAnnounced = false;
     bool FUnloaded = false;
+    // Set for a window the engine opened until its first document shows:
+    // if its first address is saved or started instead, it closes.
+    bool FBlankNewWindow = false;
     // The key press handled last: unconsumed keys come back a second time
     // with the same event time, and are not routed again.
     std::uint32_t FLastKeyTime = 0;

@@ -490,11 +490,15 @@ TExternalRef* NewExternal(JSCContext* context, WebKitWebPage* page, WebKitFrame*
 // window.open: the runtime opens a window on a publication address for a
 // script only while a document of the publication is inside its own
 // window.open, so this frame announces the call before the engine's open
-// runs and withdraws it after. A document that is not the publication's
-// has no announcing open (the runtime would refuse its announcement too).
+// runs and withdraws it after. document.open with three arguments opens a
+// window the same way and is announced too; with fewer it rewrites the
+// document and goes straight to the engine. A document that is not the
+// publication's has no announcing open (the runtime would refuse its
+// announcement too).
 const char* const OpenWrapScript =
-    "(function (engineOpen, announce, apply) {"
-    "  return function open(url, target, features) {"
+    "(function (engineOpen, announce, apply, windowForm) {"
+    "  return function open() {"
+    "    if (arguments.length < windowForm) return apply(engineOpen, this, arguments);"
     "    announce(true);"
     "    try { return apply(engineOpen, this, arguments); } finally { announce(false); }"
     "  };"
@@ -507,25 +511,38 @@ JSCValue* AnnounceOpen(GPtrArray* args, gpointer data) {
     return jsc_value_new_undefined(jsc_context_get_current());
 }
 
-void DefineOpen(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame, const TCaller& caller,
-                JSCValue* global, JSCValue* apply) {
+// Replaces the open function of `owner` (the window, or the documents'
+// prototype) by one that announces the calls with at least `windowForm`
+// arguments.
+void WrapOpen(JSCContext* context, JSCValue* owner, JSCValue* announce, JSCValue* apply,
+              int windowForm) {
     g_autoptr(JSCValue) wrap = jsc_context_evaluate(context, OpenWrapScript, -1);
-    g_autoptr(JSCValue) engineOpen = jsc_context_get_value(context, "open");
-    g_autoptr(JSCValue) announce = jsc_value_new_function_variadic(
-        context, nullptr, G_CALLBACK(AnnounceOpen), NewExternal(context, page, frame, caller),
-        FreeExternal, JSC_TYPE_VALUE);
+    g_autoptr(JSCValue) engineOpen = owner != nullptr && jsc_value_is_object(owner)
+                                         ? jsc_value_object_get_property(owner, "open")
+                                         : nullptr;
     g_autoptr(JSCValue) open = nullptr;
     if (wrap != nullptr && jsc_value_is_function(wrap) && engineOpen != nullptr &&
         jsc_value_is_function(engineOpen) && apply != nullptr && jsc_value_is_function(apply))
         open = jsc_value_function_call(wrap, JSC_TYPE_VALUE, engineOpen, JSC_TYPE_VALUE, announce,
-                                       JSC_TYPE_VALUE, apply, G_TYPE_NONE);
+                                       JSC_TYPE_VALUE, apply, G_TYPE_INT, windowForm, G_TYPE_NONE);
     if (open != nullptr && jsc_value_is_function(open))
         jsc_value_object_define_property_data(
-            global, "open",
+            owner, "open",
             static_cast<JSCValuePropertyFlags>(JSC_VALUE_PROPERTY_CONFIGURABLE |
                                                JSC_VALUE_PROPERTY_ENUMERABLE |
                                                JSC_VALUE_PROPERTY_WRITABLE),
             open);
+    jsc_context_clear_exception(context);
+}
+
+void DefineOpen(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame, const TCaller& caller,
+                JSCValue* global, JSCValue* apply) {
+    g_autoptr(JSCValue) announce = jsc_value_new_function_variadic(
+        context, nullptr, G_CALLBACK(AnnounceOpen), NewExternal(context, page, frame, caller),
+        FreeExternal, JSC_TYPE_VALUE);
+    WrapOpen(context, global, announce, apply, 0);
+    g_autoptr(JSCValue) documentPrototype = jsc_context_evaluate(context, "Document.prototype", -1);
+    WrapOpen(context, documentPrototype, announce, apply, 3);
     jsc_context_clear_exception(context);
 }
 

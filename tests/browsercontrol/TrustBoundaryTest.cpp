@@ -203,6 +203,7 @@ TEST_F(TrustBoundaryTest, PublicationPagesKeepTheirLinksAndHostFunctions) {
         {{"site/own.html", "<!DOCTYPE html><body style='margin:0'>"
                            "<a id='e' href='tool.exe' style='display:block;height:40px'>run</a>"
                            "<a id='z' target='_blank' href='pack.zip'>save</a>"
+                           "<a id='x' target='_blank' href='tool.exe?blank'>start</a>"
                            "<iframe id='blank'></iframe><iframe id='sd' srcdoc='<p>s'></iframe>"
                            "<iframe id='dw'></iframe>"
                            "<script>var d = document.getElementById('dw').contentDocument;"
@@ -219,22 +220,38 @@ TEST_F(TrustBoundaryTest, PublicationPagesKeepTheirLinksAndHostFunctions) {
     EvalJs(view, "(location.href = 'tool.exe', 0)");
     ASSERT_TRUE(
         RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://site/tool.exe"); }));
-    EvalJs(view, "(document.getElementById('z').click(), 0)");
-    ASSERT_TRUE(
-        RunUntil([&] { return FMain.Called("HandleDownloableFiles fvp://site/pack.zip"); }));
+    // The addresses of the new windows on screen.
+    auto shown = [] {
+        std::vector<std::string> uris;
+        for (const auto& window : TBrowserForm::ApplicationWindows())
+            if (window->Visible()) {
+                const char* uri = webkit_web_view_get_uri(window->WebBrowser->WebView());
+                uris.push_back(uri != nullptr ? uri : "");
+            }
+        std::sort(uris.begin(), uris.end());
+        return uris;
+    };
+    // A new window whose address is saved or started instead closes.
+    for (const char* link : {"z", "x"}) {
+        SCOPED_TRACE(link);
+        const std::size_t opened = TBrowserForm::ApplicationWindows().size();
+        EvalJs(view, std::string("(document.getElementById('") + link + "').click(), 0)");
+        ASSERT_TRUE(RunUntil([&] {
+            return FMain.Called(*link == 'z' ? "HandleDownloableFiles fvp://site/pack.zip"
+                                             : "HandleDownloableFiles fvp://site/tool.exe?blank");
+        }));
+        EXPECT_EQ(TBrowserForm::ApplicationWindows().size(), opened + 1);
+        EXPECT_TRUE(RunUntil([&] { return shown().empty(); }));
+    }
 
-    // So do its own window.open and that of a frame it made.
-    EvalJs(view, "(window.open('next.html'),"
+    // So do its own window.open, its document.open in the form that opens
+    // a window, and the window.open of a frame it made.
+    EvalJs(view, "(window.open('next.html'), document.open('own.html?doc', '', ''),"
                  " document.getElementById('blank').contentWindow.open('own.html?child'), 0)");
     ASSERT_TRUE(RunUntil([&] {
-        std::vector<std::string> shown;
-        for (const auto& window : TBrowserForm::ApplicationWindows())
-            if (const char* uri = webkit_web_view_get_uri(window->WebBrowser->WebView());
-                uri != nullptr && *uri != '\0')
-                shown.push_back(uri);
-        std::sort(shown.begin(), shown.end());
-        return shown ==
-               std::vector<std::string>{"fvp://site/next.html", "fvp://site/own.html?child"};
+        return shown() == std::vector<std::string>{"fvp://site/next.html",
+                                                   "fvp://site/own.html?child",
+                                                   "fvp://site/own.html?doc"};
     }));
 
     // Frames the page makes itself share its host functions.
