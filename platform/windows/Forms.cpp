@@ -7,10 +7,12 @@
 // thread's message retrieval that sees each key press for the form or any
 // window inside it before it is dispatched to the window that has the
 // focus. A text box is the system's edit control, whose changes its form
-// passes on. Image controls have no Windows files yet.
+// passes on. An image control is a child window that draws its picture at
+// the picture's size in its middle, blending its transparency.
 
 #include "platform/ui/Application.h"
 #include "platform/windows/ModalWindows.h"
+#include "platform/windows/PictureWindows.h"
 
 #include <algorithm>
 #include <vector>
@@ -21,6 +23,7 @@ namespace {
 
 const wchar_t* const FormClass = L"FolivantForm";
 const wchar_t* const HostClass = L"FolivantFormClient";
+const wchar_t* const ImageClass = L"FolivantImage";
 
 // The forms of the thread, which the key hook looks the window up in.
 std::vector<TForm::TImpl*> Forms;
@@ -146,6 +149,34 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+void PaintImage(HWND window) {
+    PAINTSTRUCT paint;
+    const HDC target = BeginPaint(window, &paint);
+    auto* image = reinterpret_cast<TImage::TImpl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (image != nullptr && !image->Picture.Empty()) {
+        const TPicture::TImpl& picture = *image->Picture.Native();
+        RECT client{};
+        GetClientRect(window, &client);
+        const HDC source = CreateCompatibleDC(target);
+        const HGDIOBJ previous = SelectObject(source, picture.Bitmap);
+        const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+        AlphaBlend(target, (client.right - picture.Width) / 2, (client.bottom - picture.Height) / 2,
+                   picture.Width, picture.Height, source, 0, 0, picture.Width, picture.Height,
+                   blend);
+        SelectObject(source, previous);
+        DeleteDC(source);
+    }
+    EndPaint(window, &paint);
+}
+
+LRESULT CALLBACK ImageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_PAINT) {
+        PaintImage(window);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
 bool RegisterClasses() {
     static const bool registered = [] {
         WNDCLASSEXW form{};
@@ -160,7 +191,11 @@ bool RegisterClasses() {
         host.lpfnWndProc = DefWindowProcW;
         host.hIcon = nullptr;
         host.lpszClassName = HostClass;
-        return RegisterClassExW(&form) != 0 && RegisterClassExW(&host) != 0;
+        WNDCLASSEXW image = host;
+        image.lpfnWndProc = ImageProc;
+        image.lpszClassName = ImageClass;
+        return RegisterClassExW(&form) != 0 && RegisterClassExW(&host) != 0 &&
+               RegisterClassExW(&image) != 0;
     }();
     return registered;
 }
@@ -500,6 +535,60 @@ void TEdit::SetText(const String& text) {
 void TEdit::SetFocus() {
     if (const HWND edit = FImpl->Live())
         ::SetFocus(edit);
+}
+
+// ---- TImage -----------------------------------------------------------------
+
+HWND TImage::TImpl::Live() const {
+    if (Window == nullptr || !IsWindow(Window) ||
+        GetWindowLongPtrW(Window, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this))
+        return nullptr;
+    return Window;
+}
+
+TImage::TImage(TForm& parent, int left, int top, int width, int height)
+    : FImpl(std::make_unique<TImpl>()) {
+    FImpl->Width = width;
+    FImpl->Height = height;
+    const HWND form = parent.Native().Window;
+    if (form == nullptr || !RegisterClasses())
+        return;
+    FImpl->Window = CreateWindowExW(0, ImageClass, L"", WS_CHILD | WS_VISIBLE, left, top, width,
+                                    height, form, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (FImpl->Window != nullptr)
+        SetWindowLongPtrW(FImpl->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(FImpl.get()));
+}
+
+TImage::TImage(int width, int height) : FImpl(std::make_unique<TImpl>()) {
+    FImpl->Width = width;
+    FImpl->Height = height;
+}
+
+TImage::~TImage() {
+    if (const HWND window = FImpl->Live()) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        DestroyWindow(window);
+    }
+}
+
+int TImage::ClientWidth() const {
+    RECT client{};
+    if (const HWND window = FImpl->Live(); window != nullptr && GetClientRect(window, &client))
+        return client.right;
+    return FImpl->Width;
+}
+
+int TImage::ClientHeight() const {
+    RECT client{};
+    if (const HWND window = FImpl->Live(); window != nullptr && GetClientRect(window, &client))
+        return client.bottom;
+    return FImpl->Height;
+}
+
+void TImage::SetPicture(const TPicture& picture) {
+    FImpl->Picture = picture;
+    if (const HWND window = FImpl->Live())
+        InvalidateRect(window, nullptr, TRUE);
 }
 
 } // namespace Folivant::Platform

@@ -2,7 +2,8 @@
 
 // The Windows side of a form, for platform code and the browser control:
 // the top-level window and, once made, the child window that fills its
-// client area and hosts a control; the text box's edit control.
+// client area and hosts a control; the text box's edit control, the
+// image control's window.
 
 #include "platform/ui/Forms.h"
 
@@ -26,6 +27,15 @@ struct TForm::TImpl {
     int ClientHeight = 0;
     int MinWidth = 0;
     int MinHeight = 0;
+};
+
+struct TImage::TImpl {
+    // The image window on a form; none for an image control on its own.
+    HWND Window = nullptr;
+    int Width = 0;
+    int Height = 0;
+    TPicture Picture;
+    HWND Live() const;
 };
 
 struct TEdit::TImpl {

@@ -80,8 +80,8 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
   folivant_platform_windows)
 
 # The Windows files behind the platform's window-level interfaces
-# (platform/ui): the application's message loop and posted calls, the form
-# (its window; no text box or image control yet), message boxes, the save dialog, the shell, sound, the
+# (platform/ui): the application's message loop and posted calls, forms with
+# text boxes, pictures and image controls, message boxes, the save dialog, the shell, sound, the
 # tray icon, system names and text widths, and the URL-moniker session of the system with the
 # protocol components' hidden windows.
 # The portable part of platform/ui (the key map).
@@ -92,6 +92,7 @@ add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/Application.cpp
   ${FOLIVANT_ROOT}/platform/windows/Forms.cpp
   ${FOLIVANT_ROOT}/platform/windows/MessageBox.cpp
+  ${FOLIVANT_ROOT}/platform/windows/Picture.cpp
   ${FOLIVANT_ROOT}/platform/windows/SaveDialog.cpp
   ${FOLIVANT_ROOT}/platform/windows/Shell.cpp
   ${FOLIVANT_ROOT}/platform/windows/Sound.cpp
@@ -99,7 +100,7 @@ add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/TrayIcon.cpp
   ${FOLIVANT_ROOT}/platform/windows/UrlMon.cpp)
 target_link_libraries(folivant_platform_ui_windows PUBLIC folivant_platform_ui folivant_shared
-  urlmon ole32 uuid user32 gdi32 winmm comdlg32 shell32)
+  urlmon ole32 uuid user32 gdi32 msimg32 windowscodecs winmm comdlg32 shell32)
 
 # The browser control on Windows (browsercontrol/windows/), on the layers above.
 add_subdirectory(${FOLIVANT_ROOT}/browsercontrol/windows

@@ -12,6 +12,7 @@
 #include "platform/ui/TrayIcon.h"
 
 #include "platform/windows/FormsWindows.h"
+#include "platform/windows/PictureWindows.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -257,6 +258,42 @@ TEST(WindowsForm, TextBoxReportsEveryChangeAndGoesWithItsForm) {
     EXPECT_FALSE(edit.HandleAllocated());
     EXPECT_EQ(edit.Text(), u"");
     edit.SetText(u"after");
+}
+
+TEST(WindowsPicture, PngDecodesToPremultipliedPixelsAndDamageGivesNone) {
+    // 2 x 1: opaque red, then blue at half transparency.
+    const std::uint8_t png[] = {
+        0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
+        0x52, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0xf4,
+        0x22, 0x7f, 0x8a, 0x00, 0x00, 0x00, 0x0e, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8,
+        0xcf, 0xc0, 0x00, 0x42, 0x0d, 0x00, 0x0f, 0x7a, 0x03, 0x7e, 0x77, 0xe9, 0x7f, 0x97, 0x00,
+        0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+    const Platform::TPicture picture = Platform::TPicture::FromPng(png, sizeof png);
+    ASSERT_FALSE(picture.Empty());
+    EXPECT_EQ(picture.Width(), 2);
+    EXPECT_EQ(picture.Height(), 1);
+    DIBSECTION section{};
+    ASSERT_NE(GetObjectW(picture.Native()->Bitmap, sizeof section, &section), 0);
+    const auto* pixels = static_cast<const std::uint32_t*>(section.dsBm.bmBits);
+    EXPECT_EQ(pixels[0], 0xFFFF0000u);
+    EXPECT_EQ(pixels[1] & 0xFFFFFF00u, 0x80000000u);
+    EXPECT_NEAR(static_cast<int>(pixels[1] & 0xFF), 128, 1);
+
+    EXPECT_TRUE(Platform::TPicture::FromPng(png, 40).Empty());
+    const std::uint8_t text[] = {'G', 'I', 'F', '8', '9', 'a', 0, 0};
+    EXPECT_TRUE(Platform::TPicture::FromPng(text, sizeof text).Empty());
+    EXPECT_TRUE(Platform::TPicture::FromPng(nullptr, 0).Empty());
+
+    // The image control draws it and reports its own size.
+    Platform::TForm form;
+    form.SetClientSize(100, 100);
+    Platform::TImage image(form, 10, 10, 40, 30);
+    image.SetPicture(picture);
+    form.Show();
+    UpdateWindow(form.Native().Window);
+    EXPECT_EQ(image.ClientWidth(), 40);
+    EXPECT_EQ(image.ClientHeight(), 30);
+    EXPECT_EQ(Platform::TImage(16, 8).ClientWidth(), 16);
 }
 
 TEST(WindowsSaveDialog, ConfirmedNameGetsTheDefaultExtensionAndCancelKeepsIt) {
