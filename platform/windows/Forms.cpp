@@ -11,6 +11,7 @@
 // the picture's size in its middle, blending its transparency.
 
 #include "platform/ui/Application.h"
+#include "platform/windows/MainIconWindows.h"
 #include "platform/windows/ModalWindows.h"
 #include "platform/windows/PictureWindows.h"
 
@@ -185,7 +186,6 @@ bool RegisterClasses() {
         form.hInstance = GetModuleHandleW(nullptr);
         form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        form.hIcon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
         form.lpszClassName = FormClass;
         WNDCLASSEXW host = form;
         host.lpfnWndProc = DefWindowProcW;
@@ -234,6 +234,10 @@ TForm::TForm() : FImpl(std::make_unique<TImpl>()) {
     if (f.Window == nullptr)
         return;
     SetWindowLongPtrW(f.Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&f));
+    for (const bool small : {false, true})
+        if (const HICON icon = MainWindowIcon(small))
+            SendMessageW(f.Window, WM_SETICON, small ? ICON_SMALL : ICON_BIG,
+                         reinterpret_cast<LPARAM>(icon));
     Forms.push_back(&f);
     if (KeyHook == nullptr)
         KeyHook = SetWindowsHookExW(WH_GETMESSAGE, KeyPreview, nullptr, GetCurrentThreadId());

@@ -81,7 +81,7 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
 
 # The Windows files behind the platform's window-level interfaces
 # (platform/ui): the application's message loop and posted calls, forms with
-# text boxes, pictures and image controls, message boxes, the save dialog, the shell, sound, the
+# the main icon, text boxes, pictures and image controls, message boxes, the save dialog, the shell, sound, the
 # tray icon, system names and text widths, and the URL-moniker session of the system with the
 # protocol components' hidden windows.
 # The portable part of platform/ui (the key map).
@@ -91,6 +91,7 @@ target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platf
 add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/Application.cpp
   ${FOLIVANT_ROOT}/platform/windows/Forms.cpp
+  ${FOLIVANT_ROOT}/platform/windows/MainIcon.cpp
   ${FOLIVANT_ROOT}/platform/windows/MessageBox.cpp
   ${FOLIVANT_ROOT}/platform/windows/Picture.cpp
   ${FOLIVANT_ROOT}/platform/windows/SaveDialog.cpp

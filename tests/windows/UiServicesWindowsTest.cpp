@@ -4,6 +4,7 @@
 // text widths of the system.
 #include "platform/ui/Application.h"
 #include "platform/ui/Forms.h"
+#include "platform/ui/MainIcon.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/SaveDialog.h"
 #include "platform/ui/Shell.h"
@@ -189,6 +190,10 @@ TEST(WindowsForm, BorderStylesKeepTheClientAreaAndStayOnTop) {
         EXPECT_EQ(client.right, 400) << test.Style;
         EXPECT_EQ(client.bottom, 300) << test.Style;
     }
+    // The main icon goes to the forms made after it was chosen.
+    EXPECT_EQ(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+    Platform::UseMainIconForWindows();
+    EXPECT_NE(SendMessageW(TForm().Native().Window, WM_GETICON, ICON_BIG, 0), 0);
     form.SetStayOnTop(false);
     EXPECT_EQ(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
     form.SetOuterSize(500, 200, 600, 0);
