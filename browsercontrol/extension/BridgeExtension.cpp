@@ -497,12 +497,33 @@ TExternalRef* NewExternal(JSCContext* context, WebKitWebPage* page, WebKitFrame*
 // announcement too).
 const char* const OpenWrapScript =
     "(function (engineOpen, announce, apply, windowForm) {"
-    "  return function open() {"
+    "  return ({ open() {"
     "    if (arguments.length < windowForm) return apply(engineOpen, this, arguments);"
     "    announce(true);"
     "    try { return apply(engineOpen, this, arguments); } finally { announce(false); }"
-    "  };"
+    "  } }).open;"
     "})";
+
+// A replaced function reads as the engine's own: the functions' toString
+// gives the text of the engine's function for each replacement registered
+// with the function this script returns, and for itself. The table and the
+// registering function stay with the runtime; page script reaches neither.
+const char* const EngineTextScript =
+    "(function () {"
+    "  'use strict';"
+    "  var apply = Reflect.apply, engineToString = Function.prototype.toString;"
+    "  var get = WeakMap.prototype.get, set = WeakMap.prototype.set, texts = new WeakMap();"
+    "  var toString = ({ toString() {"
+    "    var text = apply(get, texts, [this]);"
+    "    return text !== undefined ? text : apply(engineToString, this, arguments);"
+    "  } }).toString;"
+    "  function register(replacement, engineFunction) {"
+    "    apply(set, texts, [replacement, apply(engineToString, engineFunction, [])]);"
+    "  }"
+    "  register(toString, engineToString);"
+    "  Object.defineProperty(Function.prototype, 'toString', { value: toString });"
+    "  return register;"
+    "})()";
 
 JSCValue* AnnounceOpen(GPtrArray* args, gpointer data) {
     const bool begins =
@@ -515,7 +536,7 @@ JSCValue* AnnounceOpen(GPtrArray* args, gpointer data) {
 // prototype) by one that announces the calls with at least `windowForm`
 // arguments.
 void WrapOpen(JSCContext* context, JSCValue* owner, JSCValue* announce, JSCValue* apply,
-              int windowForm) {
+              JSCValue* registerText, int windowForm) {
     g_autoptr(JSCValue) wrap = jsc_context_evaluate(context, OpenWrapScript, -1);
     g_autoptr(JSCValue) engineOpen = owner != nullptr && jsc_value_is_object(owner)
                                          ? jsc_value_object_get_property(owner, "open")
@@ -532,6 +553,10 @@ void WrapOpen(JSCContext* context, JSCValue* owner, JSCValue* announce, JSCValue
                                                JSC_VALUE_PROPERTY_ENUMERABLE |
                                                JSC_VALUE_PROPERTY_WRITABLE),
             open);
+    if (open != nullptr && jsc_value_is_function(open) && registerText != nullptr &&
+        jsc_value_is_function(registerText))
+        TValue(jsc_value_function_call(registerText, JSC_TYPE_VALUE, open, JSC_TYPE_VALUE,
+                                       engineOpen, G_TYPE_NONE));
     jsc_context_clear_exception(context);
 }
 
@@ -540,9 +565,11 @@ void DefineOpen(JSCContext* context, WebKitWebPage* page, WebKitFrame* frame, co
     g_autoptr(JSCValue) announce = jsc_value_new_function_variadic(
         context, nullptr, G_CALLBACK(AnnounceOpen), NewExternal(context, page, frame, caller),
         FreeExternal, JSC_TYPE_VALUE);
-    WrapOpen(context, global, announce, apply, 0);
+    g_autoptr(JSCValue) registerText = jsc_context_evaluate(context, EngineTextScript, -1);
+    jsc_context_clear_exception(context);
+    WrapOpen(context, global, announce, apply, registerText, 0);
     g_autoptr(JSCValue) documentPrototype = jsc_context_evaluate(context, "Document.prototype", -1);
-    WrapOpen(context, documentPrototype, announce, apply, 3);
+    WrapOpen(context, documentPrototype, announce, apply, registerText, 3);
     jsc_context_clear_exception(context);
 }
 

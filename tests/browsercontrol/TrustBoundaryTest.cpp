@@ -253,6 +253,12 @@ TEST_F(TrustBoundaryTest, PublicationPagesKeepTheirLinksAndHostFunctions) {
                                                    "fvp://site/own.html?child",
                                                    "fvp://site/own.html?doc"};
     }));
+    // The functions that announce the opens read as the engine's own.
+    EXPECT_EQ(EvalJs(view, "[String(window.open), String(document.open),"
+                           " Function.prototype.toString.call(Function.prototype.toString),"
+                           " 'prototype' in window.open].join(' ').replace(/\\s+/g, ' ')"),
+              "\"function open() { [native code] } function open() { [native code] }"
+              " function toString() { [native code] } false\"");
 
     // Frames the page makes itself share its host functions.
     ASSERT_TRUE(RunUntil([&] { return EvalJs(view, "document.readyState") == "\"complete\""; }));
