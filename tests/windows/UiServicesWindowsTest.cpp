@@ -25,6 +25,7 @@
 #include <dlgs.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -360,6 +361,46 @@ TEST(WindowsSound, PlaysItsOwnCopyAndRefusesWhatIsNoWave) {
     for (const std::string& bad : {noWave, noFormat, std::string()})
         EXPECT_FALSE(player.Play(bad.data(), bad.size(), false));
     EXPECT_FALSE(player.Active());
+}
+
+std::string ReadShared(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+// The samples reach the sound device as they are: the test's ALSA
+// configuration writes them to the file FOLIVANT_SOUND_CAPTURE names (a
+// Linux path).
+TEST(WindowsSound, SamplesOfTheCopyReachTheDevice) {
+    wchar_t capture[1024];
+    const DWORD length = GetEnvironmentVariableW(L"FOLIVANT_SOUND_CAPTURE", capture, 1024);
+    if (length == 0 || length >= 1024)
+        GTEST_SKIP() << "no sound capture file configured";
+    const std::wstring path = L"Z:" + std::wstring(capture);
+    DeleteFileW(path.c_str());
+    Platform::TSoundPlayer& player = Platform::TSoundPlayer::Instance();
+    std::string samples;
+    {
+        std::string image = WaveImage(4000, 4000);
+        samples = image.substr(44);
+        ASSERT_TRUE(player.Play(image.data(), image.size(), false));
+        // Silence in the caller's buffer: only the player's copy sounds.
+        std::memset(image.data() + 44, 128, image.size() - 44);
+    }
+    const DWORD deadline = GetTickCount() + 10000;
+    while (ReadShared(path).find(samples) == std::string::npos && GetTickCount() < deadline)
+        Sleep(50);
+    EXPECT_NE(ReadShared(path).find(samples), std::string::npos);
+    player.Stop();
 }
 
 TEST(WindowsShell, OpenFailsForNothing) {
