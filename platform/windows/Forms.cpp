@@ -304,6 +304,7 @@ void TForm::SetClientSize(int width, int height) {
     TImpl& f = *FImpl;
     f.ClientWidth = width;
     f.ClientHeight = height;
+    f.SizeAsked = true;
     if (f.Window == nullptr)
         return;
     RECT frame{0, 0, width, height};
@@ -346,6 +347,7 @@ void TForm::SetOuterSize(int width, int height, int minWidth, int minHeight) {
     f.ClientHeight = 0;
     f.MinWidth = minWidth;
     f.MinHeight = minHeight;
+    f.SizeAsked = true;
     if (f.Window != nullptr)
         SetWindowPos(f.Window, nullptr, 0, 0, std::max(width, minWidth),
                      std::max(height, minHeight), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -361,7 +363,7 @@ void TForm::SetDefaultSize(int width, int height) {
     // The size the window has until another is asked for: the window
     // exists already, so it takes it now unless a size was set.
     TImpl& f = *FImpl;
-    if (f.Window != nullptr && !f.ShownOnce && f.ClientWidth == 0)
+    if (f.Window != nullptr && !f.ShownOnce && !f.SizeAsked)
         SetWindowPos(f.Window, nullptr, 0, 0, width, height,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -22,6 +22,9 @@ struct TForm::TImpl {
     bool ShownOnce = false;
     bool ShowMaximized = false;
     bool InModal = false;
+    // An outer or client size was asked for; the default size no longer
+    // applies.
+    bool SizeAsked = false;
     // The client size asked for, kept across border changes; 0 when none.
     int ClientWidth = 0;
     int ClientHeight = 0;

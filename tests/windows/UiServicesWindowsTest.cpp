@@ -200,6 +200,11 @@ TEST(WindowsForm, BorderStylesKeepTheClientAreaAndStayOnTop) {
     form.SetOuterSize(500, 200, 600, 0);
     EXPECT_EQ(form.Bounds().Width, 600);
     EXPECT_EQ(form.Bounds().Height, 200);
+    // A size asked for before the form shows is not undone by the default.
+    TForm hidden;
+    hidden.SetOuterSize(500, 200);
+    hidden.SetDefaultSize(300, 300);
+    EXPECT_EQ(hidden.Bounds().Width, 500);
 }
 
 TEST(WindowsForm, ModalLoopEndsByResultCloseOrKeyAndCloseRequestsAsked) {
