@@ -601,6 +601,13 @@ TEST_F(BrowserWindowTest, WhatThePageCannotShowIsOfferedForSaving) {
     ASSERT_TRUE(RunUntil([&] { return FMain.Called("DownloadFile fvp://data/report.docx"); }));
     RunFor(200);
     EXPECT_STREQ(webkit_web_view_get_uri(view), "fvp://index.html");
+
+    // A new window opened for it is saved from, and closes.
+    FMain.Calls.clear();
+    EvalJs(view, "(window.open('fvp://data/report.docx'), 0)");
+    ASSERT_TRUE(RunUntil([&] { return FMain.Called("DownloadFile fvp://data/report.docx"); }));
+    ASSERT_EQ(TBrowserForm::ApplicationWindows().size(), 1u);
+    EXPECT_TRUE(RunUntil([] { return !TBrowserForm::ApplicationWindows()[0]->Visible(); }));
 }
 
 // A one-file site on the loopback address. Under /attach/ it sends the file
