@@ -50,22 +50,6 @@ GtkWindow* ActiveWindow() {
     return active;
 }
 
-// The answer of a box closed by the window manager, by Esc or by the
-// shut-down: an OK box answers OK, a box with Cancel answers Cancel, a
-// Yes/No box answers No.
-int ClosedAnswer(unsigned flags) {
-    switch (flags & 0xF) {
-    case MB_OKCANCEL:
-        return IDCANCEL;
-    case MB_YESNO:
-        return IDNO;
-    case MB_CLOSE:
-        return IDCLOSE;
-    default:
-        return IDOK;
-    }
-}
-
 GtkMessageType MessageType(unsigned flags) {
     switch (flags & 0xF0) {
     case MB_ICONERROR:

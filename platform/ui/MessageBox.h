@@ -31,6 +31,11 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7, IDCLOSE = 8 };
 
 int MessageBox(const String& text, const String& caption, unsigned flags);
 
+// The answer of a box closed by Esc, by its close button, by the window
+// manager or by the shut-down: an OK box answers OK, a box with Cancel
+// answers Cancel, a Yes/No box answers No, a Close box answers Close.
+int ClosedAnswer(unsigned flags);
+
 // Asks every modal window that is showing to close, as its close button
 // would: message boxes and the platform's other dialogs answer as if closed
 // (also a box without a close button), and every other modal window (the

@@ -29,22 +29,6 @@ struct TModalEntry {
 // The modal windows of the GUI thread, innermost last.
 std::vector<TModalEntry> ModalWindows;
 
-// The answer of a box closed by Esc, by its close button or by the
-// shut-down: an OK box answers OK, a box with Cancel answers Cancel, a
-// Yes/No box answers No.
-int ClosedAnswer(unsigned flags) {
-    switch (flags & 0xF) {
-    case MB_OKCANCEL:
-        return IDCANCEL;
-    case MB_YESNO:
-        return IDNO;
-    case MB_CLOSE:
-        return IDCLOSE;
-    default:
-        return IDOK;
-    }
-}
-
 // The box being shown on this thread, while its hook waits for its window.
 struct TPendingBox {
     unsigned Flags;

@@ -84,8 +84,12 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
 # the main icon, text boxes, pictures and image controls, message boxes, the save dialog, the shell, sound, the
 # tray icon, system names and text widths, and the URL-moniker session of the system with the
 # protocol components' hidden windows.
-# The portable part of platform/ui (the key map).
-add_library(folivant_platform_ui STATIC ${FOLIVANT_ROOT}/platform/ui/KeyMap.cpp)
+# The portable part of platform/ui (failure texts, the closed message box's
+# answer, the key map).
+add_library(folivant_platform_ui STATIC
+  ${FOLIVANT_ROOT}/platform/ui/Application.cpp
+  ${FOLIVANT_ROOT}/platform/ui/KeyMap.cpp
+  ${FOLIVANT_ROOT}/platform/ui/MessageBox.cpp)
 target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platform)
 
 add_library(folivant_platform_ui_windows STATIC
