@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace Folivant::SystemFile {
 
@@ -53,5 +54,27 @@ bool Identity(int handle, TFileIdentity& identity);
 // The identity of the regular file at path, or false for anything else (a
 // link is not followed).
 bool IdentityAtPath(const std::filesystem::path& path, TFileIdentity& identity);
+
+// The system's path for a text and the text of a path: UTF-8 bytes on
+// Linux, UTF-16 units on Windows.
+std::filesystem::path PathOfText(std::u16string_view text);
+String TextOfPath(const std::filesystem::path& path);
+
+// Cuts or extends the open file to size bytes; false on a failure.
+bool Truncate(int handle, std::int64_t size);
+
+// The size of the entry at path: 0 for a folder, -1 when there is none. A
+// link that leads nowhere counts as the link itself.
+std::int64_t EntrySize(const std::filesystem::path& path);
+// Whether anything (also a link that leads nowhere) has the name path.
+bool EntryExists(const std::filesystem::path& path);
+// The size (as EntrySize) of the first entry of folder, other than "." and
+// "..", whose name matches pattern with the system's wildcards * and ?;
+// -1 when none matches or the folder cannot be read.
+std::int64_t FirstMatchSize(const std::filesystem::path& folder, const std::string& pattern);
+// Whether the system's file names can have component as one name: within
+// the longest name the file system allows (NUL and unpaired surrogates are
+// the caller's to refuse).
+bool NameFits(std::u16string_view component);
 
 } // namespace Folivant::SystemFile

@@ -145,8 +145,11 @@ using TKeyEventEx = std::function<void(TWebBrowserControl* ASender, std::uint16_
 using TNotifyEvent = std::function<void(TWebBrowserControl* ASender)>;
 using TFileDownloadEvent = std::function<void(TWebBrowserControl* ASender, const String& URL)>;
 
+// The system's headers on Windows define these, with the same values.
+#ifndef DISPATCH_METHOD
 inline constexpr std::uint16_t DISPATCH_METHOD = 1;
 inline constexpr std::uint16_t DISPATCH_PROPERTYGET = 2;
+#endif
 
 class TWebBrowserControl : public Shared::TJsBrowser {
 public:

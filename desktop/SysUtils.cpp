@@ -7,12 +7,9 @@
 #include "platform/SpecialFolders.h"
 #include "platform/ui/SystemInfo.h"
 
-#include <dirent.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "base/SystemFile.h"
 
-#include <climits>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -22,17 +19,25 @@ namespace Folivant::Shared {
 
 namespace {
 
-String WithTrailingSlash(String path) {
-    if (path.empty() || path.back() != u'/')
-        path.push_back(u'/');
-    return path;
+// The system's folder separator; "/" is one everywhere.
+constexpr char16_t Separator = std::filesystem::path::preferred_separator;
+
+bool IsSeparator(char16_t c) {
+    return c == u'/' || c == Separator;
 }
 
-std::int64_t SizeOfEntry(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 && ::lstat(path.c_str(), &info) != 0)
-        return -1;
-    return S_ISDIR(info.st_mode) ? 0 : static_cast<std::int64_t>(info.st_size);
+std::size_t LastSeparator(std::u16string_view path) {
+    const std::size_t slash = path.rfind(u'/');
+    const std::size_t own = path.rfind(Separator);
+    if (slash == std::u16string_view::npos)
+        return own;
+    return own == std::u16string_view::npos ? slash : std::max(slash, own);
+}
+
+String WithTrailingSlash(String path) {
+    if (path.empty() || !IsSeparator(path.back()))
+        path.push_back(Separator);
+    return path;
 }
 
 bool HasUnpairedSurrogate(std::u16string_view text) {
@@ -54,7 +59,7 @@ bool HasUnpairedSurrogate(std::u16string_view text) {
 bool IsValidComponent(std::u16string_view component) {
     if (component.find(u'\0') != std::u16string_view::npos || HasUnpairedSurrogate(component))
         return false;
-    return StringToUtf8(component).size() <= NAME_MAX;
+    return SystemFile::NameFits(component);
 }
 
 } // namespace
@@ -111,19 +116,18 @@ String TSysUtils::GetSpecialFolderPath(int csidl) {
 }
 
 String TSysUtils::GetParentDirPath(const String& path) {
-    std::filesystem::path full(StringToUtf8(path) + "/..");
+    std::filesystem::path full = SystemFile::PathOfText(path + Separator + u"..");
     if (full.is_relative()) {
         std::error_code error;
         const std::filesystem::path current = std::filesystem::current_path(error);
         full = (error ? std::filesystem::path("/") : current) / full;
     }
-    return WithTrailingSlash(Utf8ToString(full.lexically_normal().string()));
+    return WithTrailingSlash(SystemFile::TextOfPath(full.lexically_normal()));
 }
 
 void TSysUtils::RemoveUTFBoomFromFile(const String& filePath) {
-    // Linux has no sharing modes that keep other writers out; the file is
-    // rewritten through one descriptor from start to end.
-    TFileStream file(std::filesystem::path(StringToUtf8(filePath)), TFileMode::fmOpenReadWrite);
+    // The file is rewritten through one handle from start to end.
+    TFileStream file(SystemFile::PathOfText(filePath), TFileMode::fmOpenReadWrite);
     std::uint8_t mark[3] = {};
     file.ReadBuffer(mark, 3);
     if (mark[0] != 0xEF || mark[1] != 0xBB || mark[2] != 0xBF)
@@ -133,7 +137,7 @@ void TSysUtils::RemoveUTFBoomFromFile(const String& filePath) {
     file.ReadBuffer(rest.data(), static_cast<std::int64_t>(rest.size()));
     file.SetPosition(0);
     file.WriteBuffer(rest.data(), static_cast<std::int64_t>(rest.size()));
-    if (::ftruncate(file.Handle(), static_cast<off_t>(rest.size())) != 0)
+    if (!SystemFile::Truncate(file.Handle(), static_cast<std::int64_t>(rest.size())))
         throw EStreamError(u"Stream write error");
 }
 
@@ -143,32 +147,17 @@ bool TSysUtils::PlaySoundFromStream(TCustomMemoryStream& stream, bool loop) {
 }
 
 std::int64_t TSysUtils::GetSizeOfFile(const String& filePath) {
-    const std::string path = StringToUtf8(filePath);
-    const std::size_t slash = path.rfind('/');
-    std::string pattern = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (pattern.find_first_of("*?") == std::string::npos)
-        return path.empty() ? -1 : SizeOfEntry(path);
+    const std::size_t slash = LastSeparator(filePath);
+    const String pattern = slash == String::npos ? filePath : filePath.substr(slash + 1);
+    if (pattern.find_first_of(u"*?") == String::npos)
+        return filePath.empty() ? -1 : SystemFile::EntrySize(SystemFile::PathOfText(filePath));
 
-    const std::string folder = slash == std::string::npos ? std::string(".")
-                               : slash == 0               ? std::string("/")
-                                                          : path.substr(0, slash);
+    const String folder = slash == String::npos ? String(u".")
+                          : slash == 0          ? String(1, filePath[0])
+                                                : filePath.substr(0, slash);
     // "*.*" matches every name, also those without a dot.
-    if (pattern == "*.*")
-        pattern = "*";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return -1;
-    std::int64_t size = -1;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == ".." || ::fnmatch(pattern.c_str(), name.c_str(), 0) != 0)
-            continue;
-        size = SizeOfEntry(folder + "/" + name);
-        if (size >= 0)
-            break;
-    }
-    ::closedir(dir);
-    return size;
+    return SystemFile::FirstMatchSize(SystemFile::PathOfText(folder),
+                                      pattern == u"*.*" ? std::string("*") : StringToUtf8(pattern));
 }
 
 int TSysUtils::TrueFontWidth(const String& aFont, const String& str) {
@@ -179,15 +168,13 @@ bool TSysUtils::IsValidFilePath(const String& FileName) {
     if (FileName.empty())
         return false;
     // Only the path asked about counts as taken; its folders exist anyway.
-    struct stat info {};
-    const std::string whole = StringToUtf8(FileName);
     if (!HasUnpairedSurrogate(FileName) && FileName.find(u'\0') == String::npos &&
-        ::lstat(whole.c_str(), &info) == 0)
+        SystemFile::EntryExists(SystemFile::PathOfText(FileName)))
         return false;
 
     std::u16string_view rest(FileName);
     for (;;) {
-        const std::size_t slash = rest.rfind(u'/');
+        const std::size_t slash = LastSeparator(rest);
         const std::u16string_view component =
             slash == std::u16string_view::npos ? rest : rest.substr(slash + 1);
         if (!IsValidComponent(component))

@@ -1,12 +1,16 @@
 #include "base/SystemFile.h"
 
 #include "base/PosixFiles.h"
+#include "base/Text.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace Folivant::SystemFile {
@@ -110,6 +114,51 @@ bool IdentityAtPath(const std::filesystem::path& path, TFileIdentity& identity) 
         return false;
     identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     return true;
+}
+
+std::filesystem::path PathOfText(std::u16string_view text) {
+    return std::filesystem::path(StringToUtf8(text));
+}
+
+String TextOfPath(const std::filesystem::path& path) {
+    return Utf8ToString(path.native());
+}
+
+bool Truncate(int handle, std::int64_t size) {
+    return ::ftruncate(handle, static_cast<off_t>(size)) == 0;
+}
+
+std::int64_t EntrySize(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 && ::lstat(path.c_str(), &info) != 0)
+        return -1;
+    return S_ISDIR(info.st_mode) ? 0 : static_cast<std::int64_t>(info.st_size);
+}
+
+bool EntryExists(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::int64_t FirstMatchSize(const std::filesystem::path& folder, const std::string& pattern) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return -1;
+    std::int64_t size = -1;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || ::fnmatch(pattern.c_str(), name.c_str(), 0) != 0)
+            continue;
+        size = EntrySize(folder.string() + "/" + name);
+        if (size >= 0)
+            break;
+    }
+    ::closedir(dir);
+    return size;
+}
+
+bool NameFits(std::u16string_view component) {
+    return StringToUtf8(component).size() <= NAME_MAX;
 }
 
 } // namespace Folivant::SystemFile

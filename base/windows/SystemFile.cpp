@@ -166,4 +166,68 @@ bool IdentityAtPath(const std::filesystem::path& path, TFileIdentity& identity) 
     return known;
 }
 
+std::filesystem::path PathOfText(std::u16string_view text) {
+    return std::filesystem::path(std::wstring(text.begin(), text.end()));
+}
+
+String TextOfPath(const std::filesystem::path& path) {
+    const std::wstring& native = path.native();
+    return String(native.begin(), native.end());
+}
+
+bool Truncate(int handle, std::int64_t size) {
+    return ::_chsize_s(handle, size) == 0;
+}
+
+namespace {
+
+std::int64_t SizeOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return 0;
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+                                     data.nFileSizeLow);
+}
+
+} // namespace
+
+std::int64_t EntrySize(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return SizeOf(data);
+}
+
+bool EntryExists(const std::filesystem::path& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::int64_t FirstMatchSize(const std::filesystem::path& folder, const std::string& pattern) {
+    const std::filesystem::path search =
+        folder / std::filesystem::path(std::u8string(pattern.begin(), pattern.end()));
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileExW(search.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return -1;
+    std::int64_t size = -1;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        data.dwFileAttributes = found.dwFileAttributes;
+        data.nFileSizeHigh = found.nFileSizeHigh;
+        data.nFileSizeLow = found.nFileSizeLow;
+        size = SizeOf(data);
+        break;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return size;
+}
+
+bool NameFits(std::u16string_view component) {
+    // The file systems of Windows hold up to 255 UTF-16 units in a name.
+    return component.size() <= 255;
+}
+
 } // namespace Folivant::SystemFile

@@ -12,6 +12,25 @@
 
 #include "base/Classes.h"
 
+#ifdef _WIN32
+// On Windows the COM values of the engine boundary bring <windows.h> into
+// every unit above shared/; its macros of these names give way here.
+#include "shared/ComTypes.h"
+#undef MessageBox
+#undef MB_OK
+#undef MB_OKCANCEL
+#undef MB_YESNO
+#undef MB_ICONERROR
+#undef MB_ICONQUESTION
+#undef MB_ICONWARNING
+#undef MB_ICONINFORMATION
+#undef IDOK
+#undef IDCANCEL
+#undef IDYES
+#undef IDNO
+#undef IDCLOSE
+#endif
+
 namespace Folivant::Platform {
 
 enum : unsigned {

@@ -1,0 +1,151 @@
+#include "browsercontrol/windows/HostedEngine.h"
+
+#include "browsercontrol/windows/ExternalDispatch.h"
+#include "browsercontrol/windows/ScriptBridge.h"
+#include "browsercontrol/windows/WebBrowserHost.h"
+
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <utility>
+
+namespace Folivant::BrowserControl {
+
+namespace {
+
+RECT ClientRect(HWND parent) {
+    RECT bounds{};
+    GetClientRect(parent, &bounds);
+    return bounds;
+}
+
+TWebBrowserOptions HostOptions(const THostedEngineOptions& options) {
+    TWebBrowserOptions result;
+    result.HostInfoFlags = options.HostInfoFlags;
+    result.DisabledPopupMenus = options.DisabledPopupMenus;
+    result.DisableCtrlShortcuts = options.DisableCtrlShortcuts;
+    result.ScriptErrorAction = options.ScriptErrorAction == 1   ? TScriptErrorAction::eaCancel
+                               : options.ScriptErrorAction == 2 ? TScriptErrorAction::eaAskUser
+                                                                : TScriptErrorAction::eaContinue;
+    result.Silent = options.Silent;
+    return result;
+}
+
+class TEngine final : public THostedEngine {
+public:
+    TEngine(HWND parent, const THostedEngineOptions& options, THostedEngineEvents events)
+        : FEvents(std::move(events)) {
+        // The engine needs an OLE apartment on its thread; the first
+        // engine makes one for the rest of the run.
+        static const bool oleReady = SUCCEEDED(OleInitialize(nullptr));
+        (void)oleReady;
+        FHost = std::make_unique<TWebBrowserHost>(parent, ClientRect(parent), HostOptions(options),
+                                                  HostEvents());
+        FFunctions = NewScriptBridgeFunctions(*FHost);
+        FExternal = new TExternalDispatch(*FFunctions);
+        Follow(parent);
+    }
+
+    ~TEngine() override {
+        Unfollow();
+        FExternal->Detach();
+        FExternal->Release();
+        FHost.reset();
+    }
+
+    HWND Handle() const override { return FHost->Handle(); }
+
+    void PlaceInto(HWND parent) override {
+        Unfollow();
+        SetParent(FHost->Handle(), parent);
+        FHost->SetBounds(ClientRect(parent));
+        Follow(parent);
+    }
+
+    void SetHostInfoFlags(std::uint32_t flags) override { FHost->SetHostInfoFlags(flags); }
+    void Navigate(const String& url) override { FHost->Navigate(url); }
+
+    String LocationURL() override {
+        BSTR url = nullptr;
+        if (FAILED(FHost->Browser()->get_LocationURL(&url)) || url == nullptr)
+            return String();
+        String text = WideToString(url);
+        SysFreeString(url);
+        return text;
+    }
+
+    void ShowFindDialog() override { FHost->ShowFindDialog(); }
+    void PrintPreview() override { FHost->PrintPreview(); }
+    void DetachExternal() override { FExternal->Detach(); }
+
+private:
+    TWebBrowserEvents HostEvents() {
+        TWebBrowserEvents events;
+        events.BeforeNavigate2 = [this](const String& url, bool& cancel) {
+            if (FEvents.BeforeNavigate)
+                FEvents.BeforeNavigate(url, cancel);
+        };
+        events.NewWindow = [this](IDispatch*& application, bool& cancel) {
+            if (!FEvents.NewWindow)
+                return;
+            if (THostedEngine* opened = FEvents.NewWindow(cancel))
+                application = static_cast<TEngine*>(opened)->FHost->Application();
+        };
+        events.WindowClosing = [this](bool isChild, bool& cancel) {
+            if (FEvents.WindowClosing)
+                FEvents.WindowClosing(isChild, cancel);
+        };
+        events.DocumentComplete = [this](const String&) {
+            if (FEvents.DocumentComplete)
+                FEvents.DocumentComplete();
+        };
+        events.KeyDown = [this](WORD& key) {
+            if (!FEvents.KeyDown)
+                return;
+            std::uint16_t value = key;
+            FEvents.KeyDown(value);
+            key = value;
+        };
+        events.GetExternal = [this]() -> IDispatch* {
+            FExternal->AddRef();
+            return FExternal;
+        };
+        return events;
+    }
+
+    // The parent's size changes reach the engine's window.
+    static LRESULT CALLBACK ParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR, DWORD_PTR data) {
+        if (message == WM_SIZE) {
+            auto* engine = reinterpret_cast<TEngine*>(data);
+            engine->FHost->SetBounds(RECT{0, 0, LOWORD(lParam), HIWORD(lParam)});
+        }
+        return DefSubclassProc(window, message, wParam, lParam);
+    }
+
+    void Follow(HWND parent) {
+        if (SetWindowSubclass(parent, ParentProc, 1, reinterpret_cast<DWORD_PTR>(this)))
+            FParent = parent;
+    }
+
+    void Unfollow() {
+        if (FParent != nullptr && IsWindow(FParent))
+            RemoveWindowSubclass(FParent, ParentProc, 1);
+        FParent = nullptr;
+    }
+
+    THostedEngineEvents FEvents;
+    std::unique_ptr<TWebBrowserHost> FHost;
+    std::unique_ptr<TExternalFunctions> FFunctions;
+    TExternalDispatch* FExternal = nullptr;
+    HWND FParent = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<THostedEngine> NewHostedEngine(HWND parent, const THostedEngineOptions& options,
+                                               THostedEngineEvents events) {
+    return std::make_unique<TEngine>(parent, options, std::move(events));
+}
+
+} // namespace Folivant::BrowserControl

@@ -1,0 +1,145 @@
+// The runtime as a Windows program, started the way a reader starts a
+// publication packed on Linux: what the start shows and the exit code it
+// ends with.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::filesystem::path BuildDir() {
+    return FOLIVANT_BUILD_DIR;
+}
+
+class TProcess {
+public:
+    explicit TProcess(const std::filesystem::path& program) {
+        std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        FStarted = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                  nullptr, nullptr, &startup, &FInfo) != FALSE;
+    }
+    ~TProcess() {
+        if (!FStarted)
+            return;
+        if (WaitForSingleObject(FInfo.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(FInfo.hProcess, 1);
+        CloseHandle(FInfo.hThread);
+        CloseHandle(FInfo.hProcess);
+    }
+    bool Started() const { return FStarted; }
+    DWORD Id() const { return FInfo.dwProcessId; }
+    // The exit code once the process has ended within the deadline, or
+    // STILL_ACTIVE.
+    DWORD WaitForExit(DWORD milliseconds) const {
+        DWORD code = STILL_ACTIVE;
+        if (WaitForSingleObject(FInfo.hProcess, milliseconds) == WAIT_OBJECT_0)
+            GetExitCodeProcess(FInfo.hProcess, &code);
+        return code;
+    }
+
+private:
+    PROCESS_INFORMATION FInfo{};
+    bool FStarted = false;
+};
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    return text;
+}
+
+struct TFound {
+    DWORD Process;
+    HWND Window;
+};
+
+// A visible top-level window of the process, polled for up to 30 s.
+HWND WaitForWindow(const TProcess& process) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        TFound found{process.Id(), nullptr};
+        EnumWindows(
+            [](HWND window, LPARAM data) -> BOOL {
+                auto* f = reinterpret_cast<TFound*>(data);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner != f->Process || !IsWindowVisible(window))
+                    return TRUE;
+                f->Window = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&found));
+        if (found.Window != nullptr)
+            return found.Window;
+        if (process.WaitForExit(100) != STILL_ACTIVE)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// The texts of a message box: its caption and those of its controls.
+std::wstring BoxTexts(HWND box) {
+    std::wstring texts = TextOf(box);
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM data) -> BOOL {
+            *reinterpret_cast<std::wstring*>(data) += L"|" + TextOf(child);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+// A start that cannot open the publication shows its message box, and
+// ends with its exit code once the box is answered.
+TEST(RuntimeStartWindows, UnusablePublicationsReportAndEndWithTheirExitCode) {
+    const struct {
+        const char* Program;
+        const wchar_t* Message;
+        DWORD ExitCode;
+    } cases[] = {
+        // No FOLDATA at all: the runtime as built.
+        {"folivant-runtime.exe", L"Runtime error 217 at ", 217},
+        // FOLDATA that is no archive.
+        {"publication-damaged.exe", L"Runtime error 217 at ", 217},
+        // An empty FOLDATA.
+        {"publication-empty.exe", L"This is not a valid Windows application", 0},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.Program);
+        TProcess process(BuildDir() / test.Program);
+        ASSERT_TRUE(process.Started());
+        const HWND box = WaitForWindow(process);
+        ASSERT_NE(box, nullptr);
+        const std::wstring texts = BoxTexts(box);
+        EXPECT_NE(texts.find(std::wstring(L"Error|")), std::wstring::npos)
+            << std::string(texts.begin(), texts.end());
+        EXPECT_NE(texts.find(test.Message), std::wstring::npos)
+            << std::string(texts.begin(), texts.end());
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(process.WaitForExit(30000), test.ExitCode);
+    }
+}
+
+// A publication opens its main window with the settings' title, and closing
+// the window ends the run with exit code 0.
+TEST(RuntimeStartWindows, PublicationWindowHasTheSettingsTitle) {
+    TProcess process(BuildDir() / "publication.exe");
+    ASSERT_TRUE(process.Started());
+    const HWND window = WaitForWindow(process);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(TextOf(window), L"Caf\u00e9 \u00abWindows\u00bb");
+    EXPECT_EQ(FindWindowW(nullptr, L"Caf\u00e9 \u00abWindows\u00bb"), window);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(process.WaitForExit(30000), 0u);
+}
+
+} // namespace
