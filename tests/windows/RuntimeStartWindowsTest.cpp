@@ -61,22 +61,27 @@ struct TFound {
     HWND Window;
 };
 
+BOOL CALLBACK VisibleWindowOf(HWND window, LPARAM data) {
+    auto* found = reinterpret_cast<TFound*>(data);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != found->Process || !IsWindowVisible(window))
+        return TRUE;
+    found->Window = window;
+    return FALSE;
+}
+
+BOOL CALLBACK AppendText(HWND child, LPARAM data) {
+    *reinterpret_cast<std::wstring*>(data) += L"|" + TextOf(child);
+    return TRUE;
+}
+
 // A visible top-level window of the process, polled for up to 30 s.
 HWND WaitForWindow(const TProcess& process) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
         TFound found{process.Id(), nullptr};
-        EnumWindows(
-            [](HWND window, LPARAM data) -> BOOL {
-                auto* f = reinterpret_cast<TFound*>(data);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner != f->Process || !IsWindowVisible(window))
-                    return TRUE;
-                f->Window = window;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&found));
+        EnumWindows(VisibleWindowOf, reinterpret_cast<LPARAM>(&found));
         if (found.Window != nullptr)
             return found.Window;
         if (process.WaitForExit(100) != STILL_ACTIVE)
@@ -88,13 +93,7 @@ HWND WaitForWindow(const TProcess& process) {
 // The texts of a message box: its caption and those of its controls.
 std::wstring BoxTexts(HWND box) {
     std::wstring texts = TextOf(box);
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM data) -> BOOL {
-            *reinterpret_cast<std::wstring*>(data) += L"|" + TextOf(child);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&texts));
+    EnumChildWindows(box, AppendText, reinterpret_cast<LPARAM>(&texts));
     return texts;
 }
 
