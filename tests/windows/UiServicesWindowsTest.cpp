@@ -36,6 +36,19 @@
 namespace Folivant {
 namespace {
 
+// The message box's flags and answers by the platform's names, which have
+// the system's values.
+using Platform::IDCANCEL;
+using Platform::IDCLOSE;
+using Platform::IDNO;
+using Platform::IDOK;
+using Platform::IDYES;
+using Platform::MB_ICONERROR;
+using Platform::MB_ICONQUESTION;
+using Platform::MB_OK;
+using Platform::MB_OKCANCEL;
+using Platform::MB_YESNO;
+
 // Runs action once from the modal loop that the next dialog of this thread
 // runs: a thread timer fires only from a message loop.
 std::function<void(HWND)> TimerAction;
