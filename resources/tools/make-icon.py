@@ -4,6 +4,9 @@ as a 64x64 RGBA PNG (resources/folivant.png). Only the standard library is
 used: shapes are sampled 4x4 per pixel for smooth edges and written with zlib.
 
     python3 resources/tools/make-icon.py resources/folivant.png
+
+It also writes the same image as an icon file (resources/folivant.ico), the
+Windows build's MAINICON.
 """
 import math
 import struct
@@ -116,6 +119,12 @@ def main():
     png += chunk(b"IEND", b"")
     with open(out, "wb") as f:
         f.write(png)
+    # Its twin for the Windows build's resource compiler: an icon file whose
+    # one image is the PNG itself.
+    ico = struct.pack("<HHH", 0, 1, 1)
+    ico += struct.pack("<BBBBHHII", SIZE, SIZE, 0, 0, 1, 32, len(png), 22)
+    with open(out[: -len(".png")] + ".ico" if out.endswith(".png") else out + ".ico", "wb") as f:
+        f.write(ico + png)
 
 
 if __name__ == "__main__":
