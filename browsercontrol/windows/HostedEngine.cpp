@@ -50,6 +50,8 @@ public:
         Unfollow();
         FExternal->Detach();
         FExternal->Release();
+        // The bridge's functions act on the host: they go first.
+        FFunctions.reset();
         FHost.reset();
     }
 
