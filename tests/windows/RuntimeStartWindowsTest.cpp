@@ -128,17 +128,46 @@ TEST(RuntimeStartWindows, UnusablePublicationsReportAndEndWithTheirExitCode) {
     }
 }
 
-// A publication opens its main window with the settings' title, and closing
-// the window ends the run with exit code 0.
-TEST(RuntimeStartWindows, PublicationWindowHasTheSettingsTitle) {
-    TProcess process(BuildDir() / "publication.exe");
-    ASSERT_TRUE(process.Started());
-    const HWND window = WaitForWindow(process);
-    ASSERT_NE(window, nullptr);
-    EXPECT_EQ(TextOf(window), L"Caf\u00e9 \u00abWindows\u00bb");
-    EXPECT_EQ(FindWindowW(nullptr, L"Caf\u00e9 \u00abWindows\u00bb"), window);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(process.WaitForExit(30000), 0u);
+// A publication opens its main window with the settings' title and size
+// in the style it names (its name in any case), and closing the window
+// ends the run with exit code 0. A style the runtime does not have is
+// reported, and the window opens in the system's look.
+TEST(RuntimeStartWindows, PublicationWindowHasTheSettingsTitleAndSize) {
+    const struct {
+        const char* Program;
+        const wchar_t* StyleMessage;
+        const wchar_t* Title;
+        int Width, Height;
+    } cases[] = {
+        {"publication.exe", nullptr, L"Caf\u00e9 \u00abWindows\u00bb", 700, 500},
+        {"publication-unknown-style.exe", L"Style 'Nowhere' not found", L"Unknown style", 800, 600},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.Program);
+        TProcess process(BuildDir() / test.Program);
+        ASSERT_TRUE(process.Started());
+        HWND window = WaitForWindow(process);
+        ASSERT_NE(window, nullptr);
+        if (test.StyleMessage != nullptr) {
+            const std::wstring texts = BoxTexts(window);
+            EXPECT_NE(texts.find(test.StyleMessage), std::wstring::npos)
+                << std::string(texts.begin(), texts.end());
+            PostMessageW(window, WM_COMMAND, IDOK, 0);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (IsWindow(window) && std::chrono::steady_clock::now() < deadline)
+                Sleep(50);
+            window = WaitForWindow(process);
+            ASSERT_NE(window, nullptr);
+        }
+        EXPECT_EQ(TextOf(window), test.Title);
+        EXPECT_EQ(FindWindowW(nullptr, test.Title), window);
+        RECT bounds{};
+        GetWindowRect(window, &bounds);
+        EXPECT_EQ(bounds.right - bounds.left, test.Width);
+        EXPECT_EQ(bounds.bottom - bounds.top, test.Height);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(process.WaitForExit(30000), 0u);
+    }
 }
 
 } // namespace
