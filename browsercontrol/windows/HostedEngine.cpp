@@ -7,7 +7,9 @@
 #include <commctrl.h>
 #include <ole2.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace Folivant::BrowserControl {
 
@@ -31,6 +33,17 @@ TWebBrowserOptions HostOptions(const THostedEngineOptions& options) {
     return result;
 }
 
+class TEngine;
+
+// The engines of the thread, and the hook through which every key message
+// taken from its queue is offered to the engine it is aimed at before it
+// is dispatched: the owner's key handling, the refused Ctrl shortcuts and
+// the engine's own accelerators (the message loop knows no engine).
+std::vector<TEngine*> Engines;
+HHOOK KeyHook = nullptr;
+
+LRESULT CALLBACK OfferKeyMessage(int code, WPARAM wParam, LPARAM lParam);
+
 class TEngine final : public THostedEngine {
 public:
     TEngine(HWND parent, const THostedEngineOptions& options, THostedEngineEvents events)
@@ -44,9 +57,18 @@ public:
         FFunctions = NewScriptBridgeFunctions(*FHost);
         FExternal = new TExternalDispatch(*FFunctions);
         Follow(parent);
+        Engines.push_back(this);
+        if (KeyHook == nullptr)
+            KeyHook =
+                SetWindowsHookExW(WH_GETMESSAGE, OfferKeyMessage, nullptr, GetCurrentThreadId());
     }
 
     ~TEngine() override {
+        std::erase(Engines, this);
+        if (Engines.empty() && KeyHook != nullptr) {
+            UnhookWindowsHookEx(KeyHook);
+            KeyHook = nullptr;
+        }
         Unfollow();
         FExternal->Detach();
         FExternal->Release();
@@ -79,6 +101,8 @@ public:
     void ShowFindDialog() override { FHost->ShowFindDialog(); }
     void PrintPreview() override { FHost->PrintPreview(); }
     void DetachExternal() override { FExternal->Detach(); }
+
+    bool PreTranslateMessage(MSG& message) { return FHost->PreTranslateMessage(message); }
 
 private:
     TWebBrowserEvents HostEvents() {
@@ -142,6 +166,23 @@ private:
     TExternalDispatch* FExternal = nullptr;
     HWND FParent = nullptr;
 };
+
+LRESULT CALLBACK OfferKeyMessage(int code, WPARAM wParam, LPARAM lParam) {
+    auto* message = reinterpret_cast<MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && message->message >= WM_KEYFIRST &&
+        message->message <= WM_KEYLAST) {
+        // The handlers may free engines: the list is copied first.
+        const std::vector<TEngine*> engines = Engines;
+        for (TEngine* engine : engines)
+            if (std::find(Engines.begin(), Engines.end(), engine) != Engines.end() &&
+                engine->PreTranslateMessage(*message)) {
+                // Handled: the loop gets a message that does nothing.
+                message->message = WM_NULL;
+                break;
+            }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
 
 } // namespace
 
