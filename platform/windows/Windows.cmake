@@ -91,8 +91,9 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
 add_library(folivant_platform_ui STATIC
   ${FOLIVANT_ROOT}/platform/ui/Application.cpp
   ${FOLIVANT_ROOT}/platform/ui/KeyMap.cpp
-  ${FOLIVANT_ROOT}/platform/ui/MessageBox.cpp)
-target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platform)
+  ${FOLIVANT_ROOT}/platform/ui/MessageBox.cpp
+  ${FOLIVANT_ROOT}/platform/ui/StyleManager.cpp)
+target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platform ZLIB::ZLIB)
 
 add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/Application.cpp
@@ -109,7 +110,7 @@ add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/TrayIcon.cpp
   ${FOLIVANT_ROOT}/platform/windows/UrlMon.cpp)
 target_link_libraries(folivant_platform_ui_windows PUBLIC folivant_platform_ui folivant_shared
-  ZLIB::ZLIB urlmon ole32 uuid user32 gdi32 msimg32 windowscodecs winmm comdlg32 shell32)
+  urlmon ole32 uuid user32 gdi32 msimg32 windowscodecs winmm comdlg32 shell32)
 
 # The browser control on Windows (browsercontrol/windows/), on the layers above.
 add_subdirectory(${FOLIVANT_ROOT}/browsercontrol/windows
