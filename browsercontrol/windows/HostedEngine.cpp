@@ -100,7 +100,11 @@ public:
 
     void ShowFindDialog() override { FHost->ShowFindDialog(); }
     void PrintPreview() override { FHost->PrintPreview(); }
-    void DetachExternal() override { FExternal->Detach(); }
+    void DetachExternal() override {
+        FExternal->Detach();
+        // Letting the functions go stops a sound the page started last.
+        FFunctions.reset();
+    }
 
     bool PreTranslateMessage(MSG& message) { return FHost->PreTranslateMessage(message); }
 

@@ -50,7 +50,8 @@ public:
     virtual String LocationURL() = 0;
     virtual void ShowFindDialog() = 0;
     virtual void PrintPreview() = 0;
-    // From now on window.external knows no name and runs no call.
+    // From now on window.external knows no name and runs no call; a sound
+    // the page started last stops.
     virtual void DetachExternal() = 0;
 };
 
