@@ -71,6 +71,15 @@ BOOL CALLBACK VisibleWindowOf(HWND window, LPARAM data) {
     return FALSE;
 }
 
+BOOL CALLBACK FindEdit(HWND child, LPARAM data) {
+    wchar_t name[32] = {};
+    GetClassNameW(child, name, 32);
+    if (std::wstring(name) != L"Edit")
+        return TRUE;
+    *reinterpret_cast<HWND*>(data) = child;
+    return FALSE;
+}
+
 BOOL CALLBACK AppendText(HWND child, LPARAM data) {
     *reinterpret_cast<std::wstring*>(data) += L"|" + TextOf(child);
     return TRUE;
@@ -177,6 +186,44 @@ TEST(RuntimeStartWindows, PublicationWindowHasTheSettingsTitleAndSize) {
         } else {
             PostMessageW(window, WM_CLOSE, 0, 0);
         }
+        EXPECT_EQ(process.WaitForExit(30000), 0u);
+    }
+}
+
+// A publication with a password asks for it first, in a prompt titled as
+// the publication: text that is not exactly the password leaves the prompt
+// up, the password opens the main window, and closing the prompt ends the
+// run with exit code 0 without a window.
+TEST(RuntimeStartWindows, PasswordPromptOpensOnlyForThePassword) {
+    for (const bool typed : {true, false}) {
+        SCOPED_TRACE(typed ? "typed" : "closed");
+        TProcess process(BuildDir() / "publication-password.exe");
+        ASSERT_TRUE(process.Started());
+        const HWND prompt = WaitForWindow(process);
+        ASSERT_NE(prompt, nullptr);
+        EXPECT_EQ(TextOf(prompt), L"Locked");
+        if (!typed) {
+            PostMessageW(prompt, WM_CLOSE, 0, 0);
+            EXPECT_EQ(process.WaitForExit(30000), 0u);
+            continue;
+        }
+        HWND edit = nullptr;
+        EnumChildWindows(prompt, FindEdit, reinterpret_cast<LPARAM>(&edit));
+        ASSERT_NE(edit, nullptr);
+        SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"s\u00e9same"));
+        EXPECT_TRUE(IsWindowVisible(prompt));
+        SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"S\u00e9same"));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        HWND window = nullptr;
+        while (window == nullptr && std::chrono::steady_clock::now() < deadline) {
+            window = FindWindowW(nullptr, L"Locked");
+            if (window == prompt && IsWindow(prompt))
+                window = nullptr;
+            Sleep(50);
+        }
+        ASSERT_NE(window, nullptr);
+        EXPECT_FALSE(IsWindow(prompt));
+        PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_EQ(process.WaitForExit(30000), 0u);
     }
 }
