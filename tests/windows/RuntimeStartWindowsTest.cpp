@@ -216,8 +216,10 @@ TEST(RuntimeStartWindows, PasswordPromptOpensOnlyForThePassword) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         HWND window = nullptr;
         while (window == nullptr && std::chrono::steady_clock::now() < deadline) {
+            // The main window exists hidden while the prompt is up; it
+            // counts once it shows.
             window = FindWindowW(nullptr, L"Locked");
-            if (window == prompt && IsWindow(prompt))
+            if (window == prompt || !IsWindowVisible(window))
                 window = nullptr;
             Sleep(50);
         }
