@@ -9,6 +9,7 @@
 // ExtraInterface.
 
 #include <windows.h>
+#include <oaidl.h>
 #include <unknwn.h>
 
 namespace Folivant::BrowserControl {
@@ -68,6 +69,19 @@ private:
 
     LONG FRefCount = 1;
 };
+
+// The type-information answers of a dispatch object that has none.
+inline HRESULT NoTypeInfoCount(UINT* count) {
+    if (count == nullptr)
+        return E_POINTER;
+    *count = 0;
+    return S_OK;
+}
+inline HRESULT NoTypeInfo(ITypeInfo** info) {
+    if (info != nullptr)
+        *info = nullptr;
+    return E_NOTIMPL;
+}
 
 // An owning reference to a COM interface: releases it once.
 template <class I> class TComPtr {

@@ -55,7 +55,7 @@ public:
         FHost = std::make_unique<TWebBrowserHost>(parent, ClientRect(parent), HostOptions(options),
                                                   HostEvents());
         FFunctions = NewScriptBridgeFunctions(*FHost);
-        FExternal = new TExternalDispatch(*FFunctions);
+        FExternal = new TExternalDispatch(*FFunctions, [this] { return FHost->LocationURL(); });
         Follow(parent);
         Engines.push_back(this);
         if (KeyHook == nullptr)
@@ -89,14 +89,7 @@ public:
     void SetHostInfoFlags(std::uint32_t flags) override { FHost->SetHostInfoFlags(flags); }
     void Navigate(const String& url) override { FHost->Navigate(url); }
 
-    String LocationURL() override {
-        BSTR url = nullptr;
-        if (FAILED(FHost->Browser()->get_LocationURL(&url)) || url == nullptr)
-            return String();
-        String text = WideToString(url);
-        SysFreeString(url);
-        return text;
-    }
+    String LocationURL() override { return FHost->LocationURL(); }
 
     void ShowFindDialog() override { FHost->ShowFindDialog(); }
     void PrintPreview() override { FHost->PrintPreview(); }
@@ -105,21 +98,52 @@ public:
         // Letting the functions go stops a sound the page started last.
         FFunctions.reset();
     }
+    void SetRegisterAsDropTarget(bool value) override {
+        if (value)
+            FHost->Browser()->put_RegisterAsDropTarget(VARIANT_TRUE);
+        else
+            FHost->RefuseDrops();
+    }
 
     bool PreTranslateMessage(MSG& message) { return FHost->PreTranslateMessage(message); }
+    TWebBrowserHost& Host() { return *FHost; }
 
 private:
     TWebBrowserEvents HostEvents() {
         TWebBrowserEvents events;
-        events.BeforeNavigate2 = [this](const String& url, bool& cancel) {
+        events.BeforeNavigate2 = [this](const String& url, const String& frameUrl,
+                                        const String& topUrl, bool& cancel) {
+            // The publication's addresses belong to its own documents: a
+            // page from elsewhere, or a frame of one, neither shows, saves
+            // nor starts them, and no check of the owner acts for it. A
+            // window opened for a page counts as that page until it shows
+            // a document of its own.
+            const String& top = topUrl.empty() || topUrl == u"about:blank" ? FOpener : topUrl;
+            if (HasFvpScheme(url) &&
+                (!MayReachPublication(frameUrl) || !MayReachPublication(top))) {
+                cancel = true;
+                return;
+            }
             if (FEvents.BeforeNavigate)
                 FEvents.BeforeNavigate(url, cancel);
         };
-        events.NewWindow = [this](IDispatch*& application, bool& cancel) {
+        events.NewWindow = [this](const String& url, const String& opener, IDispatch*& application,
+                                  bool& cancel) {
             if (!FEvents.NewWindow)
                 return;
-            if (THostedEngine* opened = FEvents.NewWindow(cancel))
-                application = static_cast<TEngine*>(opened)->FHost->Application();
+            // The page asking, when the engine does not name it, is the
+            // control's own.
+            const String asking = opener.empty() ? FHost->LocationURL() : opener;
+            if (HasFvpScheme(url) && !MayReachPublication(asking)) {
+                cancel = true;
+                return;
+            }
+            if (THostedEngine* opened = FEvents.NewWindow(url, cancel)) {
+                auto* engine = static_cast<TEngine*>(opened);
+                // Its first address is checked against the page that asked.
+                engine->FOpener = MayReachPublication(asking) ? String() : asking;
+                application = engine->FHost->Application();
+            }
         };
         events.WindowClosing = [this](bool isChild, bool& cancel) {
             if (FEvents.WindowClosing)
@@ -169,6 +193,9 @@ private:
     std::unique_ptr<TExternalFunctions> FFunctions;
     TExternalDispatch* FExternal = nullptr;
     HWND FParent = nullptr;
+    // The page that asked for this window when it is not the
+    // publication's own; empty otherwise.
+    String FOpener;
 };
 
 LRESULT CALLBACK OfferKeyMessage(int code, WPARAM wParam, LPARAM lParam) {
@@ -188,7 +215,24 @@ LRESULT CALLBACK OfferKeyMessage(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+TEngine* EngineBelow(HWND window) {
+    for (TEngine* engine : Engines)
+        if (engine->Handle() == window || IsChild(window, engine->Handle()))
+            return engine;
+    return nullptr;
+}
+
 } // namespace
+
+IDispatch* EngineEventSinkBelow(HWND window) {
+    TEngine* engine = EngineBelow(window);
+    return engine != nullptr ? engine->Host().EventSink() : nullptr;
+}
+
+IDispatch* EngineApplicationBelow(HWND window) {
+    TEngine* engine = EngineBelow(window);
+    return engine != nullptr ? engine->Host().Application() : nullptr;
+}
 
 std::unique_ptr<THostedEngine> NewHostedEngine(HWND parent, const THostedEngineOptions& options,
                                                THostedEngineEvents events) {

@@ -10,6 +10,7 @@
 #include "base/Classes.h"
 
 #include <windows.h>
+#include <oaidl.h>
 
 #include <cstdint>
 #include <functional>
@@ -20,10 +21,16 @@ namespace Folivant::BrowserControl {
 class THostedEngine;
 
 struct THostedEngineEvents {
+    // Before a navigation that the engine may make. A navigation to the
+    // publication (fvp:) from a document that is not the publication's own
+    // is refused before this is asked.
     std::function<void(const String& url, bool& cancel)> BeforeNavigate;
-    // A page asks for a new window: the engine of the window opened for it
-    // (placed in a form already), or null with cancel to refuse.
-    std::function<THostedEngine*(bool& cancel)> NewWindow;
+    // A page asks for a new window on url (empty when the engine does not
+    // tell it): the engine of the window opened for it (placed in a form
+    // already), or null with cancel to refuse. A window on the publication
+    // asked for by a page that is not the publication's own is refused
+    // before this is asked.
+    std::function<THostedEngine*(const String& url, bool& cancel)> NewWindow;
     std::function<void(bool isChildWindow, bool& cancel)> WindowClosing;
     std::function<void()> DocumentComplete;
     std::function<void(std::uint16_t& key)> KeyDown;
@@ -53,7 +60,17 @@ public:
     // From now on window.external knows no name and runs no call; a sound
     // the page started last stops.
     virtual void DetachExternal() = 0;
+    // Whether the engine takes drops; refusing them also takes the drop
+    // registration off its document window.
+    virtual void SetRegisterAsDropTarget(bool value) = 0;
 };
+
+// The engine whose window is window or lies below it, as the object it
+// raises its events on and as its Application object, for tests that raise
+// the engine's events as the engine does. One reference for the caller;
+// null when no engine is there.
+IDispatch* EngineEventSinkBelow(HWND window);
+IDispatch* EngineApplicationBelow(HWND window);
 
 // Creates the engine in a child window of parent filling its client area.
 // The thread is made a single-threaded OLE apartment first if it is none.

@@ -71,7 +71,7 @@ void TWebBrowserControl::PlaceInto(Platform::TForm& form) {
         OnBeforeNavigate2(this, this, address, flags, target, post, headers, refuse);
         cancel = refuse != VARIANT_FALSE;
     };
-    events.NewWindow = [this](bool& cancel) -> THostedEngine* {
+    events.NewWindow = [this](const String& url, bool& cancel) -> THostedEngine* {
         if (FUnloaded) {
             cancel = true;
             return nullptr;
@@ -79,7 +79,7 @@ void TWebBrowserControl::PlaceInto(Platform::TForm& form) {
         TWebBrowserControl* opened = nullptr;
         VARIANT_BOOL refuse = VARIANT_FALSE;
         if (OnNewWindow3)
-            OnNewWindow3(this, opened, refuse, 0, LocationURL(), String());
+            OnNewWindow3(this, opened, refuse, 0, LocationURL(), url);
         else if (OnNewWindow2)
             OnNewWindow2(this, opened, refuse);
         cancel = refuse != VARIANT_FALSE;
@@ -111,6 +111,7 @@ void TWebBrowserControl::PlaceInto(Platform::TForm& form) {
         OnKeyDown(this, key, 0, shift);
     };
     side.Engine = NewHostedEngine(parent, options, std::move(events));
+    side.Engine->SetRegisterAsDropTarget(FRegisterAsDropTarget && FDropHandlingType != ddtNo);
     if (!side.PendingUrl.empty()) {
         const String url = std::exchange(side.PendingUrl, String());
         side.Engine->Navigate(url);
@@ -139,10 +140,16 @@ void TWebBrowserControl::SaveSnapshot(const std::string&, std::function<void(boo
 
 void TWebBrowserControl::SetRegisterAsDropTarget(bool value) {
     FRegisterAsDropTarget = value;
+    if (FFindDialog->Engine != nullptr)
+        FFindDialog->Engine->SetRegisterAsDropTarget(value && FDropHandlingType != ddtNo);
 }
 
+// ddtNo: the engine's document window loses its drop registration and the
+// engine takes no drops.
 void TWebBrowserControl::SetDropHandlingType(TDragDropHandlingType value) {
     FDropHandlingType = value;
+    if (FFindDialog->Engine != nullptr && value == ddtNo)
+        FFindDialog->Engine->SetRegisterAsDropTarget(false);
 }
 
 void TWebBrowserControl::SetUserInterfaceOptions(TUserInterfaceOptions value) {

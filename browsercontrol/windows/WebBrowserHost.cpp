@@ -90,6 +90,16 @@ VARIANT_BOOL* BoolSlot(VARIANT& arg) {
     return arg.vt == (VT_BYREF | VT_BOOL) ? arg.pboolVal : nullptr;
 }
 
+// The address a browser shows, empty when none.
+String LocationOf(IWebBrowser2* browser) {
+    BSTR url = nullptr;
+    if (browser == nullptr || FAILED(browser->get_LocationURL(&url)) || url == nullptr)
+        return String();
+    String text(reinterpret_cast<const char16_t*>(url), SysStringLen(url));
+    SysFreeString(url);
+    return text;
+}
+
 // The first window of class className below root, at any depth.
 HWND FindDescendant(HWND root, const wchar_t* className) {
     for (HWND child = GetWindow(root, GW_CHILD); child != nullptr;
@@ -288,10 +298,8 @@ public:
                                             IDropTarget** target) override {
         if (target != nullptr)
             *target = nullptr;
-        if (FHost != nullptr && FHost->FBrowser) {
-            FHost->FBrowser->put_RegisterAsDropTarget(VARIANT_FALSE);
-            FHost->RevokeDocumentDrop();
-        }
+        if (FHost != nullptr)
+            FHost->RefuseDrops();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetExternal(IDispatch** external) override {
@@ -396,15 +404,10 @@ public:
 
     // IDispatch: the ambient properties the engine reads from its site.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count == nullptr)
-            return E_POINTER;
-        *count = 0;
-        return S_OK;
+        return NoTypeInfoCount(count);
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
-        if (info != nullptr)
-            *info = nullptr;
-        return E_NOTIMPL;
+        return NoTypeInfo(info);
     }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                             DISPID* ids) override {
@@ -472,15 +475,10 @@ public:
     void Detach() { FHost = nullptr; }
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count == nullptr)
-            return E_POINTER;
-        *count = 0;
-        return S_OK;
+        return NoTypeInfoCount(count);
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
-        if (info != nullptr)
-            *info = nullptr;
-        return E_NOTIMPL;
+        return NoTypeInfo(info);
     }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                             DISPID* ids) override {
@@ -513,18 +511,21 @@ private:
         const UINT count = params.cArgs;
         switch (id) {
         case DISPID_BEFORENAVIGATE2: // pDisp, URL, Flags, Frame, PostData, Headers, Cancel
-            if (count == 7 && events.BeforeNavigate2)
+            if (count == 7 && events.BeforeNavigate2) {
+                const String frameUrl = FrameLocationOf(args[6]);
+                const String topUrl = FHost->LocationURL();
                 RaiseCancellable(args[0], [&](bool& cancel) {
-                    events.BeforeNavigate2(TextOf(args[5]), cancel);
+                    events.BeforeNavigate2(TextOf(args[5]), frameUrl, topUrl, cancel);
                 });
+            }
             break;
         case DISPID_NEWWINDOW2: // ppDisp, Cancel
             if (count == 2)
-                RaiseNewWindow(args[1], args[0]);
+                RaiseNewWindow(args[1], args[0], String(), String());
             break;
         case DISPID_NEWWINDOW3: // ppDisp, Cancel, dwFlags, UrlContext, Url
             if (count == 5)
-                RaiseNewWindow(args[4], args[3]);
+                RaiseNewWindow(args[4], args[3], TextOf(args[0]), TextOf(args[1]));
             break;
         case DISPID_WINDOWCLOSING: // IsChildWindow, Cancel
             if (count == 2 && events.WindowClosing)
@@ -553,21 +554,41 @@ private:
             *slot = cancel ? VARIANT_TRUE : VARIANT_FALSE;
     }
 
-    void RaiseNewWindow(VARIANT& appArg, VARIANT& cancelArg) {
+    // The address the navigating frame (the event's pDisp) shows now.
+    static String FrameLocationOf(const VARIANT& arg) {
+        const VARIANT* value = Deref(arg);
+        IDispatch* frame = nullptr;
+        if (value != nullptr && value->vt == VT_DISPATCH)
+            frame = value->pdispVal;
+        else if (value != nullptr && value->vt == (VT_BYREF | VT_DISPATCH) &&
+                 value->ppdispVal != nullptr)
+            frame = *value->ppdispVal;
+        TComPtr<IWebBrowser2> browser;
+        if (frame == nullptr || FAILED(frame->QueryInterface(
+                                    IID_IWebBrowser2, reinterpret_cast<void**>(browser.Put()))))
+            return String();
+        return LocationOf(browser.Get());
+    }
+
+    void RaiseNewWindow(VARIANT& appArg, VARIANT& cancelArg, const String& url,
+                        const String& opener) {
         TWebBrowserEvents& events = FHost->FEvents;
         if (!events.NewWindow)
             return;
         IDispatch** slot = appArg.vt == (VT_BYREF | VT_DISPATCH) ? appArg.ppdispVal : nullptr;
+        VARIANT_BOOL* cancelSlot = BoolSlot(cancelArg);
+        // Engines that raise both events ask once: a window handed back or
+        // refused by the first is the answer.
+        if ((slot != nullptr && *slot != nullptr) ||
+            (cancelSlot != nullptr && *cancelSlot != VARIANT_FALSE))
+            return;
         RaiseCancellable(cancelArg, [&](bool& cancel) {
             IDispatch* application = nullptr;
-            events.NewWindow(application, cancel);
-            if (slot != nullptr && application != nullptr) {
-                if (*slot != nullptr)
-                    (*slot)->Release();
+            events.NewWindow(url, opener, application, cancel);
+            if (slot != nullptr && application != nullptr)
                 *slot = application;
-            } else if (application != nullptr) {
+            else if (application != nullptr)
                 application->Release();
-            }
         });
     }
 
@@ -749,6 +770,23 @@ IDispatch* TWebBrowserHost::Application() {
     if (FBrowser && SUCCEEDED(FBrowser->get_Application(&application)))
         return application;
     return nullptr;
+}
+
+String TWebBrowserHost::LocationURL() {
+    return LocationOf(FBrowser.Get());
+}
+
+void TWebBrowserHost::RefuseDrops() {
+    if (FBrowser)
+        FBrowser->put_RegisterAsDropTarget(VARIANT_FALSE);
+    RevokeDocumentDrop();
+}
+
+IDispatch* TWebBrowserHost::EventSink() {
+    if (FSink == nullptr)
+        return nullptr;
+    FSink->AddRef();
+    return FSink;
 }
 
 void TWebBrowserHost::RevokeDocumentDrop() {

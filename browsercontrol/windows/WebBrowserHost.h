@@ -46,11 +46,20 @@ struct TWebBrowserOptions {
 // The engine's events. A callback left empty takes the engine's default.
 struct TWebBrowserEvents {
     // Before every navigation, frames included; cancel starts false.
-    std::function<void(const String& url, bool& cancel)> BeforeNavigate2;
-    // A page asks for a new window (NewWindow2 and NewWindow3); the handler
-    // may hand back the new control's Application object in application
-    // (one reference for the engine) or cancel.
-    std::function<void(IDispatch*& application, bool& cancel)> NewWindow;
+    // frameUrl is the document the navigating frame shows now and topUrl
+    // the control's own top document (empty while there is none).
+    std::function<void(const String& url, const String& frameUrl, const String& topUrl,
+                       bool& cancel)>
+        BeforeNavigate2;
+    // A page asks for a new window (NewWindow2 and NewWindow3, whichever the
+    // engine raises; once it has a window, the other one opens none). The
+    // handler may hand back the new control's Application object in
+    // application (one reference for the engine) or cancel. url is the
+    // address the window opens on and opener the page asking, both empty
+    // when the engine does not tell them.
+    std::function<void(const String& url, const String& opener, IDispatch*& application,
+                       bool& cancel)>
+        NewWindow;
     // A script closes the window; cancel starts false.
     std::function<void(bool isChildWindow, bool& cancel)> WindowClosing;
     std::function<void(const String& url)> DocumentComplete;
@@ -108,6 +117,16 @@ public:
 
     // The engine's Application object (one reference for the caller).
     IDispatch* Application();
+    // The address of the control's top document, empty when none.
+    String LocationURL();
+
+    // Tells the engine not to take drops, and takes the drop registration
+    // off its document window when that exists.
+    void RefuseDrops();
+
+    // The object the engine raises its DWebBrowserEvents2 on (one reference
+    // for the caller), so that a test can raise them as the engine does.
+    IDispatch* EventSink();
 
 private:
     friend class TBrowserSite;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dispex.h>
+#include <mshtml.h>
 #include <oleauto.h>
 
 #include <memory>
@@ -75,7 +77,7 @@ protected:
         FHost = std::make_unique<TWebBrowserHost>(GetDesktopWindow(), bounds, TWebBrowserOptions{},
                                                   TWebBrowserEvents{});
         FFunctions = NewScriptBridgeFunctions(*FHost);
-        FExternal = new TExternalDispatch(*FFunctions);
+        FExternal = new TExternalDispatch(*FFunctions, [this] { return FOwnDocument; });
     }
     void TearDown() override {
         FExternal->Detach();
@@ -108,6 +110,8 @@ protected:
     }
 
     TRecordingMainForm FMain;
+    // The control's own top document, for calls without a caller.
+    String FOwnDocument = u"fvp://site/index.html";
     std::unique_ptr<TWebBrowserHost> FHost;
     std::unique_ptr<TExternalFunctions> FFunctions;
     TExternalDispatch* FExternal = nullptr;
@@ -171,6 +175,153 @@ TEST_F(ScriptBridgeTest, AFailingFunctionBecomesAScriptException) {
     SysFreeString(info.bstrDescription);
     // Without EXCEPINFO the call still fails, without harm.
     EXPECT_EQ(Call(5, DISPATCH_METHOD, {Text(L"a.pdf")}, &result), DISP_E_EXCEPTION);
+}
+
+// A script object of the engine (a window or a document) as the host reads
+// it: named properties through its dispatch interface.
+class TFakeScriptObject final : public TComObject<IDispatch> {
+public:
+    struct TProperty {
+        const wchar_t* Name;
+        String Text;
+        TFakeScriptObject* Object = nullptr;
+    };
+    explicit TFakeScriptObject(std::vector<TProperty> properties)
+        : FProperties(std::move(properties)) {}
+
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        return NoTypeInfoCount(count);
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        return NoTypeInfo(info);
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override {
+        for (std::size_t i = 0; i < FProperties.size(); ++i)
+            if (count == 1 && std::wstring(names[0]) == FProperties[i].Name) {
+                ids[0] = static_cast<DISPID>(i + 1);
+                return S_OK;
+            }
+        return DISP_E_UNKNOWNNAME;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                     VARIANT* result, EXCEPINFO*, UINT*) override {
+        if (id < 1 || static_cast<std::size_t>(id) > FProperties.size() ||
+            flags != DISPATCH_PROPERTYGET || result == nullptr)
+            return DISP_E_MEMBERNOTFOUND;
+        const TProperty& property = FProperties[id - 1];
+        VariantInit(result);
+        if (property.Object != nullptr) {
+            result->vt = VT_DISPATCH;
+            result->pdispVal = property.Object;
+            property.Object->AddRef();
+        } else {
+            result->vt = VT_BSTR;
+            result->bstrVal = StringToBstr(property.Text);
+        }
+        return S_OK;
+    }
+
+private:
+    ~TFakeScriptObject() override {
+        for (TProperty& property : FProperties)
+            if (property.Object != nullptr)
+                property.Object->Release();
+    }
+    std::vector<TProperty> FProperties;
+};
+
+// The caller the engine's script passes to InvokeEx: a service provider
+// that hands out the calling script's window, showing documentUrl inside a
+// top window showing topUrl. Only the window's dispatch part is used.
+class TFakeCaller final : public TComObject<IServiceProvider> {
+public:
+    TFakeCaller(const String& documentUrl, const String& topUrl) {
+        auto* topDocument = new TFakeScriptObject({{L"URL", topUrl}});
+        auto* top = new TFakeScriptObject({{L"document", String(), topDocument}});
+        auto* document = new TFakeScriptObject({{L"URL", documentUrl}});
+        FWindow =
+            new TFakeScriptObject({{L"document", String(), document}, {L"top", String(), top}});
+    }
+    HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** object) override {
+        *object = nullptr;
+        if (!IsEqualGUID(service, IID_IHTMLWindow2) || !IsEqualIID(riid, IID_IHTMLWindow2))
+            return E_NOINTERFACE;
+        FWindow->AddRef();
+        *object = static_cast<IDispatch*>(FWindow);
+        return S_OK;
+    }
+
+private:
+    ~TFakeCaller() override { FWindow->Release(); }
+    TFakeScriptObject* FWindow;
+};
+
+TEST_F(ScriptBridgeTest, OnlyThePublicationsDocumentsReachTheHostFunctions) {
+    struct TCase {
+        const char16_t* Document;
+        const char16_t* Top;
+        // The control's own top document, for a caller that tells nothing.
+        const char16_t* Own;
+        bool Answered;
+    } cases[] = {
+        {u"fvp://site/index.html", u"fvp://site/index.html", u"http://127.0.0.1/", true},
+        {u"FVP://site/a/b.html", u"fvp://site/index.html", u"", true},
+        {u"about:blank", u"fvp://site/index.html", u"", true},
+        {u"http://127.0.0.1/", u"http://127.0.0.1/", u"fvp://site/index.html", false},
+        // A foreign frame inside a publication page, and a publication page
+        // framed by a foreign one.
+        {u"http://127.0.0.1/", u"fvp://site/index.html", u"fvp://site/index.html", false},
+        {u"fvp://site/index.html", u"http://127.0.0.1/", u"fvp://site/index.html", false},
+        {u"about:blank", u"http://127.0.0.1/", u"fvp://site/index.html", false},
+        {u"fvpx://site/index.html", u"fvpx://site/index.html", u"", false},
+        // No caller's window: the control's own document decides.
+        {nullptr, nullptr, u"fvp://site/index.html", true},
+        {nullptr, nullptr, u"http://127.0.0.1/", false},
+        {nullptr, nullptr, u"", false},
+    };
+    TComPtr<IDispatchEx> external;
+    ASSERT_EQ(
+        FExternal->QueryInterface(__uuidof(IDispatchEx), reinterpret_cast<void**>(external.Put())),
+        S_OK);
+    BSTR name = SysAllocString(L"APPISRUNTIME");
+    DISPID id = 0;
+    ASSERT_EQ(external->GetDispID(name, fdexNameCaseInsensitive, &id), S_OK);
+    SysFreeString(name);
+    for (const TCase& c : cases) {
+        FOwnDocument = c.Own;
+        TFakeCaller* caller = c.Document != nullptr ? new TFakeCaller(c.Document, c.Top) : nullptr;
+        DISPPARAMS none{};
+        VARIANT result;
+        VariantInit(&result);
+        EXCEPINFO info{};
+        const HRESULT hr =
+            external->InvokeEx(id, 0, DISPATCH_METHOD, &none, &result, &info, caller);
+        const std::string what = Narrow(c.Document != nullptr ? c.Document : u"(none)") + " in " +
+                                 Narrow(c.Top != nullptr ? c.Top : u"(none)") + ", own " +
+                                 Narrow(c.Own);
+        if (c.Answered) {
+            EXPECT_EQ(hr, S_OK) << what;
+            EXPECT_EQ(result.vt, VT_I4) << what;
+        } else {
+            EXPECT_EQ(hr, DISP_E_EXCEPTION) << what;
+            EXPECT_EQ(result.vt, VT_EMPTY) << what;
+            ASSERT_NE(info.bstrDescription, nullptr) << what;
+            EXPECT_EQ(std::wstring(info.bstrDescription),
+                      L"The host function is not available here");
+        }
+        SysFreeString(info.bstrSource);
+        SysFreeString(info.bstrDescription);
+        VariantClear(&result);
+        if (caller != nullptr)
+            caller->Release();
+    }
+    // A plain Invoke names no caller either.
+    FOwnDocument = u"http://127.0.0.1/";
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(Call(8, DISPATCH_METHOD, {}, &result), DISP_E_EXCEPTION);
+    EXPECT_EQ(result.vt, VT_EMPTY);
 }
 
 } // namespace

@@ -103,7 +103,7 @@ TEST_F(WebBrowserHostTest, NavigationReachesTheHostAndItsCancelIsHonoured) {
 
     // A link to a file kind the publication saves itself never opens as a
     // page.
-    events.BeforeNavigate2 = [&](const String& url, bool& cancel) {
+    events.BeforeNavigate2 = [&](const String& url, const String&, const String&, bool& cancel) {
         before.push_back(url);
         cancel = url.ends_with(u".zip");
     };
