@@ -8,6 +8,7 @@
 #include <ole2.h>
 
 #include <algorithm>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -117,9 +118,11 @@ private:
             // page from elsewhere, or a frame of one, neither shows, saves
             // nor starts them, and no check of the owner acts for it. A
             // window opened for a page counts as that page until it shows
-            // a document of its own.
+            // a document of its own. The reader may still go back from a
+            // page elsewhere to a document of the publication this window
+            // has shown.
             const String& top = topUrl.empty() || topUrl == u"about:blank" ? FOpener : topUrl;
-            if (HasFvpScheme(url) &&
+            if (HasFvpScheme(url) && !FShown.contains(url) &&
                 (!MayReachPublication(frameUrl) || !MayReachPublication(top))) {
                 cancel = true;
                 return;
@@ -149,7 +152,9 @@ private:
             if (FEvents.WindowClosing)
                 FEvents.WindowClosing(isChild, cancel);
         };
-        events.DocumentComplete = [this](const String&) {
+        events.DocumentComplete = [this](const String& url) {
+            if (HasFvpScheme(url))
+                FShown.insert(url);
             if (FEvents.DocumentComplete)
                 FEvents.DocumentComplete();
         };
@@ -196,6 +201,8 @@ private:
     // The page that asked for this window when it is not the
     // publication's own; empty otherwise.
     String FOpener;
+    // The publication's documents this window has shown.
+    std::set<String> FShown;
 };
 
 LRESULT CALLBACK OfferKeyMessage(int code, WPARAM wParam, LPARAM lParam) {

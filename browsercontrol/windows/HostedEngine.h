@@ -23,7 +23,8 @@ class THostedEngine;
 struct THostedEngineEvents {
     // Before a navigation that the engine may make. A navigation to the
     // publication (fvp:) from a document that is not the publication's own
-    // is refused before this is asked.
+    // is refused before this is asked, unless it goes back to a document
+    // of the publication that the window has shown.
     std::function<void(const String& url, bool& cancel)> BeforeNavigate;
     // A page asks for a new window on url (empty when the engine does not
     // tell it): the engine of the window opened for it (placed in a form

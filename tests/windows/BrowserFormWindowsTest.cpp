@@ -260,6 +260,25 @@ TEST_F(BrowserWindowEventsTest, OnlyThePublicationsPagesOpenItsAddressesAndProgr
     EXPECT_EQ(FMain.Checked, std::vector<String>{u"fvp://site/tool.exe"});
     EXPECT_EQ(BeforeNavigate2(*windows[1], L"fvp://site/c.html"), VARIANT_FALSE);
     EXPECT_EQ(FMain.Checked.size(), 2u);
+
+    // Back from a page elsewhere to a publication document the window has
+    // shown (DocumentComplete, dispid 259) is the reader's step and goes
+    // ahead; other addresses of the publication stay refused.
+    EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/c.html"), VARIANT_TRUE);
+    VARIANT frame, shown;
+    VariantInit(&frame);
+    frame.vt = VT_DISPATCH;
+    frame.pdispVal = EngineApplicationBelow(WindowOf(*windows[0]));
+    VariantInit(&shown);
+    shown.vt = VT_BSTR;
+    shown.bstrVal = SysAllocString(L"fvp://site/c.html");
+    ASSERT_EQ(Raise(*windows[0], 259, {ByRef(&shown), frame}), S_OK);
+    VariantClear(&shown);
+    VariantClear(&frame);
+    EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/c.html"), VARIANT_FALSE);
+    EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/tool.exe"), VARIANT_TRUE);
+    EXPECT_EQ(FMain.Checked, (std::vector<String>{u"fvp://site/tool.exe", u"fvp://site/c.html",
+                                                  u"fvp://site/c.html"}));
 }
 
 } // namespace
