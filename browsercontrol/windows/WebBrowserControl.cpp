@@ -5,10 +5,15 @@
 // flags below.
 #include "browsercontrol/WebBrowserControl.h"
 
+#include "browsercontrol/windows/ComObject.h"
 #include "browsercontrol/windows/HostedEngine.h"
 #include "platform/windows/FormsWindows.h"
 
+#include <wincodec.h>
+
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace Folivant::BrowserControl {
 
@@ -132,10 +137,163 @@ void TWebBrowserControl::SetFocus() {
         ::SetFocus(FFindDialog->Engine->Handle());
 }
 
-void TWebBrowserControl::SaveSnapshot(const std::string&, std::function<void(bool written)> done) {
-    // The engine draws into its own windows here; no snapshot is taken.
+namespace {
+
+// PrintWindow's flag for drawing content that only the compositor holds
+// (Windows 8.1 and later; an older system refuses the call, and the
+// control's pixels are then copied from the screen).
+constexpr UINT PrintFullContent = 0x00000002;
+
+// The control's area as it shows: 24-bit pixels, rows from the top, each
+// padded to 4 bytes.
+struct TSnapshotPixels {
+    UINT Width = 0;
+    UINT Height = 0;
+    UINT Stride = 0;
+    std::vector<BYTE> Bytes;
+};
+
+// Draws the control's window into pixels. The top-level window draws
+// itself with everything inside it, also where other windows cover it, and
+// the control's area is cut out of that; where the system cannot draw it so,
+// the control's pixels are copied from the screen.
+bool CaptureControl(HWND control, TSnapshotPixels& pixels) {
+    RECT client{};
+    if (!GetClientRect(control, &client) || client.right <= 0 || client.bottom <= 0)
+        return false;
+    const HWND root = GetAncestor(control, GA_ROOT);
+    RECT outer{};
+    POINT origin{0, 0};
+    if (root == nullptr || !GetWindowRect(root, &outer) || !ClientToScreen(control, &origin))
+        return false;
+    const int rootWidth = outer.right - outer.left;
+    const int rootHeight = outer.bottom - outer.top;
+    const int left = origin.x - outer.left;
+    const int top = origin.y - outer.top;
+    const int width = client.right;
+    const int height = client.bottom;
+
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    bool whole = left >= 0 && top >= 0 && left + width <= rootWidth && top + height <= rootHeight;
+    info.bmiHeader.biWidth = whole ? rootWidth : width;
+    info.bmiHeader.biHeight = -(whole ? rootHeight : height);
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool drawn = false;
+    if (bitmap != nullptr && memory != nullptr) {
+        const HGDIOBJ previous = SelectObject(memory, bitmap);
+        if (whole)
+            drawn = PrintWindow(root, memory, PrintFullContent) != FALSE;
+        if (!drawn) {
+            whole = false;
+            const HDC own = GetDC(control);
+            drawn = BitBlt(memory, 0, 0, width, height, own, 0, 0, SRCCOPY) != FALSE;
+            ReleaseDC(control, own);
+        }
+        GdiFlush();
+        SelectObject(memory, previous);
+    }
+    if (drawn) {
+        const LONG rowWidth = info.bmiHeader.biWidth;
+        const int fromX = whole ? left : 0;
+        const int fromY = whole ? top : 0;
+        pixels.Width = static_cast<UINT>(width);
+        pixels.Height = static_cast<UINT>(height);
+        pixels.Stride = (pixels.Width * 3 + 3) & ~3u;
+        pixels.Bytes.assign(static_cast<std::size_t>(pixels.Stride) * pixels.Height, 0);
+        const auto* source = static_cast<const BYTE*>(bits);
+        for (int y = 0; y < height; ++y) {
+            const BYTE* from =
+                source + (static_cast<std::size_t>(fromY + y) * rowWidth + fromX) * 4;
+            BYTE* to = pixels.Bytes.data() + static_cast<std::size_t>(y) * pixels.Stride;
+            for (int x = 0; x < width; ++x, from += 4, to += 3) {
+                to[0] = from[0];
+                to[1] = from[1];
+                to[2] = from[2];
+            }
+        }
+    }
+    if (bitmap != nullptr)
+        DeleteObject(bitmap);
+    if (memory != nullptr)
+        DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return drawn;
+}
+
+// Encodes pixels as a PNG file at target. The image is written to a new
+// file beside target first and renamed over it once complete, so target is
+// either the old file or the whole new image, never a part of one.
+bool WritePng(const TSnapshotPixels& pixels, const std::wstring& target) {
+    std::wstring folder = target;
+    const std::size_t slash = folder.find_last_of(L"\\/");
+    folder = slash == std::wstring::npos ? L"." : folder.substr(0, slash + 1);
+    wchar_t partial[MAX_PATH] = {};
+    if (GetTempFileNameW(folder.c_str(), L"fvs", 0, partial) == 0)
+        return false;
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    bool written = false;
+    {
+        TComPtr<IWICImagingFactory> factory;
+        TComPtr<IWICStream> stream;
+        TComPtr<IWICBitmapEncoder> encoder;
+        TComPtr<IWICBitmapFrameEncode> frame;
+        TComPtr<IPropertyBag2> options;
+        WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
+        written =
+            SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_IWICImagingFactory,
+                                       reinterpret_cast<void**>(factory.Put()))) &&
+            SUCCEEDED(factory->CreateStream(stream.Put())) &&
+            SUCCEEDED(stream->InitializeFromFilename(partial, GENERIC_WRITE)) &&
+            SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.Put())) &&
+            SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
+            SUCCEEDED(encoder->CreateNewFrame(frame.Put(), options.Put())) &&
+            SUCCEEDED(frame->Initialize(options.Get())) &&
+            SUCCEEDED(frame->SetSize(pixels.Width, pixels.Height)) &&
+            SUCCEEDED(frame->SetPixelFormat(&format)) &&
+            IsEqualGUID(format, GUID_WICPixelFormat24bppBGR) &&
+            SUCCEEDED(frame->WritePixels(pixels.Height, pixels.Stride,
+                                         static_cast<UINT>(pixels.Bytes.size()),
+                                         const_cast<BYTE*>(pixels.Bytes.data()))) &&
+            SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit()) &&
+            SUCCEEDED(stream->Commit(STGC_DEFAULT));
+        // The file is closed with the stream, before it is renamed.
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    written = written && MoveFileExW(partial, target.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (!written)
+        DeleteFileW(partial);
+    return written;
+}
+
+} // namespace
+
+void TWebBrowserControl::SaveSnapshot(const std::string& path,
+                                      std::function<void(bool written)> done) {
+    // The path comes as the process's environment and command line give
+    // text to narrow strings: in the ANSI code page.
+    bool written = false;
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    TSnapshotPixels pixels;
+    if (length > 0 && FFindDialog->Engine != nullptr &&
+        CaptureControl(FFindDialog->Engine->Handle(), pixels)) {
+        std::wstring target(static_cast<std::size_t>(length), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), target.data(),
+                            length);
+        written = WritePng(pixels, target);
+    }
     if (done)
-        done(false);
+        done(written);
 }
 
 void TWebBrowserControl::SetRegisterAsDropTarget(bool value) {
