@@ -496,7 +496,9 @@ TEST(RuntimeStartWindows, SavedAndRunKindsSaveWhereTheUserSaysAndRunATemporaryCo
         EXPECT_EQ(copy.stem().wstring().size(), 10u);
         EXPECT_EQ(BytesOf(copy), entry);
         CloseAndExpectCleanEnd(process, window, L"publication-actions.exe");
+        // The copy goes, and so does the run's own folder it was put in.
         EXPECT_FALSE(std::filesystem::exists(copy));
+        EXPECT_FALSE(std::filesystem::exists(copy.parent_path()));
         // The saved program may still be ending.
         EXPECT_TRUE(WaitFor([&] {
             std::error_code ignored;
