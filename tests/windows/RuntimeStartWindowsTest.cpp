@@ -299,13 +299,15 @@ TEST(RuntimeStartWindows, MainWindowHasTheSettingsBorderOrderAndState) {
         LONG Style;   // of the bits in Frames
         LONG ExStyle; // of WS_EX_TOOLWINDOW, WS_EX_DLGMODALFRAME and WS_EX_TOPMOST
         bool Maximised;
+        int Width = 640, Height = 480;
     } cases[] = {
         {L"border-0", 0, 0, false},
         {L"border-1", WS_CAPTION | WS_MINIMIZEBOX | WS_MAXIMIZEBOX, 0, false},
         {L"border-2", WS_CAPTION | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX, WS_EX_TOPMOST,
          false},
         {L"border-3", WS_CAPTION, WS_EX_DLGMODALFRAME, false},
-        {L"border-4", WS_CAPTION, WS_EX_TOOLWINDOW, false},
+        // Asked for 100 x 150: the minimum size holds.
+        {L"border-4", WS_CAPTION, WS_EX_TOOLWINDOW, false, 300, 200},
         {L"border-5", WS_CAPTION | WS_THICKFRAME, WS_EX_TOOLWINDOW, false},
         {L"maximised", 0, 0, true},
     };
@@ -333,14 +335,14 @@ TEST(RuntimeStartWindows, MainWindowHasTheSettingsBorderOrderAndState) {
             EXPECT_TRUE(EqualRect(&bounds, &monitor.rcMonitor))
                 << bounds.left << "," << bounds.top << "," << bounds.right << "," << bounds.bottom;
         } else {
-            EXPECT_EQ(bounds.right - bounds.left, 640);
-            EXPECT_EQ(bounds.bottom - bounds.top, 480);
+            EXPECT_EQ(bounds.right - bounds.left, test.Width);
+            EXPECT_EQ(bounds.bottom - bounds.top, test.Height);
             // The client area is what the frame of this style leaves.
             RECT frame = client;
             AdjustWindowRectEx(&frame, static_cast<DWORD>(style), FALSE,
                                static_cast<DWORD>(exStyle));
-            EXPECT_EQ(frame.right - frame.left, 640);
-            EXPECT_EQ(frame.bottom - frame.top, 480);
+            EXPECT_EQ(frame.right - frame.left, test.Width);
+            EXPECT_EQ(frame.bottom - frame.top, test.Height);
         }
         CloseAndExpectCleanEnd(process, window, program.c_str());
     }
