@@ -92,7 +92,8 @@ add_library(folivant_platform_ui STATIC
   ${FOLIVANT_ROOT}/platform/ui/Application.cpp
   ${FOLIVANT_ROOT}/platform/ui/KeyMap.cpp
   ${FOLIVANT_ROOT}/platform/ui/MessageBox.cpp
-  ${FOLIVANT_ROOT}/platform/ui/StyleManager.cpp)
+  ${FOLIVANT_ROOT}/platform/ui/StyleManager.cpp
+  ${FOLIVANT_ROOT}/platform/ui/StylePalette.cpp)
 target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platform ZLIB::ZLIB)
 
 add_library(folivant_platform_ui_windows STATIC
