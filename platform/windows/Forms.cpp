@@ -8,12 +8,16 @@
 // window inside it before it is dispatched to the window that has the
 // focus. A text box is the system's edit control, whose changes its form
 // passes on. An image control is a child window that draws its picture at
-// the picture's size in its middle, blending its transparency.
+// the picture's size in its middle, blending its transparency. While a
+// style is active its palette paints the form, its text boxes and image
+// controls. A modal form moves the focus between its controls with Tab and
+// Shift+Tab as a dialog does; Enter and Esc close nothing by themselves.
 
 #include "platform/ui/Application.h"
 #include "platform/windows/MainIconWindows.h"
 #include "platform/windows/ModalWindows.h"
 #include "platform/windows/PictureWindows.h"
+#include "platform/windows/StyleDrawingWindows.h"
 
 #include <algorithm>
 #include <vector>
@@ -102,7 +106,18 @@ void CloseRequested(TForm::TImpl& f) {
     });
 }
 
+// The background and the colours of the controls in the active style.
+bool PaintsInStyle(HWND window, UINT message, WPARAM wParam, LRESULT& result) {
+    if (message == WM_ERASEBKGND && EraseWithPalette(window, reinterpret_cast<HDC>(wParam))) {
+        result = 1;
+        return true;
+    }
+    return AnswerColourMessage(message, wParam, result);
+}
+
 LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (LRESULT result = 0; PaintsInStyle(window, message, wParam, result))
+        return result;
     auto* f = reinterpret_cast<TForm::TImpl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (f != nullptr) {
         switch (message) {
@@ -175,6 +190,14 @@ LRESULT CALLBACK ImageProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         PaintImage(window);
         return 0;
     }
+    if (LRESULT result = 0; PaintsInStyle(window, message, wParam, result))
+        return result;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (LRESULT result = 0; PaintsInStyle(window, message, wParam, result))
+        return result;
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -188,7 +211,7 @@ bool RegisterClasses() {
         form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         form.lpszClassName = FormClass;
         WNDCLASSEXW host = form;
-        host.lpfnWndProc = DefWindowProcW;
+        host.lpfnWndProc = HostProc;
         host.hIcon = nullptr;
         host.lpszClassName = HostClass;
         WNDCLASSEXW image = host;
@@ -234,6 +257,7 @@ TForm::TForm() : FImpl(std::make_unique<TImpl>()) {
     if (f.Window == nullptr)
         return;
     SetWindowLongPtrW(f.Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&f));
+    ApplyCaptionColours(f.Window);
     for (const bool small : {false, true})
         if (const HICON icon = MainWindowIcon(small))
             SendMessageW(f.Window, WM_SETICON, small ? ICON_SMALL : ICON_BIG,
@@ -456,6 +480,12 @@ TModalResult TForm::ShowModal() {
             FModalResult = mrCancel;
             break;
         }
+        // Tab and Shift+Tab move the focus among the form's controls. The
+        // Enter and Esc that the dialog manager turns into IDOK and
+        // IDCANCEL commands reach a form that has no such buttons and
+        // close nothing.
+        if (f.Window != nullptr && IsDialogMessageW(f.Window, &message))
+            continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

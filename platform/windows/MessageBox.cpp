@@ -8,6 +8,7 @@
 
 #include "platform/ui/Application.h"
 #include "platform/windows/ModalWindows.h"
+#include "platform/windows/StyleDrawingWindows.h"
 
 #include <windows.h>
 #undef MessageBox
@@ -47,6 +48,7 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wParam, LPARAM lParam) {
         box->Window = window;
         if ((box->Flags & 0xF) == MB_CLOSE)
             SetDlgItemTextW(window, IDOK, L"Close");
+        StyleSystemDialog(window);
         const int answer = ClosedAnswer(box->Flags);
         try {
             box->Scope = std::make_unique<TModalWindowScope>(

@@ -3,10 +3,12 @@
 // The dialog is the system's classic save dialog, GetSaveFileNameW, in the
 // explorer style, resizable, showing hidden files and asking nothing before
 // a file is replaced. Its hook registers the dialog with the modal windows
-// that CloseModalWindows cancels.
+// that CloseModalWindows cancels and gives it the active style, again once
+// it has made its folder view and whenever that view is made anew.
 
 #include "platform/ui/Application.h"
 #include "platform/windows/ModalWindows.h"
+#include "platform/windows/StyleDrawingWindows.h"
 
 #include <windows.h>
 
@@ -54,6 +56,11 @@ UINT_PTR CALLBACK DialogHook(HWND child, UINT message, WPARAM, LPARAM lParam) {
                 dialog, [dialog] { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
         } catch (...) {
         }
+        StyleSystemDialog(dialog);
+    } else if (message == WM_NOTIFY) {
+        const UINT code = reinterpret_cast<const NMHDR*>(lParam)->code;
+        if (code == CDN_INITDONE || code == CDN_FOLDERCHANGE)
+            StyleSystemDialog(GetParent(child));
     }
     return 0;
 }

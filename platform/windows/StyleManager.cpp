@@ -1,11 +1,15 @@
 // The style manager on Windows. "Windows" is the system's own look, which
 // every window has as long as it is active. The other styles are read from
 // the program's VCLSTYLE resources, listed, found by name and made the
-// active one; their own drawing of the windows is not done here yet, so
-// the windows keep the system's look under them and no preview is drawn.
+// active one. The system does not run their style sheets: the palette each
+// sheet defines (its fv_ colours) paints the windows and dialogs the
+// runtime draws itself while the style is active (StyleDrawing.cpp), and
+// the preview is a small window drawn in that palette. A style whose sheet
+// has no palette leaves the system's look.
 #include "platform/ui/StyleManager.h"
 
 #include "base/Text.h"
+#include "platform/windows/StyleDrawingWindows.h"
 
 #include <windows.h>
 
@@ -38,15 +42,26 @@ int CompareStyleNames(const String& a, const String& b) {
     return ua == ub ? 0 : (ua < ub ? -1 : 1);
 }
 
-// Nothing of a style is installed on the system's windows yet.
-struct TStyleManager::TSheets {};
+// The palettes of the styles activated once, and whether this manager's
+// style paints the windows now.
+struct TStyleManager::TSheets {
+    // Recorded name to its palette; none for a sheet without one.
+    std::vector<std::pair<String, std::optional<TStylePalette>>> Loaded;
+    bool Installed = false;
+};
+
+// Where Activate finds no palette: the system's own look.
+constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
 
 TStyleManager::TStyleManager() : FOwnResources(true), FSheets(std::make_unique<TSheets>()) {}
 
 TStyleManager::TStyleManager(std::vector<TResource> resources)
     : FGivenResources(std::move(resources)), FSheets(std::make_unique<TSheets>()) {}
 
-TStyleManager::~TStyleManager() = default;
+TStyleManager::~TStyleManager() {
+    if (FSheets->Installed)
+        UsePalette(nullptr);
+}
 
 TStyleManager& TStyleManager::Global() {
     static auto* manager = new TStyleManager();
@@ -56,23 +71,43 @@ TStyleManager& TStyleManager::Global() {
 bool TStyleManager::SetStyle(const String& name) {
     RegisterStyleFiles();
     if (SameStyleName(name, SystemStyleName)) {
-        Activate(SystemStyleName, 0);
+        Activate(SystemStyleName, NoSheet);
         return true;
     }
-    for (std::size_t i = 0; i < FFiles.size(); ++i)
-        if (SameStyleName(name, FFiles[i].Name)) {
-            Activate(FFiles[i].Name, i);
+    auto& loaded = FSheets->Loaded;
+    for (std::size_t i = 0; i < loaded.size(); ++i)
+        if (SameStyleName(name, loaded[i].first)) {
+            Activate(loaded[i].first, i);
+            return true;
+        }
+    for (const auto& file : FFiles)
+        if (SameStyleName(name, file.Name)) {
+            loaded.emplace_back(file.Name, ReadStylePalette(file.StyleSheet));
+            Activate(file.Name, loaded.size() - 1);
             return true;
         }
     return false;
 }
 
-void TStyleManager::Activate(const String& name, std::size_t) {
+void TStyleManager::Activate(const String& name, std::size_t loaded) {
+    if (name == FActiveName)
+        return;
+    const std::optional<TStylePalette>* palette =
+        loaded == NoSheet ? nullptr : &FSheets->Loaded[loaded].second;
+    const bool paints = palette != nullptr && palette->has_value();
+    // Every open window of the thread redraws itself in the new palette.
+    UsePalette(paints ? &**palette : nullptr);
     FActiveName = name;
+    FSheets->Installed = paints;
 }
 
-TPicture TStyleManager::PreviewPicture(const TStyleFile& file, int, int, const String&) {
-    throw EStyleError(u"No preview of style '" + file.Name + u"' on this system");
+TPicture TStyleManager::PreviewPicture(const TStyleFile& file, int width, int height,
+                                       const String& caption) {
+    const std::optional<TStylePalette> palette = ReadStylePalette(file.StyleSheet);
+    if (!palette)
+        throw EStyleError(u"Style '" + file.Name + u"' has no colours to draw a preview with");
+    return DrawPalettePreview(*palette, width, height,
+                              std::wstring(caption.begin(), caption.end()));
 }
 
 } // namespace Folivant::Platform

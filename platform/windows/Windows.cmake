@@ -106,12 +106,13 @@ add_library(folivant_platform_ui_windows STATIC
   ${FOLIVANT_ROOT}/platform/windows/SaveDialog.cpp
   ${FOLIVANT_ROOT}/platform/windows/Shell.cpp
   ${FOLIVANT_ROOT}/platform/windows/Sound.cpp
+  ${FOLIVANT_ROOT}/platform/windows/StyleDrawing.cpp
   ${FOLIVANT_ROOT}/platform/windows/StyleManager.cpp
   ${FOLIVANT_ROOT}/platform/windows/SystemInfo.cpp
   ${FOLIVANT_ROOT}/platform/windows/TrayIcon.cpp
   ${FOLIVANT_ROOT}/platform/windows/UrlMon.cpp)
 target_link_libraries(folivant_platform_ui_windows PUBLIC folivant_platform_ui folivant_shared
-  urlmon ole32 uuid user32 gdi32 msimg32 windowscodecs winmm comdlg32 shell32)
+  urlmon ole32 uuid user32 gdi32 msimg32 windowscodecs winmm comdlg32 shell32 comctl32 dwmapi)
 
 # The browser control on Windows (browsercontrol/windows/), on the layers above.
 add_subdirectory(${FOLIVANT_ROOT}/browsercontrol/windows

@@ -1,7 +1,7 @@
 // The platform's window-level services on Windows, as the system runs them:
 // message boxes and the save dialog driven from a timer of their own modal
-// loop, sound from a memory image, the shell's open verb, and the names and
-// text widths of the system.
+// loop, sound from a memory image, the shell's open verb, the names and
+// text widths of the system, and the styles' palettes on the windows.
 #include "platform/ui/Application.h"
 #include "platform/ui/Forms.h"
 #include "platform/ui/MainIcon.h"
@@ -9,9 +9,12 @@
 #include "platform/ui/SaveDialog.h"
 #include "platform/ui/Shell.h"
 #include "platform/ui/Sound.h"
+#include "platform/ui/StyleManager.h"
+#include "platform/ui/StylePalette.h"
 #include "platform/ui/SystemInfo.h"
 #include "platform/ui/TrayIcon.h"
 
+#include "base/Text.h"
 #include "platform/windows/FormsWindows.h"
 #include "platform/windows/PictureWindows.h"
 #include "support/TestSupport.h"
@@ -24,11 +27,13 @@
 #include <commdlg.h>
 #include <dlgs.h>
 #include <shellapi.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -438,6 +443,171 @@ TEST(WindowsSystemInfo, NamesAndWidthsComeFromTheSystem) {
     EXPECT_GT(large, small * 2);
     EXPECT_GT(Platform::TextWidth(u"", u"WWWW"), 0);
     EXPECT_EQ(Platform::TextWidth(u"", u""), 0);
+}
+
+// A style file as the runtime carries it, made from the style's source.
+Platform::TStyleManager::TResource StyleResource(const char* name, const char* file) {
+    const std::string text =
+        Testing::ReadFileBytes(Testing::SourceDir() / "resources" / "styles" / file);
+    uLongf size = compressBound(static_cast<uLong>(text.size()));
+    std::vector<std::uint8_t> packed(size);
+    EXPECT_EQ(compress(packed.data(), &size, reinterpret_cast<const Bytef*>(text.data()),
+                       static_cast<uLong>(text.size())),
+              Z_OK);
+    std::vector<std::uint8_t> data(Platform::StyleFileSignature, Platform::StyleFileSignature + 13);
+    data.insert(data.end(), packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(size));
+    return {name, data};
+}
+
+Platform::TStylePalette PaletteOf(Platform::TStyleManager& manager, const String& name) {
+    const Platform::TStyleFile* file = manager.FindStyleFile(name);
+    EXPECT_NE(file, nullptr);
+    return file != nullptr ? Platform::ReadStylePalette(file->StyleSheet).value()
+                           : Platform::TStylePalette{};
+}
+
+COLORREF Ref(const Platform::TRgb& colour) {
+    return RGB(colour.R, colour.G, colour.B);
+}
+
+COLORREF PixelOf(HWND window, int x, int y) {
+    UpdateWindow(window);
+    const HDC dc = GetDC(window);
+    const COLORREF pixel = GetPixel(dc, x, y);
+    ReleaseDC(window, dc);
+    return pixel;
+}
+
+// The colours an edit control is told to draw with by its form.
+std::pair<COLORREF, COLORREF> EditColours(HWND form, HWND edit) {
+    const HDC dc = CreateCompatibleDC(nullptr);
+    SetTextColor(dc, RGB(1, 2, 3));
+    SetBkColor(dc, RGB(4, 5, 6));
+    SendMessageW(form, WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(dc),
+                 reinterpret_cast<LPARAM>(edit));
+    const std::pair<COLORREF, COLORREF> colours{GetTextColor(dc), GetBkColor(dc)};
+    DeleteDC(dc);
+    return colours;
+}
+
+// While a style is active its palette paints the form, its text box and a
+// message box; the system look brings the system's colours back.
+TEST(WindowsStyle, ThePaletteOfTheActiveStylePaintsTheWindows) {
+    using namespace Platform;
+    TStyleManager manager(
+        {StyleResource("AMAKRITS", "Amakrits.style"), StyleResource("CARBON", "Carbon.style")});
+    const TStylePalette palette = PaletteOf(manager, u"Amakrits");
+    TForm form;
+    form.SetClientSize(200, 100);
+    TEdit edit(form, 10, 10, 120, 24);
+    const HWND window = form.Native().Window;
+    const HWND editWindow = edit.Native().Edit;
+    form.Show();
+    RECT editClient{};
+    GetClientRect(editWindow, &editClient);
+    const int editX = editClient.right - 2, editY = editClient.bottom / 2;
+
+    ASSERT_TRUE(manager.SetStyle(u"amakrits"));
+    EXPECT_EQ(PixelOf(window, 190, 90), Ref(palette[scBackground]));
+    EXPECT_EQ(PixelOf(editWindow, editX, editY), Ref(palette[scBase]));
+    EXPECT_EQ(EditColours(window, editWindow),
+              std::make_pair(Ref(palette[scText]), Ref(palette[scBase])));
+    COLORREF boxBackground = 0, boxButton = 0;
+    WhenDialogShows([&](HWND box) {
+        boxBackground = PixelOf(box, 2, 2);
+        boxButton = PixelOf(GetDlgItem(box, IDOK), 2, 2);
+        CloseModalWindows();
+    });
+    MessageBox(u"Text", u"Caption", MB_OK);
+    EXPECT_EQ(boxBackground, Ref(palette[scBackground]));
+    EXPECT_EQ(boxButton, Ref(palette[scButton]));
+    COLORREF dialogBackground = 0;
+    WhenDialogShows([&](HWND dialog) {
+        dialogBackground = PixelOf(dialog, 2, 2);
+        CloseModalWindows();
+    });
+    TSaveDialog().Execute();
+    EXPECT_EQ(dialogBackground, Ref(palette[scBackground]));
+
+    ASSERT_TRUE(manager.SetStyle(u"Windows"));
+    EXPECT_EQ(PixelOf(window, 190, 90), GetSysColor(COLOR_BTNFACE));
+    EXPECT_EQ(PixelOf(editWindow, editX, editY), GetSysColor(COLOR_WINDOW));
+    EXPECT_EQ(EditColours(window, editWindow),
+              std::make_pair(GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW)));
+}
+
+// Each style's preview is a window in its own palette, at the size asked.
+TEST(WindowsStyle, PreviewsAreDrawnInTheirOwnPalettes) {
+    using namespace Platform;
+    TStyleManager manager(
+        {StyleResource("AMAKRITS", "Amakrits.style"), StyleResource("CARBON", "Carbon.style")});
+    std::vector<std::uint32_t> previous;
+    for (const String name : {u"Amakrits", u"Carbon"}) {
+        const TPicture picture =
+            TStyleManager::PreviewPicture(*manager.FindStyleFile(name), 200, 150, name);
+        ASSERT_FALSE(picture.Empty());
+        EXPECT_EQ(picture.Width(), 200);
+        EXPECT_EQ(picture.Height(), 150);
+        DIBSECTION section{};
+        ASSERT_NE(GetObjectW(picture.Native()->Bitmap, sizeof section, &section), 0);
+        EXPECT_EQ(section.dsBm.bmBitsPixel, 32);
+        const auto* bits = static_cast<const std::uint32_t*>(section.dsBm.bmBits);
+        const std::vector<std::uint32_t> pixels(bits, bits + 200 * 150);
+        std::set<std::uint32_t> colours(pixels.begin(), pixels.end());
+        const TStylePalette palette = PaletteOf(manager, name);
+        for (const TStyleColour part :
+             {scBackground, scCaption, scBase, scButton, scHover, scAccent, scBorder}) {
+            const TRgb c = palette[part];
+            EXPECT_TRUE(colours.count(0xFF000000u | c.R << 16 | c.G << 8 | c.B))
+                << StringToUtf8(name) << " " << StylePaletteNames[part];
+        }
+        EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(),
+                                [](std::uint32_t p) { return p >> 24 == 0xFF; }));
+        EXPECT_NE(pixels, previous);
+        previous = pixels;
+    }
+    const TPicture tiny =
+        TStyleManager::PreviewPicture(*manager.FindStyleFile(u"Carbon"), 0, -4, u"Carbon");
+    EXPECT_EQ(tiny.Width(), 1);
+    EXPECT_EQ(tiny.Height(), 1);
+}
+
+// Tab and Shift+Tab move the focus among a modal form's controls; Enter and
+// Esc leave the form open.
+TEST(WindowsForm, TabMovesTheFocusInAModalFormAndEnterAndEscCloseNothing) {
+    Platform::TForm form;
+    form.SetClientSize(300, 80);
+    Platform::TEdit first(form, 10, 10, 120, 24);
+    Platform::TEdit second(form, 140, 10, 120, 24);
+    const HWND one = first.Native().Edit, two = second.Native().Edit;
+    std::vector<HWND> focus;
+    auto setShift = [](bool down) {
+        BYTE keys[256];
+        GetKeyboardState(keys);
+        keys[VK_SHIFT] = down ? 0x80 : 0;
+        SetKeyboardState(keys);
+    };
+    Platform::PostCall([&] {
+        first.SetFocus();
+        PostMessageW(one, WM_KEYDOWN, VK_TAB, 0);
+        Platform::PostCall([&] {
+            focus.push_back(GetFocus());
+            setShift(true);
+            PostMessageW(two, WM_KEYDOWN, VK_TAB, 0);
+            Platform::PostCall([&] {
+                focus.push_back(GetFocus());
+                setShift(false);
+                PostMessageW(one, WM_KEYDOWN, VK_ESCAPE, 0);
+                PostMessageW(one, WM_KEYDOWN, VK_RETURN, 0);
+                Platform::PostCall([&] {
+                    if (form.ModalResult() == Platform::mrNone)
+                        form.SetModalResult(Platform::mrOk);
+                });
+            });
+        });
+    });
+    EXPECT_EQ(form.ShowModal(), Platform::mrOk);
+    EXPECT_EQ(focus, (std::vector<HWND>{two, one}));
 }
 
 } // namespace
