@@ -537,6 +537,7 @@ TEdit::TEdit(TForm& parent, int left, int top, int width, int height)
     if (FImpl->Edit == nullptr)
         return;
     SetWindowLongPtrW(FImpl->Edit, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(FImpl.get()));
+    StyleTextBoxFrame(FImpl->Edit);
     HFONT font =
         form.Font != nullptr ? form.Font : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     SendMessageW(FImpl->Edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);

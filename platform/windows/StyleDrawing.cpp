@@ -33,6 +33,7 @@ constexpr COLORREF DwmDefaultColour = 0xFFFFFFFF;
 
 constexpr UINT_PTR ButtonSubclass = 0x46560001;
 constexpr UINT_PTR DialogSubclass = 0x46560002;
+constexpr UINT_PTR TextBoxSubclass = 0x46560003;
 // Marks a system dialog that StyleSystemDialog styled, so that a change of
 // style reaches it too.
 const wchar_t* const StyledProperty = L"FolivantStyled";
@@ -197,6 +198,28 @@ LRESULT CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     return DefSubclassProc(dialog, message, wParam, lParam);
 }
 
+LRESULT CALLBACK TextBoxProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                             DWORD_PTR) {
+    if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(edit, TextBoxProc, id);
+        return DefSubclassProc(edit, message, wParam, lParam);
+    }
+    const TActivePalette* palette = ActivePalette();
+    if (message == WM_NCPAINT && palette != nullptr &&
+        (GetWindowLongPtrW(edit, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0) {
+        // The client edge is two pixels wide: the border, then the base.
+        RECT frame{};
+        GetWindowRect(edit, &frame);
+        OffsetRect(&frame, -frame.left, -frame.top);
+        const HDC dc = GetWindowDC(edit);
+        Frame(dc, frame, (*palette)[scBorder]);
+        Frame(dc, Inset(frame, 1), (*palette)[scBase]);
+        ReleaseDC(edit, dc);
+        return 0;
+    }
+    return DefSubclassProc(edit, message, wParam, lParam);
+}
+
 bool ClassIs(HWND window, const wchar_t* name) {
     wchar_t className[64] = {};
     GetClassNameW(window, className, 64);
@@ -311,6 +334,10 @@ void ApplyCaptionColours(HWND window) {
     DwmSetWindowAttribute(window, DwmCaptionColour, &caption, sizeof caption);
     DwmSetWindowAttribute(window, DwmCaptionTextColour, &text, sizeof text);
     DwmSetWindowAttribute(window, DwmBorderColour, &border, sizeof border);
+}
+
+void StyleTextBoxFrame(HWND edit) {
+    SetWindowSubclass(edit, TextBoxProc, TextBoxSubclass, 0);
 }
 
 void StyleSystemDialog(HWND dialog) {

@@ -42,6 +42,9 @@ bool EraseWithPalette(HWND window, HDC dc);
 // where the system draws them (DWM); the system's own colours back with the
 // system look. Systems without those colours keep their own.
 void ApplyCaptionColours(HWND window);
+// Draws a text box's sunken edge as a frame of the active style's border
+// and base colours while a style is active.
+void StyleTextBoxFrame(HWND edit);
 // Makes a dialog of the system (a message box, the save dialog) and the
 // controls in it follow the active style; call again once it has made
 // more controls. Harmless with the system look.

@@ -42,13 +42,18 @@ int CompareStyleNames(const String& a, const String& b) {
     return ua == ub ? 0 : (ua < ub ? -1 : 1);
 }
 
-// The palettes of the styles activated once, and whether this manager's
-// style paints the windows now.
+// The palettes of the styles activated once.
 struct TStyleManager::TSheets {
     // Recorded name to its palette; none for a sheet without one.
     std::vector<std::pair<String, std::optional<TStylePalette>>> Loaded;
-    bool Installed = false;
 };
+
+namespace {
+
+// The manager whose style paints the windows now; none with the system look.
+const TStyleManager* PaletteOwner = nullptr;
+
+} // namespace
 
 // Where Activate finds no palette: the system's own look.
 constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
@@ -59,8 +64,10 @@ TStyleManager::TStyleManager(std::vector<TResource> resources)
     : FGivenResources(std::move(resources)), FSheets(std::make_unique<TSheets>()) {}
 
 TStyleManager::~TStyleManager() {
-    if (FSheets->Installed)
+    if (PaletteOwner == this) {
         UsePalette(nullptr);
+        PaletteOwner = nullptr;
+    }
 }
 
 TStyleManager& TStyleManager::Global() {
@@ -98,7 +105,7 @@ void TStyleManager::Activate(const String& name, std::size_t loaded) {
     // Every open window of the thread redraws itself in the new palette.
     UsePalette(paints ? &**palette : nullptr);
     FActiveName = name;
-    FSheets->Installed = paints;
+    PaletteOwner = paints ? this : nullptr;
 }
 
 TPicture TStyleManager::PreviewPicture(const TStyleFile& file, int width, int height,

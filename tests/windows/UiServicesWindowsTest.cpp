@@ -470,9 +470,10 @@ COLORREF Ref(const Platform::TRgb& colour) {
     return RGB(colour.R, colour.G, colour.B);
 }
 
-COLORREF PixelOf(HWND window, int x, int y) {
+// A pixel of the client area, or of the whole window with its frame.
+COLORREF PixelOf(HWND window, int x, int y, bool frame = false) {
     UpdateWindow(window);
-    const HDC dc = GetDC(window);
+    const HDC dc = frame ? GetWindowDC(window) : GetDC(window);
     const COLORREF pixel = GetPixel(dc, x, y);
     ReleaseDC(window, dc);
     return pixel;
@@ -510,6 +511,7 @@ TEST(WindowsStyle, ThePaletteOfTheActiveStylePaintsTheWindows) {
     ASSERT_TRUE(manager.SetStyle(u"amakrits"));
     EXPECT_EQ(PixelOf(window, 190, 90), Ref(palette[scBackground]));
     EXPECT_EQ(PixelOf(editWindow, editX, editY), Ref(palette[scBase]));
+    EXPECT_EQ(PixelOf(editWindow, 0, 0, true), Ref(palette[scBorder]));
     EXPECT_EQ(EditColours(window, editWindow),
               std::make_pair(Ref(palette[scText]), Ref(palette[scBase])));
     COLORREF boxBackground = 0, boxButton = 0;
@@ -532,6 +534,7 @@ TEST(WindowsStyle, ThePaletteOfTheActiveStylePaintsTheWindows) {
     ASSERT_TRUE(manager.SetStyle(u"Windows"));
     EXPECT_EQ(PixelOf(window, 190, 90), GetSysColor(COLOR_BTNFACE));
     EXPECT_EQ(PixelOf(editWindow, editX, editY), GetSysColor(COLOR_WINDOW));
+    EXPECT_NE(PixelOf(editWindow, 0, 0, true), Ref(palette[scBorder]));
     EXPECT_EQ(EditColours(window, editWindow),
               std::make_pair(GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW)));
 }
