@@ -5,7 +5,8 @@
 // theme; every other style is a style sheet read from a style file
 // among the executable's VCLSTYLE resources and, while active, installed for
 // the whole screen, so that every window, message box and file dialog the
-// program opens takes it.
+// program opens takes it. Where the toolkit does not read style sheets
+// (Windows), the sheet's palette (StylePalette.h) paints those windows.
 //
 // A style file is the 13 bytes "VCL_STYLE 1.0" and a zlib stream; the
 // stream holds the style's recorded name on its first line and its style
