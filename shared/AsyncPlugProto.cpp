@@ -3,6 +3,7 @@
 #include "base/Text.h"
 #include "platform/SystemServices.h"
 
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -92,6 +93,25 @@ int FindScheme(const String& scheme) {
         }
     }
     return -1;
+}
+
+// Whether a request of scheme is answered for the top document root, as the
+// engine reports it; when the engine does not say, the request is answered
+// as it always was. The publication's own documents are those of the scheme
+// itself. The engine names about:blank (or nothing) as the top document of
+// the navigation that opens a page in a window showing nothing yet: the
+// publication's first page, in the main window and in each new one. Any
+// other top document (a web page, a local file, a data or blob URL) is
+// foreign: it may neither read an entry nor learn that one exists.
+bool AnswersRootDocument(const String& scheme, const std::optional<String>& root) {
+    if (!root) {
+        return true;
+    }
+    const std::size_t colon = root->find(u':');
+    if (colon != String::npos && colon > 0 && SameScheme(root->substr(0, colon), scheme)) {
+        return true;
+    }
+    return SameScheme(*root, u"about:blank");
 }
 
 bool IsLetter(char32_t c) {
@@ -345,7 +365,12 @@ HRESULT FOLIVANT_COMCALL TInternetProtocolHandler::Start(const TUrlChar* szUrl,
         request = url.substr(colon + 1);
     }
 
-    {
+    // A request for a foreign document is answered as a missing entry, and
+    // the component is never asked for it, so nothing of the entry is read.
+    // The engine is asked before the lock is taken: it may call back.
+    const bool answered = AnswersRootDocument(scheme, RootDocumentUrl(OIBindInfo));
+
+    if (answered) {
         // Held from the lookup until the event has returned, so that the
         // component cannot be deactivated or freed while its event runs.
         std::lock_guard guard(ProtocolLock);

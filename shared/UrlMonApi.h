@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
 
 namespace Folivant::Shared {
@@ -117,8 +118,9 @@ struct TProtocolData {
     ULONG cbData = 0;
 };
 
-// The bind information of a request; nothing in the content protocol reads
-// it, so only its identity is declared.
+// The bind information of a request. Only its identity is declared: on this
+// system it carries nothing about who a request is for (the engine's own
+// request tells the platform that), so RootDocumentUrl never knows.
 class IInternetBindInfo : public IUnknown {};
 
 class IInternetProtocolSink : public IUnknown {
@@ -249,6 +251,12 @@ private:
 // when none is.
 HRESULT CoInternetGetSession(DWORD dwSessionMode, IInternetSession** ppIInternetSession,
                              DWORD dwReserved);
+
+// The URL of the top document a request is made for, as the engine reports
+// it in the request's bind information (on Windows its root-document string);
+// nothing when the engine does not say: no bind information, a refusal, or
+// an empty answer.
+std::optional<String> RootDocumentUrl(IInternetBindInfo* bindInfo);
 
 using TInternetSessionProvider = std::function<HRESULT(IInternetSession** session)>;
 // Installs the provider of CoInternetGetSession (the platform at start-up, or

@@ -2,8 +2,9 @@
 // URL-moniker layer: an asynchronous bind of an fvp URL, as the engine binds,
 // reaches the protocol component registered with the internet session and
 // delivers the bytes of the archive entry; a missing entry makes the bind
-// fail. A request from another thread
-// runs on the component's thread through its hidden window.
+// fail. A request from another thread runs on the component's thread through
+// its hidden window. A request whose top document, as the engine reports it,
+// is not the publication's own is answered as a missing entry.
 #include "platform/ui/UrlMon.h"
 
 #include "archive/ZipReader.h"
@@ -18,6 +19,7 @@
 #include <urlmon.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -203,6 +205,166 @@ TEST_F(WindowsUrlMon, AnAsynchronousBindDeliversTheEntryAndAMissingEntryFails) {
     // Once the component is gone, the name space is no longer answered.
     protocol.reset();
     EXPECT_NE(Bind(L"fvp://site/page.html").Result, S_OK);
+}
+
+// The engine's bind information of one request: its root-document string
+// is root (allocated for the caller, as the engine allocates it), or the
+// failure answer when there is no root.
+class TFakeBindInfo : public IInternetBindInfo {
+public:
+    TFakeBindInfo(std::optional<std::wstring> root, HRESULT failure)
+        : FRoot(std::move(root)), FFailure(failure) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** obj) override {
+        if (iid == IID_IUnknown || iid == IID_IInternetBindInfo) {
+            *obj = static_cast<IInternetBindInfo*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *obj = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --FRefs; }
+    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override {
+        *flags = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA;
+        const DWORD size = info->cbSize;
+        ZeroMemory(info, size);
+        info->cbSize = size;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBindString(ULONG type, LPOLESTR* strings, ULONG count,
+                                            ULONG* fetched) override {
+        if (type != BINDSTRING_ROOTDOC_URL)
+            return E_NOTIMPL;
+        ++RootAsked;
+        if (!FRoot)
+            return FFailure;
+        if (count < 1 || strings == nullptr || fetched == nullptr)
+            return E_INVALIDARG;
+        const std::size_t bytes = (FRoot->size() + 1) * sizeof(wchar_t);
+        strings[0] = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
+        CopyMemory(strings[0], FRoot->c_str(), bytes);
+        *fetched = 1;
+        return S_OK;
+    }
+
+    int RootAsked = 0;
+
+private:
+    std::optional<std::wstring> FRoot;
+    HRESULT FFailure;
+    ULONG FRefs = 1;
+};
+
+// Counts what the handler tells the engine.
+class TCountingSink : public IInternetProtocolSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** obj) override {
+        if (iid == IID_IUnknown || iid == IID_IInternetProtocolSink) {
+            *obj = static_cast<IInternetProtocolSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *obj = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++FRefs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --FRefs; }
+    HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ReportProgress(ULONG, LPCWSTR) override {
+        ++Calls;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReportData(DWORD, ULONG, ULONG) override {
+        ++Calls;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReportResult(HRESULT, DWORD, LPCWSTR) override {
+        ++Calls;
+        return S_OK;
+    }
+
+    int Calls = 0;
+
+private:
+    ULONG FRefs = 1;
+};
+
+// The registered handler is started as the engine starts it, with bind
+// information naming the request's top document. The publication's own
+// documents, and a top document the engine does not name, are served; a
+// foreign one is answered exactly as a missing entry and the entry is not
+// read.
+TEST_F(WindowsUrlMon, OnlyThePublicationsOwnDocumentsAreAnswered) {
+    const std::string script = "var secret = 42;";
+    const std::string archive = Testing::MakeArchive({{"site/secret.js", script}});
+    TMemoryStream bytes;
+    bytes.WriteBuffer(archive.data(), static_cast<std::int64_t>(archive.size()));
+    bytes.SetPosition(0);
+    Archive::TZipReader zip;
+    zip.Password = Archive::ArchivePassword;
+    zip.SetStream(&bytes);
+    auto protocol = Shared::CreateFvpProtocol(zip, [](const String&) {});
+    int requests = 0;
+    auto resolve = protocol->OnRequestStream;
+    protocol->OnRequestStream = [&](Shared::TInternetProtocol* sender, const String& request,
+                                    std::unique_ptr<TStream>& stream) {
+        ++requests;
+        resolve(sender, request, stream);
+    };
+    IClassFactory* factory = Shared::ProtocolRegistryState().Factory;
+    ASSERT_NE(factory, nullptr);
+
+    // What a missing entry gets today, which a refusal must equal.
+    const HRESULT missing = INET_E_USE_DEFAULT_PROTOCOLHANDLER;
+    struct TCase {
+        const wchar_t* Url;
+        std::optional<std::wstring> Root;
+        HRESULT Failure;
+        HRESULT Result;
+        bool Asked;
+    };
+    const TCase cases[] = {
+        {L"fvp://site/secret.js", L"http://127.0.0.1/x.html", S_OK, missing, false},
+        {L"fvp://site/secret.js", L"file:///C:/x.html", S_OK, missing, false},
+        {L"fvp://site/secret.js", L"fvpx://site/index.html", S_OK, missing, false},
+        {L"fvp://site/secret.js", L"fvp://site/index.html", S_OK, S_OK, true},
+        {L"fvp://site/secret.js", L"FVP://site/index.html", S_OK, S_OK, true},
+        {L"fvp://site/secret.js", L"about:blank", S_OK, S_OK, true},
+        {L"fvp://site/secret.js", L"", S_OK, S_OK, true},
+        {L"fvp://site/secret.js", std::nullopt, E_NOTIMPL, S_OK, true},
+        {L"fvp://site/missing.js", L"fvp://site/index.html", S_OK, missing, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "root " << (c.Root ? std::string(c.Root->begin(), c.Root->end()) : "none"));
+        IInternetProtocol* handler = nullptr;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IInternetProtocol,
+                                          reinterpret_cast<void**>(&handler)),
+                  S_OK);
+        TFakeBindInfo bindInfo(c.Root, c.Failure);
+        TCountingSink sink;
+        const int before = requests;
+        EXPECT_EQ(handler->Start(c.Url, &sink, &bindInfo, PI_FORCE_ASYNC, 0), c.Result);
+        EXPECT_EQ(bindInfo.RootAsked, 1);
+        EXPECT_EQ(requests - before, c.Asked ? 1 : 0);
+        std::string served;
+        if (c.Result == S_OK) {
+            EXPECT_EQ(sink.Calls, 2);
+            char buffer[64];
+            ULONG read = 0;
+            HRESULT hr;
+            do {
+                hr = handler->Read(buffer, sizeof buffer, &read);
+                served.append(buffer, read);
+            } while (hr == E_PENDING && read > 0);
+            handler->Terminate(0);
+        } else {
+            EXPECT_EQ(sink.Calls, 0);
+        }
+        EXPECT_EQ(served, c.Result == S_OK ? script : "");
+        handler->Release();
+    }
 }
 
 } // namespace
