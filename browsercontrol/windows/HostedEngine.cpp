@@ -152,10 +152,11 @@ private:
             if (FEvents.WindowClosing)
                 FEvents.WindowClosing(isChild, cancel);
         };
-        events.DocumentComplete = [this](const String& url) {
+        events.DocumentComplete = [this](const String& url, bool topLevel) {
+            // Frames count as shown too: the reader may step back into them.
             if (HasFvpScheme(url))
                 FShown.insert(url);
-            if (FEvents.DocumentComplete)
+            if (topLevel && FEvents.DocumentComplete)
                 FEvents.DocumentComplete();
         };
         events.KeyDown = [this](WORD& key) {

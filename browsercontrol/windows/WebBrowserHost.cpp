@@ -59,6 +59,28 @@ String TextOf(const VARIANT& arg) {
     return String();
 }
 
+// The object an event's pDisp argument names, or null.
+IDispatch* DispatchOf(const VARIANT& arg) {
+    const VARIANT* value = Deref(arg);
+    if (value != nullptr && value->vt == VT_DISPATCH)
+        return value->pdispVal;
+    if (value != nullptr && value->vt == (VT_BYREF | VT_DISPATCH) && value->ppdispVal != nullptr)
+        return *value->ppdispVal;
+    return nullptr;
+}
+
+// Whether two interface pointers belong to one COM object (their IUnknown
+// is the same).
+bool SameObject(IUnknown* a, IUnknown* b) {
+    if (a == nullptr || b == nullptr)
+        return false;
+    TComPtr<IUnknown> ua, ub;
+    if (FAILED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ua.Put()))) ||
+        FAILED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ub.Put()))))
+        return false;
+    return ua.Get() == ub.Get();
+}
+
 std::int32_t IntOf(const VARIANT& arg) {
     const VARIANT* value = Deref(arg);
     if (value == nullptr)
@@ -533,8 +555,11 @@ private:
                     args[0], [&](bool& cancel) { events.WindowClosing(BoolOf(args[1]), cancel); });
             break;
         case DISPID_DOCUMENTCOMPLETE: // pDisp, URL
+            // Raised for every frame too; pDisp is the control itself only
+            // for the main document.
             if (count == 2 && events.DocumentComplete)
-                events.DocumentComplete(TextOf(args[0]));
+                events.DocumentComplete(TextOf(args[0]),
+                                        SameObject(DispatchOf(args[1]), FHost->Browser()));
             break;
         case DISPID_NAVIGATEERROR: // pDisp, URL, Frame, StatusCode, Cancel
             if (count == 5 && events.NavigateError)
@@ -556,13 +581,7 @@ private:
 
     // The address the navigating frame (the event's pDisp) shows now.
     static String FrameLocationOf(const VARIANT& arg) {
-        const VARIANT* value = Deref(arg);
-        IDispatch* frame = nullptr;
-        if (value != nullptr && value->vt == VT_DISPATCH)
-            frame = value->pdispVal;
-        else if (value != nullptr && value->vt == (VT_BYREF | VT_DISPATCH) &&
-                 value->ppdispVal != nullptr)
-            frame = *value->ppdispVal;
+        IDispatch* frame = DispatchOf(arg);
         TComPtr<IWebBrowser2> browser;
         if (frame == nullptr || FAILED(frame->QueryInterface(
                                     IID_IWebBrowser2, reinterpret_cast<void**>(browser.Put()))))

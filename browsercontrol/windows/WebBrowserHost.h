@@ -62,7 +62,9 @@ struct TWebBrowserEvents {
         NewWindow;
     // A script closes the window; cancel starts false.
     std::function<void(bool isChildWindow, bool& cancel)> WindowClosing;
-    std::function<void(const String& url)> DocumentComplete;
+    // A document finished loading: the main document when topLevel, else
+    // one of its frames.
+    std::function<void(const String& url, bool topLevel)> DocumentComplete;
     // A navigation failed with status (an HRESULT or an HTTP status).
     std::function<void(const String& url, std::int32_t status)> NavigateError;
     // A key-down aimed at the engine; setting key to 0 handles it.

@@ -264,21 +264,33 @@ TEST_F(BrowserWindowEventsTest, OnlyThePublicationsPagesOpenItsAddressesAndProgr
     // Back from a page elsewhere to a publication document the window has
     // shown (DocumentComplete, dispid 259) is the reader's step and goes
     // ahead; other addresses of the publication stay refused.
+    // A frame's document (pDisp another browser object, here the second
+    // window's) counts as shown but is not the window's document complete.
     EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/c.html"), VARIANT_TRUE);
-    VARIANT frame, shown;
-    VariantInit(&frame);
-    frame.vt = VT_DISPATCH;
-    frame.pdispVal = EngineApplicationBelow(WindowOf(*windows[0]));
-    VariantInit(&shown);
-    shown.vt = VT_BSTR;
-    shown.bstrVal = SysAllocString(L"fvp://site/c.html");
-    ASSERT_EQ(Raise(*windows[0], 259, {ByRef(&shown), frame}), S_OK);
-    VariantClear(&shown);
-    VariantClear(&frame);
+    int completed = 0;
+    windows[0]->WebBrowser->OnDocumentComplete = [&](BrowserControl::TWebBrowserControl*) {
+        ++completed;
+    };
+    for (const auto& [owner, url] : {std::pair{windows[1].get(), L"fvp://site/frame.html"},
+                                     std::pair{windows[0].get(), L"fvp://site/c.html"}}) {
+        VARIANT frame, shown;
+        VariantInit(&frame);
+        frame.vt = VT_DISPATCH;
+        frame.pdispVal = EngineApplicationBelow(WindowOf(*owner));
+        VariantInit(&shown);
+        shown.vt = VT_BSTR;
+        shown.bstrVal = SysAllocString(url);
+        ASSERT_EQ(Raise(*windows[0], 259, {ByRef(&shown), frame}), S_OK);
+        VariantClear(&shown);
+        VariantClear(&frame);
+    }
+    EXPECT_EQ(completed, 1);
+    windows[0]->WebBrowser->OnDocumentComplete = nullptr;
+    EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/frame.html"), VARIANT_FALSE);
     EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/c.html"), VARIANT_FALSE);
     EXPECT_EQ(BeforeNavigate2(*windows[0], L"fvp://site/tool.exe"), VARIANT_TRUE);
     EXPECT_EQ(FMain.Checked, (std::vector<String>{u"fvp://site/tool.exe", u"fvp://site/c.html",
-                                                  u"fvp://site/c.html"}));
+                                                  u"fvp://site/frame.html", u"fvp://site/c.html"}));
 }
 
 } // namespace
