@@ -3,15 +3,17 @@
 // A form is a top-level window of the thread that makes it; its border
 // style is the window's style bits, stay-on-top the topmost band. Closing
 // it never destroys the window: a close request goes to the form's
-// handler, ends its modal loop or hides it. Key preview is a hook on the
-// thread's message retrieval that sees each key press for the form or any
-// window inside it before it is dispatched to the window that has the
-// focus. A text box is the system's edit control, whose changes its form
-// passes on. An image control is a child window that draws its picture at
-// the picture's size in its middle, blending its transparency. While a
-// style is active its palette paints the form, its text boxes and image
-// controls. A modal form moves the focus between its controls with Tab and
-// Shift+Tab as a dialog does; Enter and Esc close nothing by themselves.
+// handler, ends its modal loop or hides it; one that comes while a modal
+// window runs waits until the handler that runs that window has returned.
+// Key preview is a hook on the thread's message retrieval that sees each
+// key press for the form or any window inside it before it is dispatched
+// to the window that has the focus. A text box is the system's edit
+// control, whose changes its form passes on. An image control is a child
+// window that draws its picture at the picture's size in its middle,
+// blending its transparency. While a style is active its palette paints
+// the form, its text boxes and image controls. A modal form moves the
+// focus between its controls with Tab and Shift+Tab as a dialog does;
+// Enter and Esc close nothing by themselves.
 
 #include "platform/ui/Application.h"
 #include "platform/windows/MainIconWindows.h"
@@ -95,6 +97,20 @@ LRESULT CALLBACK KeyPreview(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 void CloseRequested(TForm::TImpl& f) {
+    // A modal window runs inside a handler that may still use this form
+    // and what it holds (the save dialog inside a navigation's handler):
+    // the request waits until that handler has returned to the outermost
+    // loop, and is then asked again.
+    if (!f.InModal && ModalWindowRunning()) {
+        const HWND window = f.Window;
+        GuardCallback([window] {
+            WhenInOutermostLoop([window] {
+                if (TForm::TImpl* form = FormOf(window); form != nullptr && form->Window == window)
+                    CloseRequested(*form);
+            });
+        });
+        return;
+    }
     GuardCallback([&] {
         TForm& form = *f.Owner;
         if (form.OnCloseQuery)

@@ -91,6 +91,10 @@ TModalWindowScope::~TModalWindowScope() {
         ModalWindows.erase(std::next(at).base());
 }
 
+bool ModalWindowRunning() {
+    return !ModalWindows.empty();
+}
+
 int MessageBox(const String& text, const String& caption, unsigned flags) {
     // Once the end of the run was asked for, no box shows: it answers as if
     // closed at once.

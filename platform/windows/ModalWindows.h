@@ -22,4 +22,7 @@ private:
     HWND FWindow;
 };
 
+// Whether a registered modal window is running.
+bool ModalWindowRunning();
+
 } // namespace Folivant::Platform

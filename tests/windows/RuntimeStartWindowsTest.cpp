@@ -431,8 +431,10 @@ std::vector<std::filesystem::path> WaitForReportedPaths(const std::filesystem::p
 // (the kind's extension added) and the shell opens that file; cancelling
 // writes nothing. Then the entry is extracted into the temporary folder
 // under a new name and run from there, and that copy is gone once the run
-// has ended. The program carried is the open probe, which reports where it
-// was started from.
+// has ended. A close of the main window asked while the dialog runs waits
+// until the navigation's handling, which still uses the window, has ended.
+// The program carried is the open probe, which reports where it was
+// started from.
 TEST(RuntimeStartWindows, SavedAndRunKindsSaveWhereTheUserSaysAndRunATemporaryCopy) {
     wchar_t temporary[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temporary);
@@ -445,8 +447,14 @@ TEST(RuntimeStartWindows, SavedAndRunKindsSaveWhereTheUserSaysAndRunATemporaryCo
         std::filesystem::path(temporary) / ("folivant-opened-" + own);
     const std::string entry = BytesOf(BuildDir() / "action-site" / "tool" / "open-probe.exe");
     ASSERT_FALSE(entry.empty());
-    for (const bool save : {true, false}) {
-        SCOPED_TRACE(save ? "saved" : "cancelled");
+    const struct {
+        const char* Name;
+        bool Save;
+        bool CloseFirst;
+    } cases[] = {{"saved", true, false}, {"cancelled", false, false}, {"closed", false, true}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.Name);
+        const bool save = test.Save;
         std::filesystem::remove(report);
         SetEnvironmentVariableW(L"FOLIVANT_OPEN_PROBE", report.c_str());
         TProcess process(ProgramOf(L"actions"));
@@ -467,6 +475,14 @@ TEST(RuntimeStartWindows, SavedAndRunKindsSaveWhereTheUserSaysAndRunATemporaryCo
         wchar_t kind[64] = {};
         SendMessageW(GetDlgItem(dialog, 1136), WM_GETTEXT, 64, reinterpret_cast<LPARAM>(kind));
         EXPECT_EQ(std::wstring(kind), L"EXE");
+        if (test.CloseFirst) {
+            // The window and its browser stay while the dialog runs.
+            const HWND hidden = FindWindowW(L"FolivantForm", L"Window actions");
+            ASSERT_NE(hidden, nullptr);
+            SendMessageW(hidden, WM_CLOSE, 0, 0);
+            EXPECT_TRUE(IsWindowVisible(dialog));
+            EXPECT_EQ(EmulationValue(L"publication-actions.exe"), 10001);
+        }
         if (save) {
             SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(typed.c_str()));
             PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
@@ -475,9 +491,11 @@ TEST(RuntimeStartWindows, SavedAndRunKindsSaveWhereTheUserSaysAndRunATemporaryCo
             PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
         }
-        // The window shows once the navigation's handling has ended.
-        const HWND window = WaitForMainWindow(process, L"Window actions");
-        ASSERT_NE(window, nullptr);
+        // The window shows once the navigation's handling has ended, or
+        // the run ends then.
+        const HWND window =
+            test.CloseFirst ? nullptr : WaitForMainWindow(process, L"Window actions");
+        ASSERT_TRUE(window != nullptr || test.CloseFirst);
         const std::vector<std::filesystem::path> opened =
             WaitForReportedPaths(report, save ? 2 : 1);
         ASSERT_EQ(opened.size(), save ? 2u : 1u);
@@ -496,8 +514,13 @@ TEST(RuntimeStartWindows, SavedAndRunKindsSaveWhereTheUserSaysAndRunATemporaryCo
         SCOPED_TRACE(copy.string());
         EXPECT_EQ(copy.extension(), ".exe");
         EXPECT_EQ(copy.stem().wstring().size(), 10u);
-        EXPECT_EQ(BytesOf(copy), entry);
-        CloseAndExpectCleanEnd(process, window, L"publication-actions.exe");
+        if (test.CloseFirst) {
+            EXPECT_EQ(process.WaitForExit(30000), 0u);
+            EXPECT_EQ(EmulationValue(L"publication-actions.exe"), -1);
+        } else {
+            EXPECT_EQ(BytesOf(copy), entry);
+            CloseAndExpectCleanEnd(process, window, L"publication-actions.exe");
+        }
         // The copy goes, and so does the run's own folder it was put in.
         EXPECT_FALSE(std::filesystem::exists(copy));
         EXPECT_FALSE(std::filesystem::exists(copy.parent_path()));
