@@ -54,13 +54,10 @@ int CompareStyleNames(const String& a, const String& b) {
 // The style sheets of the styles activated once, as providers, and the one
 // installed for the screen now.
 struct TStyleManager::TSheets {
-    // Recorded name to its style sheet provider (one reference owned).
-    std::vector<std::pair<String, GtkCssProvider*>> Loaded;
+    // One reference owned each.
+    std::vector<GtkCssProvider*> Loaded;
     GtkCssProvider* Active = nullptr;
 };
-
-// Where Activate finds no provider: the desktop's own theme.
-constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
 
 TStyleManager::TStyleManager() : FOwnResources(true), FSheets(std::make_unique<TSheets>()) {}
 
@@ -72,7 +69,7 @@ TStyleManager::~TStyleManager() {
         if (GdkScreen* screen = gdk_screen_get_default())
             gtk_style_context_remove_provider_for_screen(screen,
                                                          GTK_STYLE_PROVIDER(FSheets->Active));
-    for (auto& [name, provider] : FSheets->Loaded)
+    for (GtkCssProvider* provider : FSheets->Loaded)
         g_object_unref(provider);
 }
 
@@ -83,31 +80,14 @@ TStyleManager& TStyleManager::Global() {
     return *manager;
 }
 
-bool TStyleManager::SetStyle(const String& name) {
-    RegisterStyleFiles();
-    if (SameStyleName(name, SystemStyleName)) {
-        Activate(SystemStyleName, NoSheet);
-        return true;
-    }
-    auto& loaded = FSheets->Loaded;
-    for (std::size_t i = 0; i < loaded.size(); ++i)
-        if (SameStyleName(name, loaded[i].first)) {
-            Activate(loaded[i].first, i);
-            return true;
-        }
-    for (const auto& file : FFiles)
-        if (SameStyleName(name, file.Name)) {
-            loaded.emplace_back(file.Name, NewProvider(file.StyleSheet));
-            Activate(file.Name, loaded.size() - 1);
-            return true;
-        }
-    return false;
+void TStyleManager::LoadSheet(const TStyleFile& file) {
+    FSheets->Loaded.push_back(NewProvider(file.StyleSheet));
 }
 
 void TStyleManager::Activate(const String& name, std::size_t loaded) {
     if (name == FActiveName)
         return;
-    GtkCssProvider* provider = loaded == NoSheet ? nullptr : FSheets->Loaded[loaded].second;
+    GtkCssProvider* provider = loaded == NoSheet ? nullptr : FSheets->Loaded[loaded];
     // Changing the screen's providers restyles and redraws every open
     // window at once.
     if (GdkScreen* screen = gdk_screen_get_default()) {

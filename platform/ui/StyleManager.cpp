@@ -117,6 +117,27 @@ std::vector<String> TStyleManager::StyleNames() {
     return names;
 }
 
+bool TStyleManager::SetStyle(const String& name) {
+    RegisterStyleFiles();
+    if (SameStyleName(name, SystemStyleName)) {
+        Activate(SystemStyleName, NoSheet);
+        return true;
+    }
+    for (std::size_t i = 0; i < FLoadedNames.size(); ++i)
+        if (SameStyleName(name, FLoadedNames[i])) {
+            Activate(FLoadedNames[i], i);
+            return true;
+        }
+    for (const auto& file : FFiles)
+        if (SameStyleName(name, file.Name)) {
+            LoadSheet(file);
+            FLoadedNames.push_back(file.Name);
+            Activate(file.Name, FLoadedNames.size() - 1);
+            return true;
+        }
+    return false;
+}
+
 const TStyleFile* TStyleManager::FindStyleFile(const String& exactName) {
     RegisterStyleFiles();
     for (const auto& file : FFiles)

@@ -89,8 +89,13 @@ public:
 
 private:
     // The styles activated once and the one installed now (the toolkit's
-    // side).
+    // side), in the order of FLoadedNames.
     struct TSheets;
+    // Where Activate finds no sheet: the system's own look.
+    static constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
+    // Builds the toolkit's sheet of file and appends it to FSheets.
+    void LoadSheet(const TStyleFile& file);
+    // Installs sheet loaded (an index of FLoadedNames, or NoSheet).
     void Activate(const String& name, std::size_t loaded);
 
     bool FOwnResources = false;
@@ -98,6 +103,7 @@ private:
     bool FRegistered = false;
     std::vector<TStyleFile> FFiles;
     std::unique_ptr<TSheets> FSheets;
+    std::vector<String> FLoadedNames;
     String FActiveName = SystemStyleName;
 };
 

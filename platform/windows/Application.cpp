@@ -11,6 +11,7 @@
 
 #include "base/Text.h"
 #include "platform/ui/MessageBox.h"
+#include "platform/windows/MessageWindowWindows.h"
 
 #include <windows.h>
 #undef MessageBox
@@ -83,17 +84,7 @@ LRESULT CALLBACK CallWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 HWND EnsureCallWindow() {
     if (CallWindow != nullptr)
         return CallWindow;
-    static const ATOM atom = [] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = CallWindowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = CallWindowClass;
-        return RegisterClassExW(&windowClass);
-    }();
-    if (atom != 0)
-        CallWindow = CreateWindowExW(0, CallWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                     GetModuleHandleW(nullptr), nullptr);
+    CallWindow = CreateMessageWindow(CallWindowClass, CallWindowProc);
     return CallWindow;
 }
 

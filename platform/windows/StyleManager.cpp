@@ -44,8 +44,8 @@ int CompareStyleNames(const String& a, const String& b) {
 
 // The palettes of the styles activated once.
 struct TStyleManager::TSheets {
-    // Recorded name to its palette; none for a sheet without one.
-    std::vector<std::pair<String, std::optional<TStylePalette>>> Loaded;
+    // None for a sheet without one.
+    std::vector<std::optional<TStylePalette>> Loaded;
 };
 
 namespace {
@@ -54,9 +54,6 @@ namespace {
 const TStyleManager* PaletteOwner = nullptr;
 
 } // namespace
-
-// Where Activate finds no palette: the system's own look.
-constexpr std::size_t NoSheet = static_cast<std::size_t>(-1);
 
 TStyleManager::TStyleManager() : FOwnResources(true), FSheets(std::make_unique<TSheets>()) {}
 
@@ -75,32 +72,15 @@ TStyleManager& TStyleManager::Global() {
     return *manager;
 }
 
-bool TStyleManager::SetStyle(const String& name) {
-    RegisterStyleFiles();
-    if (SameStyleName(name, SystemStyleName)) {
-        Activate(SystemStyleName, NoSheet);
-        return true;
-    }
-    auto& loaded = FSheets->Loaded;
-    for (std::size_t i = 0; i < loaded.size(); ++i)
-        if (SameStyleName(name, loaded[i].first)) {
-            Activate(loaded[i].first, i);
-            return true;
-        }
-    for (const auto& file : FFiles)
-        if (SameStyleName(name, file.Name)) {
-            loaded.emplace_back(file.Name, ReadStylePalette(file.StyleSheet));
-            Activate(file.Name, loaded.size() - 1);
-            return true;
-        }
-    return false;
+void TStyleManager::LoadSheet(const TStyleFile& file) {
+    FSheets->Loaded.push_back(ReadStylePalette(file.StyleSheet));
 }
 
 void TStyleManager::Activate(const String& name, std::size_t loaded) {
     if (name == FActiveName)
         return;
     const std::optional<TStylePalette>* palette =
-        loaded == NoSheet ? nullptr : &FSheets->Loaded[loaded].second;
+        loaded == NoSheet ? nullptr : &FSheets->Loaded[loaded];
     const bool paints = palette != nullptr && palette->has_value();
     // Every open window of the thread redraws itself in the new palette.
     UsePalette(paints ? &**palette : nullptr);

@@ -6,6 +6,7 @@
 // another thread reaches it by SendMessageW, which runs the call on the
 // window's thread while the caller waits.
 #include "platform/ui/UrlMon.h"
+#include "platform/windows/MessageWindowWindows.h"
 
 #include "shared/Dispatcher.h"
 
@@ -47,17 +48,7 @@ LRESULT CALLBACK DispatcherProc(HWND window, UINT message, WPARAM wParam, LPARAM
 class TWindowDispatcher : public Shared::TDispatcher {
 public:
     TWindowDispatcher() : FThread(GetCurrentThreadId()) {
-        static const ATOM atom = [] {
-            WNDCLASSEXW windowClass{};
-            windowClass.cbSize = sizeof windowClass;
-            windowClass.lpfnWndProc = DispatcherProc;
-            windowClass.hInstance = GetModuleHandleW(nullptr);
-            windowClass.lpszClassName = DispatcherClass;
-            return RegisterClassExW(&windowClass);
-        }();
-        if (atom != 0)
-            FWindow = CreateWindowExW(0, DispatcherClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      GetModuleHandleW(nullptr), nullptr);
+        FWindow = CreateMessageWindow(DispatcherClass, DispatcherProc);
     }
     ~TWindowDispatcher() override {
         if (FWindow != nullptr)
