@@ -6,6 +6,8 @@
 #include "desktop/BrowserForm.h"
 #include "platform/windows/FormsWindows.h"
 
+#include "PumpWindows.h"
+
 #include <gtest/gtest.h>
 
 #include <ole2.h>
@@ -17,24 +19,9 @@
 
 using namespace Folivant;
 using namespace Folivant::BrowserControl;
+using Folivant::Testing::PumpUntil;
 
 namespace {
-
-// Pumps the thread's messages until done() holds or ms have passed.
-bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-    const ULONGLONG deadline = GetTickCount64() + ms;
-    while (!done()) {
-        if (GetTickCount64() >= deadline)
-            return false;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
-}
 
 // The main window as browser windows reach it: placed at 100, 80 with a
 // size of 500 x 400; it records the addresses given to the navigation

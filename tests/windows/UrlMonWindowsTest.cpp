@@ -14,17 +14,20 @@
 
 #include <gtest/gtest.h>
 
+#include "PumpWindows.h"
+
 #include <windows.h>
 
 #include <urlmon.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
 
 namespace Folivant {
 namespace {
+
+using Testing::PumpUntil;
 
 // Records what an asynchronous bind delivers; lives on the test's stack.
 class TBindCallback : public IBindStatusCallback {
@@ -81,23 +84,6 @@ private:
     ULONG FRefs = 1;
 };
 
-// Runs the calling thread's messages until done() or ten seconds passed.
-template <class Done> bool PumpUntil(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        if (!done())
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
-    return true;
-}
-
 struct TBindResult {
     HRESULT Result;
     std::string Bytes;
@@ -119,7 +105,7 @@ TBindResult Bind(const wchar_t* url) {
     }
     IStream* stream = nullptr;
     hr = moniker->BindToStorage(context, nullptr, IID_IStream, reinterpret_cast<void**>(&stream));
-    if (SUCCEEDED(hr) && !PumpUntil([&] { return callback.Done; }))
+    if (SUCCEEDED(hr) && !PumpUntil([&] { return callback.Done; }, 10000))
         hr = E_ABORT;
     if (stream != nullptr)
         stream->Release();
@@ -198,7 +184,7 @@ TEST_F(WindowsUrlMon, AnAsynchronousBindDeliversTheEntryAndAMissingEntryFails) {
         protocol->Handle().Send([&] { ranOn = std::this_thread::get_id(); });
         finished = true;
     });
-    EXPECT_TRUE(PumpUntil([&] { return finished; }));
+    EXPECT_TRUE(PumpUntil([&] { return finished; }, 10000));
     other.join();
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 

@@ -11,6 +11,8 @@
 
 #include "support/LinksSupport.h"
 
+#include "PumpWindows.h"
+
 #include <gtest/gtest.h>
 
 #include <docobj.h>
@@ -22,28 +24,13 @@
 
 using namespace Folivant;
 using namespace Folivant::BrowserControl;
+using Folivant::Testing::PumpUntil;
 
 namespace {
 
 // The document host's command group, where script errors arrive.
 const GUID DocHostCommands = {
     0xf38bc242, 0xb950, 0x11d1, {0x89, 0x18, 0x00, 0xc0, 0x4f, 0xc2, 0xc8, 0x36}};
-
-// Pumps the thread's messages until done() holds or ms have passed.
-bool PumpUntil(const std::function<bool()>& done, DWORD ms = 60000) {
-    const ULONGLONG deadline = GetTickCount64() + ms;
-    while (!done()) {
-        if (GetTickCount64() >= deadline)
-            return false;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
-}
 
 class WebBrowserHostTest : public ::testing::Test {
 protected:
