@@ -90,19 +90,6 @@ String ApplicationTitle() {
         Utf8ToString(std::string_view(buffer, static_cast<std::size_t>(len))));
 }
 
-void ShowException(const std::exception_ptr& failure) {
-    MessageBox(ExceptionMessageText(MessageOf(failure)), ApplicationTitle(), MB_OK | MB_ICONERROR);
-}
-
-void HandleCallbackException() noexcept {
-    try {
-        ShowException(std::current_exception());
-    } catch (...) {
-        // The report itself failed; there is nowhere left to show it.
-        std::fputs("folivant: a failure could not be reported\n", stderr);
-    }
-}
-
 bool InitializeApplication(const char* programName) {
     if (programName != nullptr && g_get_prgname() == nullptr) {
         const TGString base(g_path_get_basename(programName));

@@ -30,7 +30,6 @@ constexpr const char* ItemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* WatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* WatcherPath = "/StatusNotifierWatcher";
 constexpr const char* FallbackIconName = "application-x-executable";
-constexpr std::size_t MaxToolTipLength = 127;
 
 constexpr const char* ItemXml = R"xml(<node>
   <interface name="org.kde.StatusNotifierItem">
@@ -94,21 +93,7 @@ GVariant* PixmapOf(GdkPixbuf* source, int size) {
     return g_variant_new("(ii@ay)", width, height, bytes);
 }
 
-String CutToolTip(const String& text) {
-    if (text.size() <= MaxToolTipLength)
-        return text;
-    std::size_t length = MaxToolTipLength;
-    // A character is never cut in half.
-    if (text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF)
-        --length;
-    return text.substr(0, length);
-}
-
 } // namespace
-
-String TrayIconToolTip(const String& hint) {
-    return CutToolTip(hint.empty() ? ApplicationTitle() : hint);
-}
 
 struct TTrayIcon::TImpl {
     String Hint;

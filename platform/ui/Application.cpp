@@ -1,6 +1,9 @@
 #include "platform/ui/Application.h"
 
 #include "base/Text.h"
+#include "platform/ui/MessageBox.h"
+
+#include <cstdio>
 
 namespace Folivant::Platform {
 
@@ -21,6 +24,19 @@ String MessageOf(const std::exception_ptr& failure) {
     } catch (...) {
     }
     return u"Unknown failure";
+}
+
+void ShowException(const std::exception_ptr& failure) {
+    MessageBox(ExceptionMessageText(MessageOf(failure)), ApplicationTitle(), MB_OK | MB_ICONERROR);
+}
+
+void HandleCallbackException() noexcept {
+    try {
+        ShowException(std::current_exception());
+    } catch (...) {
+        // The report itself failed; there is nowhere left to show it.
+        std::fputs("folivant: a failure could not be reported\n", stderr);
+    }
 }
 
 } // namespace Folivant::Platform

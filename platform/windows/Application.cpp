@@ -144,19 +144,6 @@ String ApplicationTitle() {
     }
 }
 
-void ShowException(const std::exception_ptr& failure) {
-    MessageBox(ExceptionMessageText(MessageOf(failure)), ApplicationTitle(), MB_OK | MB_ICONERROR);
-}
-
-void HandleCallbackException() noexcept {
-    try {
-        ShowException(std::current_exception());
-    } catch (...) {
-        // The report itself failed; there is nowhere left to show it.
-        std::fputs("folivant: a failure could not be reported\n", stderr);
-    }
-}
-
 bool InitializeApplication(const char*) {
     return EnsureCallWindow() != nullptr;
 }

@@ -25,17 +25,6 @@ namespace {
 const wchar_t* const TrayWindowClass = L"FolivantTrayIcon";
 // The message the notification area sends mouse events with.
 constexpr UINT WM_TRAY_NOTIFY = WM_APP + 20;
-constexpr std::size_t MaxToolTipLength = 127;
-
-String CutToolTip(const String& text) {
-    if (text.size() <= MaxToolTipLength)
-        return text;
-    std::size_t length = MaxToolTipLength;
-    // A character is never cut in half.
-    if (text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF)
-        --length;
-    return text.substr(0, length);
-}
 
 // The executable's main icon at the notification area's size, or the
 // system's application icon without one.
@@ -49,10 +38,6 @@ HICON MainIconSmall() {
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 } // namespace
-
-String TrayIconToolTip(const String& hint) {
-    return CutToolTip(hint.empty() ? ApplicationTitle() : hint);
-}
 
 struct TTrayIcon::TImpl {
     String Hint;

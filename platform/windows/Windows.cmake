@@ -87,13 +87,14 @@ target_link_libraries(folivant_shared PUBLIC folivant_archive folivant_platform
 # tray icon, system names and text widths, and the URL-moniker session of the system with the
 # protocol components' hidden windows.
 # The portable part of platform/ui (failure texts, the closed message box's
-# answer, the key map).
+# answer, the key map, the style manager's lookup, the tray icon's tool tip).
 add_library(folivant_platform_ui STATIC
   ${FOLIVANT_ROOT}/platform/ui/Application.cpp
   ${FOLIVANT_ROOT}/platform/ui/KeyMap.cpp
   ${FOLIVANT_ROOT}/platform/ui/MessageBox.cpp
   ${FOLIVANT_ROOT}/platform/ui/StyleManager.cpp
-  ${FOLIVANT_ROOT}/platform/ui/StylePalette.cpp)
+  ${FOLIVANT_ROOT}/platform/ui/StylePalette.cpp
+  ${FOLIVANT_ROOT}/platform/ui/TrayIcon.cpp)
 target_link_libraries(folivant_platform_ui PUBLIC folivant_shared folivant_platform ZLIB::ZLIB)
 
 add_library(folivant_platform_ui_windows STATIC
